@@ -1,0 +1,1 @@
+// Keeps a library target non-empty while its folder has no sources yet.

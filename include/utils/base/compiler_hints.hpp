@@ -1,0 +1,39 @@
+// Compile-time helpers shared by every module of the library: branch hints,
+// inlining control, cold paths, and the thread primitive types the library
+// builds on. Every macro here is a pure compile-time device; none changes what
+// the code computes, only how the compiler lays it out.
+#pragma once
+
+#include <pthread.h>
+
+#if defined(__GNUC__) || defined(__clang__)
+#define ZUR_EXPECT(expr, value) __builtin_expect((expr), (value))
+#define ZUR_LIKELY(expr) __builtin_expect(!!(expr), 1)
+#define ZUR_UNLIKELY(expr) __builtin_expect(!!(expr), 0)
+#define ZUR_ALWAYS_INLINE inline __attribute__((always_inline))
+#define ZUR_NOINLINE __attribute__((noinline))
+#define ZUR_COLD __attribute__((cold, noinline))
+#define ZUR_HOT __attribute__((hot))
+#define ZUR_PREFETCH(addr) __builtin_prefetch(addr)
+#define ZUR_RESTRICT __restrict__
+#else
+#define ZUR_EXPECT(expr, value) (expr)
+#define ZUR_LIKELY(expr) (expr)
+#define ZUR_UNLIKELY(expr) (expr)
+#define ZUR_ALWAYS_INLINE inline
+#define ZUR_NOINLINE
+#define ZUR_COLD
+#define ZUR_HOT
+#define ZUR_PREFETCH(addr) ((void)(addr))
+#define ZUR_RESTRICT
+#endif
+
+// Length of a string literal without its terminator, known at compile time.
+#define ZUR_LITERAL_LEN(s) (sizeof(s) - 1)
+
+// Number of elements of a true array (not a pointer).
+#define ZUR_ARRAY_COUNT(a) (sizeof(a) / sizeof((a)[0]))
+
+// The thread primitives the timed mutex and condition wrap.
+#define ZUR_MUTEX_TYPE pthread_mutex_t
+#define ZUR_CONDITION_TYPE pthread_cond_t
