@@ -11,9 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#ifndef AS_TEXT_BUFFER
-#define AS_TEXT_BUFFER(pointer, length) std::string_view((pointer), strnlen((pointer), (length)))
-#endif
 #include "metadata/generated/generated_match.hpp"
 #include "metadata/metadata_file_builder.hpp"
 
