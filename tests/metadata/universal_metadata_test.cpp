@@ -10,11 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#ifndef AS_TEXT_BUFFER
-// The logging header is not in this tree yet; a view of the bounded text is
-// enough for the stream operator the generated headers define.
-#define AS_TEXT_BUFFER(pointer, length) std::string_view((pointer), strnlen((pointer), (length)))
-#endif
 
 #include "metadata/generated/generated_dense.hpp"
 #include "metadata/generated/generated_empty.hpp"

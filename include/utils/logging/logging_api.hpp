@@ -51,6 +51,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iosfwd>
 #include <string_view>
 #include <type_traits>
 
@@ -81,8 +82,11 @@ struct TextBlock_struct {
   constexpr TextBlock_struct() : textBfr(""), bfrLen(0) {}
   TextBlock_struct(const char* text) : textBfr(text), bfrLen(text ? std::strlen(text) : 0) {}
   constexpr TextBlock_struct(const char* text, uint_fast32_t len) : textBfr(text), bfrLen(len) {}
+  constexpr operator std::string_view() const { return std::string_view(textBfr, bfrLen); }
 };
 #define AS_TEXT_BUFFER(s, len) TextBlock_struct((s), static_cast<uint_fast32_t>(len))
+// Writes the block's bfrLen bytes, as a log line would show them.
+std::ostream& operator<<(std::ostream& os, const TextBlock_struct& text);
 
 struct HexadecimalBlock_struct {
   const void* dataBfr;

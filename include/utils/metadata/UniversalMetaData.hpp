@@ -48,22 +48,8 @@
 // Generated record headers use VariableFixedPointValue for fixed-point members
 // and AS_TEXT_BUFFER(pointer, length) in their stream operator; both come in
 // through this header.
-#if __has_include("utils/base/text2int.hpp")
 #include "utils/base/text2int.hpp"
-#define UNIVERSAL_METADATA_HAS_TEXT2INT 1
-#endif
-#if __has_include("utils/logging/logging_api.hpp")
 #include "utils/logging/logging_api.hpp"
-#endif
-
-#if !defined(UNIVERSAL_METADATA_HAS_TEXT2INT)
-// Stand-in until the numeric conversion header is available: the same members
-// as the library's fixed-point value (the number is value x 10^-precision).
-struct VariableFixedPointValue {
-  int64_t value;
-  int_fast8_t precision;
-};
-#endif
 
 struct UniversalMetaData_ReferenceFileHeader {
   char magicNumber[8];

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ostream>
 #include <regex>
 
 #include "utils/logging/logging_api.hpp"
@@ -131,4 +132,8 @@ std::string_view stripLogLinePrefix(std::string_view line) {
     return line.substr(static_cast<size_t>(match.length(0)));
   }
   return line;
+}
+
+std::ostream& operator<<(std::ostream& os, const TextBlock_struct& text) {
+  return os.write(text.textBfr, static_cast<std::streamsize>(text.bfrLen));
 }
