@@ -263,4 +263,8 @@ class CSV_File : public Read_And_Process_File {
   unsigned char classQuotes_[8];
   uint8_t classSeparatorLen_;
   uint8_t classQuoteLen_;
+  // The distinct bytes with a class (NUL always among them) when there are at
+  // most 4, for the 16-byte compare path; count 0 selects the table path.
+  unsigned char vectorSpecials_[4];
+  uint8_t vectorSpecialCount_;
 };

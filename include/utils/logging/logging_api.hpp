@@ -635,23 +635,60 @@ ZUR_ALWAYS_INLINE bool zurLogLevelEnabled(Level level) {
 // closes it.
 // ---------------------------------------------------------------------------
 
-#define ZUR_LOG_OPEN(condition, manager, levelValue)                                        \
-  if (ZUR_UNLIKELY(condition)) {                                                            \
-    LogMessageRecord logObj((manager), static_cast<uint32_t>(levelValue), __FILE__, __LINE__, \
-                            static_cast<uint32_t>(sizeof(__FILE__) - 1));                   \
+// Address-sanitizer builds give every block-scope variable its own frame slot,
+// so a function with many statements would need one 120 KB record per
+// statement on its stack; there the record comes from a per-thread pool
+// instead (LogRecordFromPool). Other builds keep it on the stack, where the
+// compiler shares one slot between the statements of a function.
+#if defined(__SANITIZE_ADDRESS__)
+#define ZUR_LOG_RECORDS_FROM_POOL 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ZUR_LOG_RECORDS_FROM_POOL 1
+#endif
+#endif
+
+// A record taken from the calling thread's pool (nested statements take the
+// next one; beyond the pool's depth one is allocated for the statement).
+class LogRecordFromPool {
+ public:
+  LogRecordFromPool(LogManager* mgr, uint32_t importanceFlags, const char* atFileName, uint32_t atLineNumber,
+                    uint32_t fileNameLen);
+  ~LogRecordFromPool();
+  LogRecordFromPool(const LogRecordFromPool&) = delete;
+  LogRecordFromPool& operator=(const LogRecordFromPool&) = delete;
+  LogMessageRecord& record() { return *rec; }
+
+ private:
+  LogMessageRecord* rec;
+  bool fromPool;
+};
+
+#if defined(ZUR_LOG_RECORDS_FROM_POOL)
+#define ZUR_LOG_DECLARE_RECORD(manager, levelValue)                                                \
+  LogRecordFromPool zurLogRecordHolder((manager), static_cast<uint32_t>(levelValue), __FILE__, __LINE__, \
+                                       static_cast<uint32_t>(sizeof(__FILE__) - 1));               \
+  LogMessageRecord& logObj = zurLogRecordHolder.record();
+#else
+#define ZUR_LOG_DECLARE_RECORD(manager, levelValue)                                         \
+  LogMessageRecord logObj((manager), static_cast<uint32_t>(levelValue), __FILE__, __LINE__, \
+                          static_cast<uint32_t>(sizeof(__FILE__) - 1));
+#endif
+
+#define ZUR_LOG_OPEN(condition, manager, levelValue) \
+  if (ZUR_UNLIKELY(condition)) {                     \
+    ZUR_LOG_DECLARE_RECORD(manager, levelValue)      \
     logObj
 
 #define ZUR_LOG_OPEN_LEVEL(levelExpr, manager) \
   ZUR_LOG_OPEN(zurLogLevelEnabled(levelExpr), manager, levelExpr)
 
-#define ALWAYS_EMIT_MESSAGE_TO_LOG(manager, mask)                                              \
-  {                                                                                            \
-    LogMessageRecord logObj((manager), static_cast<uint32_t>(mask), __FILE__, __LINE__,       \
-                            static_cast<uint32_t>(sizeof(__FILE__) - 1));
-#define EMIT_CONDITIONAL_MESSAGE_FOR_COMPONENT_TO_LOG(component, mask, manager)                \
-  if (ZUR_UNLIKELY(COMPONENT_LOG_ENABLED(component, mask))) {                                  \
-    LogMessageRecord logObj((manager), static_cast<uint32_t>(mask), __FILE__, __LINE__,       \
-                            static_cast<uint32_t>(sizeof(__FILE__) - 1));
+#define ALWAYS_EMIT_MESSAGE_TO_LOG(manager, mask) \
+  {                                               \
+    ZUR_LOG_DECLARE_RECORD(manager, mask)
+#define EMIT_CONDITIONAL_MESSAGE_FOR_COMPONENT_TO_LOG(component, mask, manager) \
+  if (ZUR_UNLIKELY(COMPONENT_LOG_ENABLED(component, mask))) {                   \
+    ZUR_LOG_DECLARE_RECORD(manager, mask)
 #define LOG_MESSAGE_FORMAT(s) logObj.setLogFormat(s);
 #define LOG_ARG(arg) logObj.addExplicitArg(arg);
 
