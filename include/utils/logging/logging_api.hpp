@@ -30,8 +30,8 @@
 // (0/1), float and double (%g: shortest text that reads back the same),
 // const void* (%p), TextBlock_struct / AS_TEXT_BUFFER(p, len),
 // HexadecimalBlock_struct / AS_HEXADECIMAL_BUFFER(p, len, lowercase),
-// EscapedTextBlock_struct / AS_ESCAPED_TEXT_BUFFER(p, len), VariableFixedPoint
-// values through AS_FIXED_POINT(value, precision), and
+// EscapedTextBlock_struct / AS_ESCAPED_TEXT_BUFFER(p, len), fixed-point
+// values (VariableFixedPointValue, or AS_FIXED_POINT(value, precision)), and
 // POSIX nanoseconds through AS_POSIX_NANOSECONDS(ns). Pointer-held values
 // (text blocks, hexadecimal blocks) must stay valid until the ending returns.
 //
@@ -56,6 +56,7 @@
 #include <type_traits>
 
 #include "utils/base/compiler_hints.hpp"
+#include "utils/base/text2int.hpp"
 #include "utils/shared_vars/shared_variable.hpp"
 
 class LogManager;
@@ -385,6 +386,9 @@ class LogMessageRecord {
                static_cast<LogArgumentLenType_t>(static_cast<uint8_t>(v.precision)), "%P", 2);
     return *this;
   }
+  LogMessageRecord& operator<<(const VariableFixedPointValue& v) {
+    return *this << LogFixedPointValue_struct{v.value, v.precision};
+  }
   LogMessageRecord& operator<<(const LogPosixNanoseconds_struct& t) {
     LOG_argument_union u{};
     u.u64 = t.nanoseconds;
@@ -433,6 +437,10 @@ class LogMessageRecord {
                   const char* conversion, uint32_t conversionLen);
 };
 
+// Value of an environment variable read as a signed 32-bit decimal, or
+// defaultVal when unset; malformed text gives the value of its leading digits.
+int32_t getEnvironValue(const char* varName, int32_t defaultVal);
+
 // Returns the "LABEL message" part of a rendered line, or the whole line when
 // it does not start with a date/time/thread/file:line prefix. For tests.
 std::string_view stripLogLinePrefix(std::string_view line);
@@ -455,9 +463,9 @@ class LogManager {
       : output_fd(outputFd),
         logPrefixMask(prefixMask),
         blockSize(maxLineLen),
-        stripLeadingDirectories(0),
+        stripLeadingDirectories(STRIP_USE_DEFAULT),
         appName(name),
-        errorCondition(nullptr),
+        errorCondition(""),
         getTimestampRoutine(&defaultGetTime),
         useSeparateThreads(0) {}
   LogManager(const LogManager&) = delete;
@@ -497,9 +505,18 @@ class LogManager {
   // writes. Returns the bytes written; on failure reports once per manager.
   size_t writeLine(const char* data, size_t len);
 
-  // File name as shown in log lines: with stripLeadingDirectories 0 the whole
-  // name, else the part after the (n + 1)-th '/'.
+  // File name as shown in log lines: the part after a matching source prefix
+  // ("$ST/src", "$BT1/src" .. "$BT4/src", also resolved through symbolic
+  // links); with no match and stripLeadingDirectories 0 the whole name, else
+  // the part after the (n + 1)-th '/' (a leading '/' counts as the first).
   TextBlock_struct pruneDirectoryPrefix(const char* fileName, int_fast32_t fileNameLen) const;
+  // Builds the prefix table from the environment (once; later calls rebuild
+  // it, which tests use after changing the environment).
+  static void initializePrefixTable();
+  static constexpr uint32_t MAX_FILE_PREFIX_ENTRIES = 8;
+  // Managers built with this value take the process default
+  // (GCOV_PREFIX_STRIP) when they first prune a name.
+  static constexpr uint32_t STRIP_USE_DEFAULT = 0xFFFFFFFFu;
 
   // Registers a component by name with its mask variable (null: known by
   // name only, its mask kept as initialMask). Returns index + 1, 0 when full.
