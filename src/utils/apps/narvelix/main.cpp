@@ -1,2 +1,146 @@
-// Entry of the narvelix tool (placeholder until the driver lands).
-int main() { return 0; }
+// Entry of the narvelix tool: removes the log flags, scans the options into one
+// ConvertOptions record and a list of inputs, then converts the inputs one
+// after another. Exit status: 0 when every input converted cleanly, 1 when a
+// conversion reported an error (or on a usage error), 255 when an input could
+// not be opened.
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "utils/apps/narvelix/narvelix.hpp"
+#include "utils/apps/narvelix/narvelix_log.hpp"
+
+namespace {
+
+constexpr std::size_t OUTPUT_NAME_BYTES = 8192;
+// Room left behind a copied input name for the ".metadata" suffix.
+constexpr std::size_t MAX_COPIED_INPUT_NAME = OUTPUT_NAME_BYTES - 17;
+
+void printUsage(const char* program) {
+  std::fprintf(stderr,
+               "usage: %s [--cpp] [--dense] [--reorder] [-o outputFile] [--name structName] "
+               "[--magic magicNumber] [{--delete srcColumn]} ...] [{--rename srcColumn "
+               "destColumnName} ...] {[-i] fileName} [...]\n",
+               program);
+  std::fprintf(stderr, "    --stdout recognized as output file name\n");
+  std::fprintf(stderr, "    --cpp emits C++ header describing format\n");
+  std::fprintf(stderr, "    --dense emits potentially unaligned data\n");
+  std::fprintf(stderr, "    --reorder reorganizes record layout for best alignment\n");
+  std::fprintf(stderr, "    --name allows structure name to be assigned, defaults to %s\n",
+               Narvelix::DEFAULT_structureName);
+  std::fprintf(stderr, "    --magic allows assignment of magic number, defaults to %s\n",
+               Narvelix::DEFAULT_magicNumber);
+  std::fprintf(stderr, "    --rename allows columns to be renamed\n");
+  std::fprintf(stderr, "    --delete allows columns to be removed\n");
+}
+
+// Bounded copy that always terminates: at most size - 1 characters are kept.
+void copyTerminated(char* dest, std::size_t size, const char* src) {
+  const std::size_t n = strnlen(src, size - 1);
+  std::memcpy(dest, src, n);
+  dest[n] = '\0';
+}
+
+// The output name for an input when no -o was given: a trailing ".csv" or
+// ".CSV" becomes ".metadata", any other name gets ".metadata" appended.
+void deriveOutputName(char* out, const char* inputName) {
+  copyTerminated(out, MAX_COPIED_INPUT_NAME + 1, inputName);
+  char* period = std::strrchr(out, '.');
+  if (period != nullptr && (std::strcmp(period + 1, "csv") == 0 || std::strcmp(period + 1, "CSV") == 0)) {
+    std::strcpy(period + 1, "metadata");
+  } else {
+    std::strcat(out, ".metadata");
+  }
+}
+
+int missingArgument(const char* program, const char* option, int needed) {
+  std::fprintf(stderr, "%s: option \"%s\" needs %d argument%s\n", program, option, needed,
+               needed == 1 ? "" : "s");
+  printUsage(program);
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, const char** argv) {
+#if defined(NARVELIX_HAS_LOGGING_API)
+  LogMessageRecord::process_commandline_log_flags(&default_LogSubsystemInfo, argc, argv, &argc, argv);
+#endif
+  if (argc < 2) return 0;
+
+  static Narvelix::ColumnOverrideSpecification overrides[Narvelix::MAX_COLS];
+  Narvelix::ConvertOptions opt;
+  opt.externalOverrides = overrides;
+  std::vector<const char*> inputs;
+  const char* outputFile = "";
+  const char* program = argv[0];
+
+  for (int a = 1; a < argc; ++a) {
+    const char* word = argv[a];
+    const int argsLeft = argc - 1 - a;
+    auto is = [word](const char* name) { return std::strcmp(word, name) == 0; };
+    if (is("--help") || is("-help") || is("-h")) {
+      printUsage(program);
+      return 1;
+    } else if (is("-o") || is("--output")) {
+      if (argsLeft < 1) return missingArgument(program, word, 1);
+      outputFile = argv[++a];
+    } else if (is("-i") || is("--input")) {
+      if (argsLeft < 1) return missingArgument(program, word, 1);
+      inputs.push_back(argv[++a]);
+    } else if (is("--stdin")) {
+      inputs.push_back(word);
+    } else if (is("--cpp")) {
+      opt.emitCPPheaders = true;
+    } else if (is("--meta")) {
+      opt.emitCPPdescription = true;
+    } else if (is("--dense")) {
+      opt.useDensePacking = true;
+    } else if (is("--reorder")) {
+      opt.reorderFields = true;
+    } else if (is("--name")) {
+      if (argsLeft < 1) return missingArgument(program, word, 1);
+      copyTerminated(opt.structureName, sizeof opt.structureName, argv[++a]);
+    } else if (is("--magic")) {
+      if (argsLeft < 1) return missingArgument(program, word, 1);
+      const char* magic = argv[++a];
+      std::memset(opt.magicNumber, 0, sizeof opt.magicNumber);
+      std::memcpy(opt.magicNumber, magic, strnlen(magic, sizeof opt.magicNumber));
+    } else if (is("--delete") || is("--rename")) {
+      const bool rename = is("--rename");
+      const int needed = rename ? 2 : 1;
+      if (argsLeft < needed) return missingArgument(program, word, needed);
+      if (opt.overrideCount >= Narvelix::MAX_COLS) {
+        std::fprintf(stderr, "%s: too many --delete/--rename options (at most %d)\n", program,
+                     static_cast<int>(Narvelix::MAX_COLS));
+        return 1;
+      }
+      Narvelix::ColumnOverrideSpecification& entry = overrides[opt.overrideCount];
+      copyTerminated(entry.renameFrom, sizeof entry.renameFrom, argv[++a]);
+      // The name field is 16 bytes and _null follows it, but a new name keeps
+      // at most 15 characters.
+      copyTerminated(entry.fieldName, sizeof entry.fieldName, rename ? argv[++a] : "");
+      ++opt.overrideCount;
+    } else if (is("-v")) {
+      opt.verbose = 1;
+    } else if (word[0] == '-') {
+      std::fprintf(stderr, "%s: unrecognized option: \"%s\"\n", program, word);
+      return 1;
+    } else {
+      inputs.push_back(word);
+    }
+  }
+  if (inputs.empty()) return 0;
+
+  int exitResult = 0;
+  static char outputName[OUTPUT_NAME_BYTES];
+  for (const char* input : inputs) {
+    const char* useOutput = outputFile;
+    if (outputFile[0] == '\0') {
+      deriveOutputName(outputName, input);
+      useOutput = outputName;
+    }
+    exitResult |= convertFile(input, useOutput, &opt);
+  }
+  return exitResult;
+}

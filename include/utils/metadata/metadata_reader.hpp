@@ -1,0 +1,194 @@
+// Reader for metadata reference files (layout in UniversalMetaData.hpp). It
+// maps a file (or takes a caller's memory image), validates the whole
+// structure once at open, then walks the records and hands out fields by index
+// or name as integers, fixed-point values or text, or whole records as a
+// generated record struct. Validation is complete enough that no later access
+// can read past the image: header and description lengths, every field inside
+// its record, fixed-length records filling the file exactly, and every
+// variable-length record header inside the file with a length that is a
+// multiple of 8, at least 16, and long enough for the fields its mask declares.
+// Nothing throws and nothing logs: operations return a result and leave a
+// one-line reason in errorText(). A reader is used by one thread at a time.
+// Assumes a little-endian host, like the format; values are read with memcpy,
+// so no alignment is assumed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "utils/metadata/UniversalMetaData.hpp"
+
+class MetaDataReader {
+ public:
+  // Results of the open calls.
+  enum OpenResult : int {
+    METADATA_OK = 0,
+    METADATA_OPEN_FAILED = -1,  // the file could not be opened, examined, mapped or read
+    METADATA_BAD_FORMAT = -2,   // the bytes are not a valid metadata file
+  };
+
+  // Longest error text, terminator included; longer texts are cut.
+  static constexpr std::size_t MAX_ERROR_TEXT = 256;
+  // Largest fixed-point precision handed out (the writer stores 0..15).
+  static constexpr uint32_t MAX_FIXED_PRECISION = 18;
+
+  MetaDataReader();
+  ~MetaDataReader();
+  MetaDataReader(const MetaDataReader &) = delete;
+  MetaDataReader &operator=(const MetaDataReader &) = delete;
+
+  // Opens and validates fileName. A regular file is memory-mapped; anything
+  // else (a pipe, "--stdin" for descriptor 0) is read into memory. Closes a
+  // file opened before. Returns METADATA_OK, METADATA_OPEN_FAILED or
+  // METADATA_BAD_FORMAT; on failure errorText() names the file and the reason
+  // and the reader is closed.
+  [[nodiscard]] int open(const char *fileName);
+  // The same over an image in memory that the caller keeps alive and
+  // unchanged until close() or the next open. label names it in error texts.
+  [[nodiscard]] int openMemory(const void *data, std::size_t sizeBytes, const char *label);
+  // Releases the mapping or buffer. Safe to call when nothing is open.
+  void close();
+
+  bool isOpen() const { return image_ != nullptr; }
+  const char *errorText() const { return errorText_; }
+
+  // ---- file description (valid while open) ----
+  const UniversalMetaData_ReferenceFileHeader &fileHeader() const { return header_; }
+  // Magic number up to its first NUL, at most 8 characters, NUL-terminated.
+  const char *magicNumber() const { return magic_; }
+  uint32_t totalFields() const { return header_.totalFields; }
+  uint32_t totalRecords() const { return header_.totalRecords; }
+  bool isVariableLength() const { return header_.metaRecordLength == 0; }
+  std::size_t fileSize() const { return imageSize_; }
+  // Description i < totalFields(), an aligned copy of the file's bytes.
+  const UniversalMetaData_FieldDescription &fieldDescription(uint32_t i) const {
+    return descriptions_[i];
+  }
+  // Name of field i, NUL-terminated even when the file's 16 bytes have no NUL.
+  const char *fieldName(uint32_t i) const { return names_[i].text; }
+  // Index of the first field named name, or -1.
+  int fieldIndex(std::string_view name) const;
+  // "SMV_TYPE_INT32" and so on for the codes a file may hold, else "unknown".
+  static const char *typeName(uint32_t typeCode);
+
+  // ---- records ----
+  // Moves to record index (0-based). Fixed-length files seek directly;
+  // variable-length files walk forward from the current record or from the
+  // start. Returns false (with an error text) past the last record.
+  bool seekRecord(uint32_t index);
+  // Moves to the next record; false at the end (errorText() stays empty then).
+  // After open the reader stands before the first record, so a loop is
+  //   while (reader.nextRecord()) { ... }
+  bool nextRecord();
+  // Puts the reader back before the first record.
+  void rewind();
+  bool hasRecord() const { return recordData_ != nullptr; }
+  uint32_t recordIndex() const { return recordIndex_; }
+  // Bytes of the current record; for variable-length files from its header.
+  const unsigned char *recordData() const { return recordData_; }
+  uint32_t recordLength() const { return recordLength_; }
+  // Groups present in the current record (all bits for fixed-length files).
+  uint64_t fieldsPresentMask() const { return presentMask_; }
+  bool isFieldPresent(uint32_t field) const {
+    return recordData_ != nullptr && field < totalFields() && fieldOffsets_[field] != ABSENT;
+  }
+  // Start of field's bytes in the current record (fieldDescription().fieldLength
+  // long), or null when there is no current record, no such field, or the
+  // field is absent from this record.
+  const unsigned char *fieldData(uint32_t field) const {
+    return isFieldPresent(field) ? recordData_ + fieldOffsets_[field] : nullptr;
+  }
+
+  // Typed field access on the current record. Each returns true with out set,
+  // or false with an error text when there is no current record, no such
+  // field, the field is absent, or its value does not fit the requested type
+  // exactly (a UINT64 above INT64_MAX as int64, a negative value as unsigned,
+  // a 64-bit value out of 32-bit range, a fixed-point value with decimals as an
+  // integer, text as a number). Integers read as fixed point with precision 0.
+  bool getInt32(uint32_t field, int32_t &out) const;
+  bool getUint32(uint32_t field, uint32_t &out) const;
+  bool getInt64(uint32_t field, int64_t &out) const;
+  bool getUint64(uint32_t field, uint64_t &out) const;
+  bool getFixedPoint(uint32_t field, VariableFixedPointValue &out) const;
+  // Text of a string field up to its first zero byte (or the whole field).
+  // The view points into the file image.
+  bool getText(uint32_t field, std::string_view &out) const;
+
+  bool getInt32(std::string_view name, int32_t &out) const;
+  bool getUint32(std::string_view name, uint32_t &out) const;
+  bool getInt64(std::string_view name, int64_t &out) const;
+  bool getUint64(std::string_view name, uint64_t &out) const;
+  bool getFixedPoint(std::string_view name, VariableFixedPointValue &out) const;
+  bool getText(std::string_view name, std::string_view &out) const;
+
+  // ---- typed records through a generated struct ----
+  // True when the open file is fixed-length, its magic number equals
+  // MetaDataForFeed<T>::magicNumber, and its descriptions equal the struct's
+  // table entry by entry (name, group, type, offset, length), so record bytes
+  // can be copied into a T. Otherwise false with the first difference in
+  // errorText().
+  template <typename T>
+  bool matchesRecordType() const {
+    return matchesTable(MetaDataForFeed<T>::fieldDescriptionTable, MetaDataForFeed<T>::totalFields,
+                        MetaDataForFeed<T>::magicNumber, sizeof(T));
+  }
+  // Copies record index into out after matchesRecordType<T>() holds. Returns
+  // false with an error text when the layout does not match or index is past
+  // the end. Moves the current record to index.
+  template <typename T>
+  bool readRecord(uint32_t index, T &out) {
+    if (!matchesRecordType<T>() || !seekRecord(index)) return false;
+    std::memcpy(static_cast<void *>(&out), recordData_, sizeof(T));
+    return true;
+  }
+
+  // End of public API. Implementation details follow.
+
+ private:
+  static constexpr uint16_t ABSENT = 0xFFFF;
+  struct FieldName {
+    char text[sizeof(UniversalMetaData_FieldDescription::fieldName) + 1];
+  };
+
+  int validate();
+  bool enterVariableRecord(const unsigned char *record, uint32_t index);
+  bool enterFixedRecord(uint32_t index);
+  uint64_t presentBodyLength(uint64_t mask) const;
+  bool matchesTable(const UniversalMetaData_FieldDescription *table, uint32_t count,
+                    const char *magic, std::size_t typeSize) const;
+  bool fieldFor(uint32_t field, const unsigned char *&data,
+                const UniversalMetaData_FieldDescription *&description) const;
+  bool integerOf(uint32_t field, bool &isNegative, uint64_t &magnitude) const;
+  bool numberNamed(std::string_view name, uint32_t &field) const;
+  void setError(const char *format, ...) const __attribute__((format(printf, 2, 3)));
+
+  const unsigned char *image_ = nullptr;
+  std::size_t imageSize_ = 0;
+  void *mapping_ = nullptr;  // set when image_ is our own mapping
+  std::vector<unsigned char> ownedImage_;  // image read from a pipe or terminal
+  const char *label_ = "";
+  char labelCopy_[128] = {};
+
+  UniversalMetaData_ReferenceFileHeader header_{};
+  char magic_[UNIVERSAL_METADATA_MAGIC_LENGTH + 1] = {};
+  std::vector<UniversalMetaData_FieldDescription> descriptions_;
+  std::vector<FieldName> names_;
+  std::vector<uint64_t> fieldGroupBit_;  // mask bit of each field's group
+  uint64_t groupBodyLength_[64] = {};    // bytes group g - 1 adds to a record body
+  uint64_t usedGroups_ = 0;
+  std::size_t recordsStart_ = 0;
+
+  // Current record.
+  const unsigned char *recordData_ = nullptr;
+  uint32_t recordIndex_ = 0;
+  uint32_t recordLength_ = 0;
+  uint64_t presentMask_ = 0;
+  uint32_t nextIndex_ = 0;         // record nextRecord() moves to
+  std::size_t nextRecordPos_ = 0;  // variable-length: image offset of record recordIndex_ + 1
+  std::vector<uint16_t> fieldOffsets_;  // per field offset in the current record, or ABSENT
+
+  mutable char errorText_[MAX_ERROR_TEXT] = {};
+};

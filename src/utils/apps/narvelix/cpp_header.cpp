@@ -1,0 +1,169 @@
+// The C++ header written with --cpp: a record struct with one member per kept
+// column (heading order), a stream-output operator, a description table in the
+// metadata format's own type and the MetaDataForFeed members for the struct.
+// The struct follows the column specifications, not the record layout: string
+// members are the widest text (rounded up to 8 without --dense) where the
+// record field also holds a terminator, and without --dense members get their
+// natural alignment where record fields are packed.
+#include <cstdio>
+#include <cstring>
+
+#include "utils/apps/narvelix/narvelix.hpp"
+#include "utils/apps/narvelix/narvelix_log.hpp"
+
+namespace {
+
+using SMV = SharedMemoryVariable;
+
+// Member type of a field type code, or null when the code has none.
+const char* memberTypeName(uint32_t code) {
+  switch (code) {
+    case SMV::SMV_TYPE_UNSIGNED: return "unsigned char";
+    case SMV::SMV_TYPE_INT32: return "int32_t";
+    case SMV::SMV_TYPE_UINT32: return "uint32_t";
+    case SMV::SMV_TYPE_INT64: return "uint64_t";  // declared unsigned, like UINT64
+    case SMV::SMV_TYPE_UINT64: return "uint64_t";
+    case SMV::SMV_TYPE_FIXED: return "VariableFixedPointValue";
+    case SMV::SMV_TYPE_STRING: return "char";
+    default: return nullptr;
+  }
+}
+
+// Name of a field type code in the description table, or null.
+const char* descriptionTypeName(uint32_t code) {
+  switch (code) {
+    case SMV::SMV_TYPE_UNSIGNED: return "SMV_TYPE_UNSIGNED";
+    case SMV::SMV_TYPE_INT32: return "SMV_TYPE_INT32";
+    case SMV::SMV_TYPE_UINT32: return "SMV_TYPE_UINT32";
+    case SMV::SMV_TYPE_INT64: return "SMV_TYPE_INT64";
+    case SMV::SMV_TYPE_UINT64: return "SMV_TYPE_UINT64";
+    case SMV::SMV_TYPE_FLOAT: return "SMV_TYPE_FLOAT";
+    case SMV::SMV_TYPE_FIXED: return "SMV_TYPE_FIXED";
+    case SMV::SMV_TYPE_DOUBLE: return "SMV_TYPE_DOUBLE";
+    case SMV::SMV_TYPE_FIXED | 128u: return "SMV_TYPE_FIXED | 128";
+    case SMV::SMV_TYPE_STRING: return "SMV_TYPE_STRING";
+    default: return nullptr;
+  }
+}
+
+ZUR_COLD void reportUnknownType(uint32_t code) {
+  LOG_CERR(app_error) << "Unknown field type: " << code << LOG_ENDLINE;
+}
+
+}  // namespace
+
+int Narvelix::dump_CPP_structure(const char* outFileName) {
+  if (inputRejected) {
+    LOG_CERR(app_error) << "No header written to \"" << outFileName
+                        << "\": the input was not converted" << LOG_ENDLINE;
+    return -1;
+  }
+  const bool toStdout = std::strcmp(outFileName, "--stdout") == 0;
+  FILE* out = toStdout ? stdout : std::fopen(outFileName, "wb");
+  if (out == nullptr) {
+    LOG_CERR(app_error) << "Could not create \"" << outFileName << "\" to output meta data"
+                        << LOG_ENDLINE;
+    return -1;
+  }
+  const char* s = options.structureName;
+  const int columns = fieldTotal < static_cast<int>(MAX_COLS) ? fieldTotal : static_cast<int>(MAX_COLS);
+
+  std::fprintf(out, "/* WARNING: machine generated source created by narvelix */\n");
+  std::fprintf(out, "#ifndef _META_%s_HPP_\n", s);
+  std::fprintf(out, "#define _META_%s_HPP_ \"%cId%c\"\n", s, '$', '$');
+  std::fprintf(out, "\n");
+  std::fprintf(out, "#include <utils/metadata/UniversalMetaData.hpp>\n");
+  std::fprintf(out, "\n");
+  if (options.useDensePacking) std::fprintf(out, "#pragma pack(push,1)\n");
+  std::fprintf(out, "struct %s_MetaDataRecord {\n", s);
+  uint32_t fieldCount = 0;
+  for (int i = 0; i < columns; ++i) {
+    const ColumnSpecification& spec = columnDescriptions[i];
+    if (spec.fieldName[0] == '\0') continue;
+    const char* member = memberTypeName(spec.forceType);
+    if (member == nullptr) {
+      reportUnknownType(spec.forceType);
+      member = "unknown";
+    }
+    char suffix[24] = "";
+    if (spec.forceType == SMV::SMV_TYPE_STRING) {
+      uint32_t width = columnMaxWidth[i];
+      if (!options.useDensePacking) width += (0u - width) & 7u;
+      std::snprintf(suffix, sizeof suffix, "[%u]", width);
+    }
+    std::fprintf(out, "    %-32s %s%s;\n", member, spec.fieldName, suffix);
+    ++fieldCount;
+  }
+  std::fprintf(out, "}; /* end %s_MetaDataRecord */\n", s);
+  if (options.useDensePacking) std::fprintf(out, "#pragma pack(pop)\n");
+  std::fprintf(out, "\n");
+
+  std::fprintf(out,
+               "template <typename STREAMTYPE> STREAMTYPE & operator<<(STREAMTYPE &os, const "
+               "%s_MetaDataRecord &arg)\n",
+               s);
+  std::fprintf(out, "{\n");
+  std::fprintf(out, "    os << \"[%s_MetaDataRecord={\";\n", s);
+  for (int i = 0; i < columns; ++i) {
+    const ColumnSpecification& spec = columnDescriptions[i];
+    if (spec.fieldName[0] == '\0') continue;
+    const char* n = spec.fieldName;
+    if (spec.forceType == SMV::SMV_TYPE_STRING) {
+      std::fprintf(out,
+                   "    os << \" %s=\\\"\" << AS_TEXT_BUFFER(arg.%s, sizeof(arg.%s)) << \"\\\"\";\n",
+                   n, n, n);
+    } else {
+      std::fprintf(out, "    os << \" %s=\" << arg.%s;\n", n, n);
+    }
+  }
+  std::fprintf(out, "    os << \" }]\";\n");
+  std::fprintf(out, "    return (os);\n");
+  std::fprintf(out, "}\n");
+  std::fprintf(out, "\n");
+
+  std::fprintf(out, "const struct UniversalMetaData_FieldDescription %s_fields[] = {\n", s);
+  for (int i = 0; i < columns; ++i) {
+    const ColumnSpecification& spec = columnDescriptions[i];
+    if (spec.fieldName[0] == '\0') continue;
+    const char* typeName = descriptionTypeName(spec.forceType);
+    if (typeName == nullptr) {
+      reportUnknownType(spec.forceType);
+      typeName = "unknown";
+    }
+    if (spec.fieldGroup > 1) {
+      std::fprintf(out, "    DESCRIBE_OPTIONAL_FIELD_OF_CLASS(%d, %s, %s, %s_MetaDataRecord),\n",
+                   static_cast<int>(spec.fieldGroup), spec.fieldName, typeName, s);
+    } else {
+      std::fprintf(out, "    DESCRIBE_FIELD_OF_CLASS(%s, %s, %s_MetaDataRecord),\n", spec.fieldName,
+                   typeName, s);
+    }
+  }
+  std::fprintf(out, "    {0, 0, 0, 0, {}, {}} // end of table marker\n");
+  std::fprintf(out, "};\n");
+  std::fprintf(out, "\n");
+
+  char magic[sizeof options.magicNumber + 1] = {};
+  std::memcpy(magic, options.magicNumber, sizeof options.magicNumber);
+  std::fprintf(out, "// link field descriptions to transformation filters\n");
+  std::fprintf(out,
+               "template<> const UniversalMetaData_FieldDescription "
+               "*MetaDataForFeed<%s_MetaDataRecord>::fieldDescriptionTable = %s_fields;\n",
+               s, s);
+  std::fprintf(out, "template<> const uint32_t MetaDataForFeed<%s_MetaDataRecord>::totalFields = %u;\n",
+               s, fieldCount);
+  std::fprintf(out,
+               "template<> const char MetaDataForFeed<%s_MetaDataRecord>::magicNumber[sizeof(((Univer"
+               "salMetaData_ReferenceFileHeader *)(nullptr))->magicNumber) + 1] = {\"%s\"};\n",
+               s, magic);
+  std::fprintf(out, "\n");
+  std::fprintf(out, "#endif\n");
+  std::fprintf(out, "/* vim: set expandtab shiftwidth=4 tabstop=4: */\n");
+
+  if (toStdout) {
+    std::fflush(out);  // later conversions of this run may still write here
+  } else if (std::fclose(out) != 0) {
+    LOG_CERR(app_error) << "Could not write \"" << outFileName << "\"" << LOG_ENDLINE;
+    return -1;
+  }
+  return 0;
+}

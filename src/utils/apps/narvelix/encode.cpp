@@ -1,0 +1,305 @@
+// Writing the metadata reference file: header, field descriptions, then one
+// record per stored row. Records are encoded straight into a 1 MiB staging
+// buffer that goes out with one fwrite when full, so the per-row cost is the
+// field conversions and one memset of the record; no allocation per row.
+// Variable-length records (optional field groups) get a 16-byte record header
+// and carry only the groups that had content. Integers are written in the
+// machine's byte order (little-endian on every target) with memcpy, since
+// record fields are not aligned.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "utils/apps/narvelix/narvelix.hpp"
+#include "utils/apps/narvelix/narvelix_log.hpp"
+#include "utils/base/text2int.hpp"
+
+namespace {
+
+using SMV = SharedMemoryVariable;
+
+constexpr std::size_t STAGING_BYTES = std::size_t{1} << 20;
+constexpr uint32_t RECORD_HEADER_BYTES = sizeof(UniversalMetaData_ReferenceRecordHeader);
+
+// Text in the row store is not NUL-terminated; empty fields point here.
+const char EMPTY_TEXT[1] = {'\0'};
+
+bool isStandardOutput(const char* name) { return std::strcmp(name, "--stdout") == 0; }
+
+// Standard output stays open for later conversions of the same run.
+void closeOutput(FILE* out) {
+  if (out == stdout) {
+    std::fflush(out);
+  } else {
+    std::fclose(out);
+  }
+}
+
+}  // namespace
+
+int Narvelix::completedFile(int recordsSeen) {
+  if (inputRejected) return -1;  // already reported; no file is written
+  if (!computeLayout()) return -1;
+  const int rc = writeMetadataFile(recordsSeen);
+  if (rc < 0) encounteredError = true;
+  return rc;
+}
+
+// Encodes one row into body (recordLength zero bytes on entry). Returns the
+// body length: recordLength for fixed-length records, the padded length of the
+// present fields for variable-length ones (with *presentMask set).
+uint32_t Narvelix::encodeRecord(const RowContent& row, uint32_t rowIndex, unsigned char* body,
+                                uint64_t* presentMask) {
+  uint64_t groupMask = 0;
+  uint64_t skippedMask = 0;
+  uint32_t outOffset = 0;
+  const bool variable = usesVariableLengthRecords;
+  for (uint32_t k = 0; k < selectedTotal; ++k) {
+    const SelectedField& f = selected[k];
+    const char* fieldText = row.fieldText[f.column];
+    const uint32_t inputLength = row.fieldLength[f.column];
+    const auto shortLength = static_cast<uint_fast8_t>(inputLength & 0xFF);
+
+    // Numbers are staged in outVal (bytes 0..7 the 64-bit value, 8..11 the
+    // 32-bit value or the fixed-point precision) and copied as one block.
+    unsigned char outVal[16];
+    const void* fieldStart = outVal;
+    uint32_t copyLength = 0;
+    switch (f.type) {
+      case SMV::SMV_TYPE_INT32: {
+        const auto v = static_cast<uint32_t>(text2int32(fieldText, shortLength));
+        std::memcpy(outVal + 8, &v, sizeof v);
+        fieldStart = outVal + 8;
+        copyLength = 4;
+        break;
+      }
+      case SMV::SMV_TYPE_UINT32: {
+        const auto v = static_cast<uint32_t>(text2uint32(fieldText, shortLength));
+        std::memcpy(outVal + 8, &v, sizeof v);
+        fieldStart = outVal + 8;
+        copyLength = 4;
+        break;
+      }
+      case SMV::SMV_TYPE_INT64: {
+        const auto v = static_cast<uint64_t>(text2int64(fieldText, shortLength));
+        std::memcpy(outVal, &v, sizeof v);
+        copyLength = 8;
+        break;
+      }
+      case SMV::SMV_TYPE_UINT64: {
+        const uint64_t v = text2uint64(fieldText, shortLength);
+        std::memcpy(outVal, &v, sizeof v);
+        copyLength = 8;
+        break;
+      }
+      case SMV::SMV_TYPE_FIXED: {
+        // A length of 0 would make the parser measure the text with strlen;
+        // the stored texts are not terminated, and such a text reads as 0.
+        int64_t value = 0;
+        uint32_t precision = 0;
+        if (shortLength != 0) {
+          const VariableFixedPointValue fp = fast_ascii_to_fixedpoint(fieldText, shortLength, -2);
+          value = fp.value;
+          precision = static_cast<uint8_t>(fp.precision);
+        }
+        std::memcpy(outVal, &value, sizeof value);
+        std::memcpy(outVal + 8, &precision, sizeof precision);
+        copyLength = 12;
+        break;
+      }
+      case SMV::SMV_TYPE_STRING:
+        fieldStart = fieldText;
+        copyLength = inputLength;
+        if (ZUR_UNLIKELY(copyLength >= f.length)) {
+          // Only a field whose forced type was turned into a 4-byte string can
+          // get here: keep the terminating zero.
+          copyLength = f.length - 1u;
+          LOG_CERR(app_warning) << "Row " << rowIndex << " column " << static_cast<int32_t>(f.column)
+                                << " name=\"" << columnDescriptions[f.column].fieldName
+                                << "\": text of " << inputLength << " bytes cut to " << copyLength
+                                << LOG_ENDLINE;
+        }
+        break;
+      default:
+        LOG_CERR(app_error) << "Unknown fieldType=" << static_cast<uint32_t>(f.type)
+                            << " col=" << static_cast<int32_t>(f.column) << " name=\""
+                            << columnDescriptions[f.column].fieldName << "\" text=\""
+                            << NARVELIX_TEXT(fieldText, inputLength) << "\"" << LOG_ENDLINE;
+        fieldStart = nullptr;
+        break;
+    }
+
+    uint32_t fieldLength = f.length;
+    if (variable && f.hasMaskBit) {
+      if (inputLength == 0) {
+        LOG_CERR(app_trace) << "input field " << static_cast<int32_t>(f.column) << " name="
+                            << columnDescriptions[f.column].fieldName << " was null" << LOG_ENDLINE;
+        if (groupMask & f.maskBit) {
+          LOG_CERR(app_warning) << "Row " << rowIndex << " field group "
+                                << static_cast<uint32_t>(f.group)
+                                << " has had prior content but is missing column "
+                                << static_cast<int32_t>(f.column) << " name=\""
+                                << columnDescriptions[f.column].fieldName
+                                << "\"; zero-filled field will be output" << LOG_ENDLINE;
+          copyLength = 0;
+        } else {
+          fieldLength = 0;
+          skippedMask |= f.maskBit;
+        }
+      } else if (skippedMask & f.maskBit) {
+        LOG_CERR(app_error) << "Row " << rowIndex << " field group " << static_cast<uint32_t>(f.group)
+                            << " has had content skipped before column "
+                            << static_cast<int32_t>(f.column) << " name=\""
+                            << columnDescriptions[f.column].fieldName
+                            << "\"; field must be deleted from output" << LOG_ENDLINE;
+        fieldLength = 0;
+        encounteredError = true;
+      } else {
+        LOG_CERR(app_trace) << "Indicate group " << static_cast<uint32_t>(f.group) << " in use"
+                            << LOG_ENDLINE;
+        groupMask |= f.maskBit;
+      }
+    }
+    LOG_CERR(app_trace) << "field=" << NARVELIX_TEXT(fieldText, inputLength)
+                        << " inputLength=" << inputLength << " type=" << static_cast<uint32_t>(f.type)
+                        << " offset=" << outOffset << " length=" << copyLength
+                        << " fieldLen=" << fieldLength << " data="
+                        << AS_HEXADECIMAL_BUFFER(fieldStart, copyLength, true) << LOG_ENDLINE;
+    if (fieldLength == 0) continue;  // left out of this record
+    // The body is zero on entry: only the value bytes are copied, the rest of
+    // the field stays zero.
+    if (copyLength != 0) std::memcpy(body + outOffset, fieldStart, copyLength);
+    outOffset += fieldLength;
+  }
+  if (!variable) return recordLength;
+  *presentMask = groupMask;
+  return outOffset + ((0u - outOffset) & 7u);
+}
+
+int Narvelix::writeMetadataFile(int recordsSeen) {
+  LOG_CERR(app_info) << "output fileName=\"" << fileName << "\"" << LOG_ENDLINE;
+  auto* staging = static_cast<unsigned char*>(std::malloc(STAGING_BYTES));
+  if (staging == nullptr) {
+    LOG_CERR(app_error) << "Out of memory for the output buffer of \"" << fileName << "\""
+                        << LOG_ENDLINE;
+    return -1;
+  }
+  FILE* out = nullptr;
+  if (isStandardOutput(fileName)) {
+    out = stdout;
+  } else if (fileName[0] != '\0') {
+    out = std::fopen(fileName, "wb");
+  }
+  if (out == nullptr) {
+    LOG_CERR(app_error) << "Could not create \"" << fileName << "\" to output meta data"
+                        << LOG_ENDLINE;
+    std::free(staging);
+    return -1;
+  }
+
+  const auto rowTotal = static_cast<uint32_t>(rowData.rowCount());
+  UniversalMetaData_ReferenceFileHeader header;
+  std::memset(&header, 0, sizeof header);
+  std::memcpy(header.magicNumber, magicNumber, sizeof header.magicNumber);
+  header.headerLength = UNIVERSAL_METADATA_HEADER_LENGTH;
+  header.fieldDescriptionLength = UNIVERSAL_METADATA_DESCRIPTION_LENGTH;
+  header.totalFields = static_cast<uint16_t>(selectedTotal);
+  header.metaRecordLength = usesVariableLengthRecords ? 0 : static_cast<uint16_t>(recordLength);
+  header.totalRecords = rowTotal;
+  if (options.verbose != 0) {
+    LOG_CERR(app_info) << "selectedFieldTotal=" << selectedTotal << LOG_ENDLINE;
+  }
+
+  // Header and descriptions are flushed at once so that a failing output is
+  // reported at the step that failed.
+  const std::size_t headerBytes = std::fwrite(&header, 1, sizeof header, out);
+  if (headerBytes != sizeof header || std::fflush(out) != 0) {
+    LOG_CERR(app_error) << "Could not write file header to \"" << fileName << "\"" << LOG_ENDLINE;
+    closeOutput(out);
+    std::free(staging);
+    return -1;
+  }
+  std::size_t written = std::fwrite(fieldDescriptions, sizeof fieldDescriptions[0], selectedTotal, out);
+  if (written == selectedTotal && selectedTotal != 0 && std::fflush(out) != 0) written = 0;
+  if (written != selectedTotal) {
+    LOG_CERR(app_error) << "Could not write field descriptions to \"" << fileName
+                        << "\" wrote=" << static_cast<int32_t>(written) << " records of "
+                        << selectedTotal << LOG_ENDLINE;
+    closeOutput(out);
+    std::free(staging);
+    return -1;
+  }
+  if (options.verbose != 0) {
+    LOG_CERR(app_info) << "Total rows=" << rowTotal << " bytes="
+                       << static_cast<uint32_t>(sizeof header + sizeof fieldDescriptions[0] * written)
+                       << LOG_ENDLINE;
+  }
+
+  RowContent row;
+  for (uint32_t i = 0; i < storedColumns; ++i) {
+    row.fieldText[i] = EMPTY_TEXT;
+    row.fieldLength[i] = 0;
+  }
+  RowStore::Cursor cursor(rowData);
+  std::size_t staged = 0;
+  uint32_t firstStagedRow = 0;
+  uint32_t previousFields = 0;
+  bool failed = false;
+  const std::size_t maxRecordBytes = recordLength + RECORD_HEADER_BYTES;
+  for (uint32_t r = 0; r < rowTotal && !failed; ++r) {
+    const int decoded = cursor.next(row.fieldText, row.fieldLength, storedColumns);
+    if (decoded < 0) break;
+    // Columns missing from this line read as empty texts.
+    for (auto i = static_cast<uint32_t>(decoded); i < previousFields; ++i) {
+      row.fieldText[i] = EMPTY_TEXT;
+      row.fieldLength[i] = 0;
+    }
+    previousFields = static_cast<uint32_t>(decoded);
+
+    if (staged + maxRecordBytes > STAGING_BYTES) {
+      const std::size_t sent = std::fwrite(staging, 1, staged, out);
+      if (sent != staged) {
+        LOG_CERR(app_error) << "Could not write record " << firstStagedRow << " to \"" << fileName
+                            << "\" wrote=" << static_cast<int32_t>(sent) << LOG_ENDLINE;
+        failed = true;
+        break;
+      }
+      staged = 0;
+      firstStagedRow = r;
+    }
+    unsigned char* record = staging + staged;
+    if (usesVariableLengthRecords) {
+      unsigned char* body = record + RECORD_HEADER_BYTES;
+      std::memset(body, 0, recordLength);
+      uint64_t presentMask = 0;
+      const uint32_t bodyLength = encodeRecord(row, r, body, &presentMask);
+      UniversalMetaData_ReferenceRecordHeader recordHeader;
+      std::memset(&recordHeader, 0, sizeof recordHeader);
+      recordHeader.totalRecordLength = static_cast<uint16_t>(bodyLength + RECORD_HEADER_BYTES);
+      recordHeader.recordFormatVersion = UNIVERSAL_METADATA_RECORD_FORMAT_VERSION;
+      recordHeader.fieldsPresentMask = presentMask;
+      std::memcpy(record, &recordHeader, sizeof recordHeader);
+      staged += RECORD_HEADER_BYTES + bodyLength;
+    } else {
+      std::memset(record, 0, recordLength);
+      staged += encodeRecord(row, r, record, nullptr);
+    }
+  }
+  if (!failed) {
+    const std::size_t sent = std::fwrite(staging, 1, staged, out);
+    if (sent != staged || std::fflush(out) != 0) {
+      LOG_CERR(app_error) << "Could not write record " << firstStagedRow << " to \"" << fileName
+                          << "\" wrote=" << static_cast<int32_t>(sent) << LOG_ENDLINE;
+      failed = true;
+    }
+  }
+  std::free(staging);
+  if (out == stdout) {
+    std::fflush(out);
+  } else if (std::fclose(out) != 0 && !failed) {
+    LOG_CERR(app_error) << "Could not write record " << firstStagedRow << " to \"" << fileName
+                        << "\" wrote=0" << LOG_ENDLINE;
+    failed = true;
+  }
+  return failed ? -1 : recordsSeen;
+}

@@ -1,0 +1,169 @@
+// The narvelix converter: one CSV input in, one metadata reference file out (and,
+// on request, a C++ header describing its records). The class is a CSV reader:
+// the heading hook names the columns, the line hook observes and stores every
+// content row in a compact row store, and the completion hook chooses the field
+// types and the packed record layout, then encodes every stored row. The
+// converter runs on one thread; nothing here is shared. Output integers are in
+// the writing machine's byte order (little-endian on every supported target).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "utils/apps/narvelix/row_store.hpp"
+#include "utils/io/read_file.hpp"
+#include "utils/metadata/UniversalMetaData.hpp"
+#include "utils/shared_vars/shared_variable.hpp"
+
+class Narvelix : public CSV_File {
+ public:
+  enum { MAX_COLS = 128 };
+
+  // Content flags: the observation word of a column is the OR of the flags of
+  // all its fields in all rows. Value 1 is not used.
+  enum ColumnTypeFlags : uint32_t {
+    HAD_NULL = 2,
+    HAD_NONULL = 4,
+    HAD_QUOTE = 8,
+    HAD_NUMBERS = 16,
+    HAD_MINUS = 32,
+    HAD_DECIMAL_POINT = 64,
+    HAD_LETTERS = 128,
+    HAD_SYMBOLS = 256,
+    HAD_PLUS = 512,
+  };
+
+  // One output column: its name (empty = deleted), its field group (1 for an
+  // ordinary field) and its type (0 = infer; after the layout, the final type).
+  struct ColumnSpecification {
+    char fieldName[16];
+    char _null;  // always 0: terminates a name that fills all 16 bytes
+    uint8_t fieldGroup;
+    uint32_t forceType;
+    ColumnSpecification() : fieldName{}, _null(0), fieldGroup(0), forceType(0) {}
+  };
+
+  // One --delete / --rename option: renameFrom is matched against the cleaned
+  // heading names; fieldName is the new name (empty for a delete).
+  struct ColumnOverrideSpecification : ColumnSpecification {
+    char renameFrom[64];
+    ColumnOverrideSpecification() : renameFrom{} {}
+  };
+
+  struct ConvertOptions {
+    const ColumnOverrideSpecification* externalOverrides;
+    char structureName[32];  // NUL-terminated
+    char magicNumber[8];     // fixed 8 characters, no terminator required
+    uint32_t overrideCount;
+    uint32_t verbose;
+    bool emitCPPheaders;
+    bool emitCPPdescription;  // accepted on the command line; has no effect
+    bool useDensePacking;
+    bool reorderFields;
+    ConvertOptions();
+  };
+
+  // Orders the fields for --reorder: sorting with operator< puts the widest
+  // columns first.
+  struct ColumnWidthInfo {
+    uint16_t columnWidth;
+    uint8_t columnIndex;
+    bool operator<(const ColumnWidthInfo& other) const { return columnWidth > other.columnWidth; }
+  };
+
+  // One stored content row decoded from the row store: the text of each
+  // heading column (not NUL-terminated; empty when the line had no such field).
+  struct RowContent {
+    const char* fieldText[MAX_COLS];
+    uint32_t fieldLength[MAX_COLS];
+  };
+
+  static const char DEFAULT_structureName[];
+  static const char DEFAULT_magicNumber[];
+
+  // Adopts the open input descriptor fd; fileName names the metadata file to
+  // write ("--stdout" for standard output). opt may be null (defaults).
+  Narvelix(int fd, const char* fileName, const ConvertOptions* opt);
+  ~Narvelix() override;
+
+  Narvelix(const Narvelix&) = delete;
+  Narvelix& operator=(const Narvelix&) = delete;
+
+  int parsedHeadingLine() override;
+  int processLine(const unsigned char* line, size_t length) override;
+  // Chooses the layout and writes the metadata file. Returns recordsSeen when
+  // the file was written, -1 when the input was rejected (too many columns,
+  // record too long) or the output could not be created or written.
+  int completedFile(int recordsSeen) override;
+
+  // Writes the C++ header for the layout ("--stdout": standard output, which
+  // is flushed, not closed). 0 when written, -1 when it could not be created
+  // or when the input was rejected (no metadata file exists to describe).
+  int dump_CPP_structure(const char* outFileName);
+
+  // The type code for a column whose widest text is maxWidth bytes and whose
+  // observed flags are contentMask.
+  uint32_t inferType(uint32_t maxWidth, uint32_t contentMask);
+
+  bool getErrorIndication() const { return encounteredError; }
+
+  // The driver closes the input descriptor itself; after this the converter's
+  // destructor no longer closes it.
+  void releaseDescriptor() { descriptor = -1; }
+
+  // Observation results, readable by tests.
+  uint32_t observedContent(int column) const { return columnObservedContent[column]; }
+  uint32_t maxWidth(int column) const { return columnMaxWidth[column]; }
+  const ColumnSpecification& columnSpecification(int column) const { return columnDescriptions[column]; }
+  std::size_t storedRows() const { return rowData.rowCount(); }
+  bool variableLengthRecords() const { return usesVariableLengthRecords; }
+
+ private:
+  // One selected field of the record layout, in record order.
+  struct SelectedField {
+    uint8_t column;      // index into the column tables
+    uint8_t type;        // final type code
+    uint8_t group;       // field group as written in the description
+    bool hasMaskBit;     // group in 1..64: owns bit group-1 of the masks
+    uint16_t length;     // bytes in the record
+    uint64_t maskBit;
+  };
+
+  [[nodiscard]] bool computeLayout();
+  int writeMetadataFile(int recordsSeen);
+  void observeFieldTraced(int column, const char* text, uint32_t length, uint32_t rowIndex);
+  uint32_t encodeRecord(const RowContent& row, uint32_t rowIndex, unsigned char* body,
+                        uint64_t* presentMask);
+
+  ConvertOptions options;
+  char magicNumber[8];
+  const char* fileName;
+  ColumnSpecification columnDescriptions[MAX_COLS];
+  uint32_t columnInferredType[MAX_COLS];
+  uint32_t columnObservedContent[MAX_COLS];
+  uint32_t columnMaxWidth[MAX_COLS];
+  char* parsedCols[MAX_COLS];
+  int parsedCount;
+  bool sawHeader;
+  bool usesVariableLengthRecords;
+  bool encounteredError;
+  // The heading had more than MAX_COLS columns or the layout did not fit the
+  // 16-bit offsets: no metadata file (and no header) is written.
+  bool inputRejected;
+  // Columns stored per row: the heading's columns, at most MAX_COLS.
+  uint32_t storedColumns;
+  RowStore rowData;
+
+  // Layout chosen by completedFile, in record order.
+  std::vector<ColumnWidthInfo> columnOrder;
+  UniversalMetaData_FieldDescription fieldDescriptions[MAX_COLS];
+  SelectedField selected[MAX_COLS];
+  uint32_t selectedTotal;
+  uint32_t recordLength;
+};
+
+// Converts one input file into outputFile (and outputFile + ".hpp" with
+// --cpp). Returns -1 when the input cannot be opened, else 1 when the
+// conversion reported an error and 0 when it did not.
+int convertFile(const char* fileName, const char* outputFile, const Narvelix::ConvertOptions* opt);

@@ -1,0 +1,167 @@
+// The converter's content hook: splits each content line, records per column
+// which kinds of characters it held and how wide it grew, and stores the row
+// for encoding at the end of the input. This is the per-row hot path: one pass
+// over each field byte with one table load, then one block copy of the field
+// into the row store; no allocation per row or field (the store grows by 4 MiB
+// chunks). The per-character trace messages have their own, slower loop that
+// runs only when app tracing is enabled.
+#include <cstring>
+
+#include "utils/apps/narvelix/narvelix.hpp"
+#include "utils/apps/narvelix/narvelix_log.hpp"
+
+namespace {
+
+// Class of every byte value: the content flag it adds to a field, plus
+// END_OF_FIELD for the NUL that the splitter writes behind each field. The
+// bits in SPECIAL_CLASS need the per-field rule for a second sign or decimal
+// point (or end the field) and take the slow branch.
+//   '0'..'9'                 HAD_NUMBERS
+//   'A'..'Z', 'a'..'z'       HAD_LETTERS
+//   '"'                      HAD_QUOTE
+//   '-' / '+' / '.'          HAD_MINUS / HAD_PLUS / HAD_DECIMAL_POINT
+//   NUL                      END_OF_FIELD
+//   anything else            HAD_SYMBOLS (space, '_', ':', bytes 128..255, ...)
+constexpr uint32_t END_OF_FIELD = 0x10000;
+constexpr uint32_t SPECIAL_CLASS =
+    END_OF_FIELD | Narvelix::HAD_MINUS | Narvelix::HAD_PLUS | Narvelix::HAD_DECIMAL_POINT;
+
+struct CharClassTable {
+  uint32_t entry[256];
+  constexpr CharClassTable() : entry{} {
+    for (int c = 0; c < 256; ++c) {
+      uint32_t e = Narvelix::HAD_SYMBOLS;
+      if (c >= '0' && c <= '9') e = Narvelix::HAD_NUMBERS;
+      else if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) e = Narvelix::HAD_LETTERS;
+      else if (c == '"') e = Narvelix::HAD_QUOTE;
+      else if (c == '-') e = Narvelix::HAD_MINUS;
+      else if (c == '+') e = Narvelix::HAD_PLUS;
+      else if (c == '.') e = Narvelix::HAD_DECIMAL_POINT;
+      else if (c == 0) e = END_OF_FIELD;
+      entry[c] = e;
+    }
+  }
+};
+constexpr CharClassTable CHAR_CLASS;
+
+// Flags of one NUL-terminated field (HAD_NONULL included); *length receives
+// its length. A second '-'/'+' or a second '.' in the field adds HAD_SYMBOLS.
+ZUR_ALWAYS_INLINE uint32_t classifyField(const unsigned char* field, uint32_t* length) {
+  const unsigned char* p = field;
+  uint32_t flags = Narvelix::HAD_NONULL;
+  for (;;) {
+    const uint32_t e = CHAR_CLASS.entry[*p];
+    if (ZUR_UNLIKELY(e & SPECIAL_CLASS)) {
+      if (e == END_OF_FIELD) break;
+      const uint32_t seen = (e == Narvelix::HAD_DECIMAL_POINT)
+                                ? Narvelix::HAD_DECIMAL_POINT
+                                : (Narvelix::HAD_MINUS | Narvelix::HAD_PLUS);
+      if (flags & seen) flags |= Narvelix::HAD_SYMBOLS;
+    }
+    flags |= e;
+    ++p;
+  }
+  *length = static_cast<uint32_t>(p - field);
+  return flags;
+}
+
+}  // namespace
+
+int Narvelix::processLine(const unsigned char* line, size_t length) {
+  // The splitter works in place; the reader's buffer is ours until we return.
+  auto* text = const_cast<unsigned char*>(line);
+  if (length > 0 && text[length - 1] == '\r') --length;
+  parsedCount = parseIntoFields(MAX_COLS, parsedCols, text, length);
+  LOG_CERR(app_trace) << "parsedCount=" << static_cast<int32_t>(parsedCount) << LOG_ENDLINE;
+  if (!sawHeader || inputRejected) return 0;
+
+  // Only the heading's columns are kept; further fields of a long line are
+  // not part of any output field.
+  uint32_t fieldCount = parsedCount > 0 ? static_cast<uint32_t>(parsedCount) : 0;
+  if (fieldCount > storedColumns) fieldCount = storedColumns;
+  const uint32_t rowIndex = static_cast<uint32_t>(rowData.rowCount());
+
+  unsigned char* out = rowData.reserveRow(RowStore::rowBound(fieldCount, length));
+  if (ZUR_UNLIKELY(out == nullptr)) {
+    LOG_CERR(app_error) << "Out of memory storing content row " << rowIndex << LOG_ENDLINE;
+    encounteredError = true;
+    inputRejected = true;
+    return 0;
+  }
+  *out++ = static_cast<unsigned char>(fieldCount);
+
+  if (ZUR_UNLIKELY(COMPONENT_LOG_ENABLED(app, app_trace))) {
+    for (uint32_t i = 0; i < fieldCount; ++i) {
+      const char* field = parsedCols[i];
+      const auto fieldLength = static_cast<uint32_t>(std::strlen(field));
+      observeFieldTraced(static_cast<int>(i), field, fieldLength, rowIndex);
+      out = RowStore::putField(out, field, fieldLength);
+    }
+  } else {
+    for (uint32_t i = 0; i < fieldCount; ++i) {
+      const auto* field = reinterpret_cast<const unsigned char*>(parsedCols[i]);
+      uint32_t fieldLength;
+      uint32_t flags;
+      if (*field == '\0') {
+        fieldLength = 0;
+        flags = HAD_NULL;
+      } else {
+        flags = classifyField(field, &fieldLength);
+        if (fieldLength > columnMaxWidth[i]) columnMaxWidth[i] = fieldLength;
+      }
+      columnObservedContent[i] |= flags;
+      out = RowStore::putField(out, reinterpret_cast<const char*>(field), fieldLength);
+    }
+  }
+  rowData.commitRow(out);
+  return 0;
+}
+
+// The same observation as the fast loop, with a trace message per field and
+// per character.
+void Narvelix::observeFieldTraced(int column, const char* text, uint32_t length, uint32_t rowIndex) {
+  const auto col = static_cast<int32_t>(column);
+  uint32_t flags;
+  if (length == 0) {
+    flags = HAD_NULL;
+    LOG_CERR(app_trace) << "Col " << col << " was null" << LOG_ENDLINE;
+  } else {
+    if (length > columnMaxWidth[column]) columnMaxWidth[column] = length;
+    LOG_CERR(app_trace) << "Content row=" << rowIndex << " col=" << col << " data=" << text
+                        << LOG_ENDLINE;
+    flags = HAD_NONULL;
+    for (uint32_t k = 0; k < length; ++k) {
+      const char c = text[k];
+      if (c >= '0' && c <= '9') {
+        flags |= HAD_NUMBERS;
+        LOG_CERR(app_trace) << "Saw numbers in field " << col << LOG_ENDLINE;
+      } else if (c == '-' || c == '+') {
+        if (flags & (HAD_MINUS | HAD_PLUS)) {
+          flags |= HAD_SYMBOLS;
+          LOG_CERR(app_trace) << (c == '-' ? "Saw second - in field " : "Saw second + in field ")
+                              << col << LOG_ENDLINE;
+        }
+        flags |= (c == '-') ? HAD_MINUS : HAD_PLUS;
+        LOG_CERR(app_trace) << (c == '-' ? "Saw - in field " : "Saw + in field ") << col
+                            << LOG_ENDLINE;
+      } else if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) {
+        flags |= HAD_LETTERS;
+        LOG_CERR(app_trace) << "Saw letters in field " << col << LOG_ENDLINE;
+      } else if (c == '"') {
+        flags |= HAD_QUOTE;
+        LOG_CERR(app_trace) << "Saw quotes in field " << col << LOG_ENDLINE;
+      } else if (c == '.') {
+        if (flags & HAD_DECIMAL_POINT) {
+          flags |= HAD_SYMBOLS;
+          LOG_CERR(app_trace) << "Saw second decimal in field " << col << LOG_ENDLINE;
+        }
+        flags |= HAD_DECIMAL_POINT;
+        LOG_CERR(app_trace) << "Saw decimal in field " << col << LOG_ENDLINE;
+      } else {
+        flags |= HAD_SYMBOLS;
+        LOG_CERR(app_trace) << "Saw other in field " << col << LOG_ENDLINE;
+      }
+    }
+  }
+  columnObservedContent[column] |= flags;
+}

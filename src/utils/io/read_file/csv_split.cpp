@@ -1,0 +1,235 @@
+// Splitting one CSV line in place. This runs once per content row, so it never
+// allocates and touches each byte as few times as it can. Plain fields (no
+// quote dropped yet in the field) are split 32 bytes at a time: a bit mask of
+// the bytes that matter (separators, quotes, NUL) is built without branches,
+// from 16-byte compares where SSE2 exists and at most 4 distinct bytes matter,
+// else from a 256-entry class table; its set bits are walked with
+// count-trailing-zeros, so a field end costs no mispredicted scan-loop exit.
+// Only separators are handled inside that walk. Bytes after a dropped quote
+// are moved with one memmove per run; inside quotes the closing quote is found
+// with memchr. The NUL written at line[length] stops every byte-wise scan, so
+// those scans need no bounds test; block reads never pass line[length].
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "utils/base/compiler_hints.hpp"
+#include "utils/io/read_file.hpp"
+
+namespace {
+
+// Bits of CSV_File::charClass_. A byte with none of them is ordinary.
+// CLASS_STOP is set for byte 0 only: it halts the scan at the terminator and
+// at NUL bytes inside the line, which are then looked at one by one.
+constexpr unsigned char CLASS_SEPARATOR = 1;
+constexpr unsigned char CLASS_QUOTE = 2;
+constexpr unsigned char CLASS_STOP = 4;
+
+// First byte at or after p whose class is not 0. Terminates at the NUL that
+// parseIntoFields writes after the line.
+ZUR_ALWAYS_INLINE unsigned char* skipOrdinary(unsigned char* p, const unsigned char* classes) {
+  for (;;) {
+    if (classes[p[0]]) return p;
+    if (classes[p[1]]) return p + 1;
+    if (classes[p[2]]) return p + 2;
+    if (classes[p[3]]) return p + 3;
+    p += 4;
+  }
+}
+
+constexpr size_t BLOCK_BYTES = 32;
+
+ZUR_ALWAYS_INLINE unsigned lowestSetBit(uint32_t mask) {
+#if defined(__GNUC__) || defined(__clang__)
+  return static_cast<unsigned>(__builtin_ctz(mask));
+#else
+  unsigned bit = 0;
+  while ((mask & 1u) == 0) {
+    mask >>= 1;
+    ++bit;
+  }
+  return bit;
+#endif
+}
+
+// Builds, for 32 bytes at p, the mask with bit i set when p[i] has a class.
+class BlockScanner {
+ public:
+  BlockScanner(const unsigned char* classes, const unsigned char* specials, unsigned specialCount)
+      : classes_(classes) {
+#if defined(__SSE2__)
+    useVector_ = specialCount > 0;
+    for (unsigned i = 0; i < 4; ++i) {
+      // Unused slots repeat the first byte, so the compare count is fixed.
+      const unsigned char b = specials[i < specialCount ? i : 0];
+      wanted_[i] = _mm_set1_epi8(static_cast<char>(b));
+    }
+#else
+    (void)specials;
+    (void)specialCount;
+#endif
+  }
+
+  ZUR_ALWAYS_INLINE uint32_t mask(const unsigned char* p) const {
+#if defined(__SSE2__)
+    if (useVector_) {
+      const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+      __m128i hitLo = _mm_cmpeq_epi8(lo, wanted_[0]);
+      __m128i hitHi = _mm_cmpeq_epi8(hi, wanted_[0]);
+      for (unsigned i = 1; i < 4; ++i) {
+        hitLo = _mm_or_si128(hitLo, _mm_cmpeq_epi8(lo, wanted_[i]));
+        hitHi = _mm_or_si128(hitHi, _mm_cmpeq_epi8(hi, wanted_[i]));
+      }
+      return static_cast<uint32_t>(_mm_movemask_epi8(hitLo)) |
+             (static_cast<uint32_t>(_mm_movemask_epi8(hitHi)) << 16);
+    }
+#endif
+    uint32_t bits = 0;
+    for (unsigned i = 0; i < BLOCK_BYTES; ++i) {
+      bits |= static_cast<uint32_t>(classes_[p[i]] != 0) << i;
+    }
+    return bits;
+  }
+
+ private:
+  const unsigned char* classes_;
+#if defined(__SSE2__)
+  bool useVector_ = false;
+  __m128i wanted_[4];
+#endif
+};
+
+}  // namespace
+
+void CSV_File::buildCharClasses() {
+  std::memset(charClass_, 0, sizeof charClass_);
+  const unsigned sepLen = separatorListLen < 8 ? separatorListLen : 8u;
+  const unsigned quoteLen = quoteListLen < 8 ? quoteListLen : 8u;
+  for (unsigned i = 0; i < sepLen; ++i) charClass_[separatorCharList[i]] |= CLASS_SEPARATOR;
+  for (unsigned i = 0; i < quoteLen; ++i) charClass_[quoteCharList[i]] |= CLASS_QUOTE;
+  charClass_[0] |= CLASS_STOP;
+  std::memcpy(classSeparators_, separatorCharList, sizeof classSeparators_);
+  std::memcpy(classQuotes_, quoteCharList, sizeof classQuotes_);
+  classSeparatorLen_ = separatorListLen;
+  classQuoteLen_ = quoteListLen;
+  unsigned specials = 0;
+  for (unsigned b = 0; b < 256; ++b) {
+    if (charClass_[b] == 0) continue;
+    if (specials == sizeof vectorSpecials_) {
+      specials = 0;  // too many for the compare path
+      break;
+    }
+    vectorSpecials_[specials++] = static_cast<unsigned char>(b);
+  }
+  vectorSpecialCount_ = static_cast<uint8_t>(specials);
+}
+
+int CSV_File::parseIntoFields(int maxFields, char** fieldList, unsigned char* line, size_t length) {
+  if (length == 0) return 0;
+  // The lists are public; a caller that edits them gets a fresh table.
+  if (ZUR_UNLIKELY(classSeparatorLen_ != separatorListLen || classQuoteLen_ != quoteListLen ||
+                   std::memcmp(classSeparators_, separatorCharList, 8) != 0 ||
+                   std::memcmp(classQuotes_, quoteCharList, 8) != 0)) {
+    buildCharClasses();
+  }
+  const unsigned char* const classes = charClass_;
+  const BlockScanner scanner(classes, vectorSpecials_, vectorSpecialCount_);
+  unsigned char* const end = line + length;
+  *end = '\0';
+  if (maxFields > 0) fieldList[0] = reinterpret_cast<char*>(line);
+
+  unsigned char* rd = line;  // next input byte
+  unsigned char* wr = line;  // next output byte; wr <= rd always
+  int separators = 0;
+  for (;;) {
+    // Outside quotes: take the run of ordinary bytes.
+    if (wr == rd) {
+      // Nothing dropped in this field: plain fields are split right here, the
+      // bytes stay where they are and only the separators become NULs.
+      bool stopped = false;  // rd sits on a quote or NUL found by the block walk
+      while (end - rd >= static_cast<std::ptrdiff_t>(BLOCK_BYTES)) {
+        uint32_t bits = scanner.mask(rd);
+        while (bits != 0) {
+          unsigned char* const hit = rd + lowestSetBit(bits);
+          if (classes[*hit] != CLASS_SEPARATOR) {
+            rd = hit;
+            stopped = true;
+            break;
+          }
+          *hit = '\0';
+          ++separators;
+          if (separators < maxFields) fieldList[separators] = reinterpret_cast<char*>(hit + 1);
+          bits &= bits - 1;
+        }
+        if (stopped) break;
+        rd += BLOCK_BYTES;
+      }
+      while (!stopped) {  // the last bytes of the line, one by one
+        rd = skipOrdinary(rd, classes);
+        if (classes[*rd] != CLASS_SEPARATOR) break;  // quote, NUL, or the line end
+        *rd++ = '\0';
+        ++separators;
+        if (separators < maxFields) fieldList[separators] = reinterpret_cast<char*>(rd);
+      }
+      wr = rd;
+    } else {
+      unsigned char* const runEnd = skipOrdinary(rd, classes);
+      const size_t run = static_cast<size_t>(runEnd - rd);
+      std::memmove(wr, rd, run);
+      wr += run;
+      rd = runEnd;
+    }
+    if (rd == end) break;
+
+    const unsigned char c = *rd;
+    const unsigned char cls = classes[c];
+    if (cls & CLASS_QUOTE) {
+      // Quoted section: bytes up to the matching quote are kept, separators
+      // included. Backslash + quote keeps the quote; the bytes before the quote
+      // were written, so the backslash sits at wr - 1. (When the quote
+      // character is the backslash itself, memchr finds the first one, so that
+      // case never counts as escaped.)
+      const unsigned char quote = c;
+      ++rd;
+      for (;;) {
+        unsigned char* const hit =
+            static_cast<unsigned char*>(std::memchr(rd, quote, static_cast<size_t>(end - rd)));
+        unsigned char* const runEnd = hit != nullptr ? hit : end;
+        const bool escaped = hit != nullptr && hit > rd && hit[-1] == '\\';
+        const size_t run = static_cast<size_t>(runEnd - rd);
+        std::memmove(wr, rd, run);
+        wr += run;
+        if (hit == nullptr) {  // left open: runs to the end of the line
+          rd = end;
+          break;
+        }
+        rd = hit + 1;
+        if (escaped) {
+          wr[-1] = quote;
+          continue;
+        }
+        *wr = '\0';
+        break;
+      }
+      continue;
+    }
+    if (cls & CLASS_SEPARATOR) {
+      *wr = '\0';
+      ++separators;
+      ++rd;
+      wr = rd;
+      if (separators < maxFields) fieldList[separators] = reinterpret_cast<char*>(wr);
+      continue;
+    }
+    // A NUL byte that is neither separator nor quote is field content.
+    *wr++ = c;
+    ++rd;
+  }
+  *wr = '\0';
+  return separators + 1;
+}

@@ -1,0 +1,133 @@
+// Helpers for the reader tests: an in-memory read routine that hands out the
+// input in chunks of a chosen size (so lines straddle reads of 1, 2, 3, 7 ...
+// bytes and the 65536-byte buffer edge), a reader that records every hook
+// call, and a temporary folder removed at the end of the test.
+#pragma once
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "utils/io/read_file.hpp"
+
+// State of memoryReadRoutine, kept in the reader's auxData.
+struct MemorySource {
+  std::string data;
+  size_t position = 0;
+  size_t chunk = 65536;   // most bytes handed out per read
+  long failAtOffset = -1;  // once this many bytes were handed out, reads fail
+  int errorResult = -5;
+};
+
+inline int memoryReadRoutine(Read_And_Process_File* reader, unsigned char* buffer, uint32_t length) {
+  MemorySource* src = static_cast<MemorySource*>(reader->auxData);
+  if (src->failAtOffset >= 0 && src->position >= static_cast<size_t>(src->failAtOffset)) {
+    return src->errorResult;
+  }
+  size_t n = src->data.size() - src->position;
+  if (n > length) n = length;
+  if (n > src->chunk) n = src->chunk;
+  if (src->failAtOffset >= 0 && src->position + n > static_cast<size_t>(src->failAtOffset)) {
+    n = static_cast<size_t>(src->failAtOffset) - src->position;
+  }
+  std::memcpy(buffer, src->data.data() + src->position, n);
+  src->position += n;
+  return static_cast<int>(n);
+}
+
+// Records every hook call of the text and block loops.
+class RecordingReader : public Read_And_Process_File {
+ public:
+  explicit RecordingReader(int fd) : Read_And_Process_File(fd) {}
+  explicit RecordingReader(MemorySource* src) : Read_And_Process_File(-1) {
+    auxData = src;
+    setReadRoutine(&memoryReadRoutine);
+  }
+
+  int beginFile() override {
+    ++begins;
+    return 0;
+  }
+  int completedFile(int count) override {
+    ++completions;
+    completedWith = count;
+    return count;
+  }
+  int processLine(const unsigned char* line, size_t length) override {
+    lines.emplace_back(reinterpret_cast<const char*>(line), length);
+    return 0;
+  }
+  int processHeaderLine(unsigned char* line, size_t length) override {
+    headers.emplace_back(reinterpret_cast<const char*>(line), length);
+    return headerResult;
+  }
+  int_fast32_t processBlock(unsigned char* block, size_t length) override {
+    blocks.emplace_back(reinterpret_cast<const char*>(block), length);
+    return 0;
+  }
+  void noteDataRead(const unsigned char* data, size_t length) const override {
+    noted.append(reinterpret_cast<const char*>(data), length);
+  }
+
+  int begins = 0;
+  int completions = 0;
+  int completedWith = -1;
+  int headerResult = 2;
+  std::vector<std::string> lines;
+  std::vector<std::string> headers;
+  std::vector<std::string> blocks;
+  mutable std::string noted;
+};
+
+// A fresh folder under the system temp folder, removed with its files.
+class TempDir {
+ public:
+  TempDir() {
+    char pattern[] = "/tmp/read_file_test_XXXXXX";
+    const char* made = ::mkdtemp(pattern);
+    path_ = made != nullptr ? made : "";
+  }
+  ~TempDir() {
+    if (path_.empty()) return;
+    if (DIR* d = ::opendir(path_.c_str())) {
+      while (dirent* e = ::readdir(d)) {
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+          ::unlink((path_ + "/" + e->d_name).c_str());
+        }
+      }
+      ::closedir(d);
+    }
+    ::rmdir(path_.c_str());
+  }
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  std::string write(const std::string& name, const std::string& content) const {
+    const std::string full = file(name);
+    FILE* f = std::fopen(full.c_str(), "wb");
+    if (f != nullptr) {
+      std::fwrite(content.data(), 1, content.size(), f);
+      std::fclose(f);
+    }
+    return full;
+  }
+
+ private:
+  std::string path_;
+};
+
+inline std::string readWholeFile(const std::string& name) {
+  std::string out;
+  FILE* f = std::fopen(name.c_str(), "rb");
+  if (f == nullptr) return out;
+  char chunk[4096];
+  size_t got;
+  while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0) out.append(chunk, got);
+  std::fclose(f);
+  return out;
+}

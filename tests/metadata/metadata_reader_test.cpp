@@ -1,0 +1,368 @@
+// Reader behaviour on hand-built metadata files: values of every type from
+// fixed- and variable-length records, typed conversions, records read into a
+// generated struct, and a clear error for each kind of damaged file.
+#include "utils/metadata/metadata_reader.hpp"
+
+#include <climits>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include <gtest/gtest.h>
+
+#include "metadata/generated/generated_match.hpp"
+#include "metadata/metadata_file_builder.hpp"
+
+using namespace metadata_test;
+
+namespace {
+
+std::string text(const MetaDataReader &r, uint32_t field) {
+  std::string_view v;
+  return r.getText(field, v) ? std::string(v) : std::string("<error>");
+}
+
+}  // namespace
+
+TEST(MetaDataReader, FixedLengthRecordsGiveEveryTypeBack) {
+  const std::string path = writeTestFile("reader_fixed.metadata", sampleFixedFile().bytes);
+  MetaDataReader r;
+  ASSERT_EQ(r.open(path.c_str()), MetaDataReader::METADATA_OK) << r.errorText();
+  EXPECT_STREQ(r.magicNumber(), "METADATA");
+  EXPECT_FALSE(r.isVariableLength());
+  EXPECT_EQ(r.totalFields(), 6u);
+  EXPECT_EQ(r.totalRecords(), 3u);
+  EXPECT_EQ(r.fieldIndex("price"), 4);
+  EXPECT_EQ(r.fieldIndex("nope"), -1);
+
+  ASSERT_TRUE(r.nextRecord());
+  int32_t i32;
+  uint32_t u32;
+  int64_t i64;
+  uint64_t u64;
+  VariableFixedPointValue fp;
+  EXPECT_TRUE(r.getInt32(0u, i32));
+  EXPECT_EQ(i32, -42);
+  EXPECT_TRUE(r.getUint32("count", u32));
+  EXPECT_EQ(u32, 4000000000u);
+  EXPECT_TRUE(r.getInt64("big", i64));
+  EXPECT_EQ(i64, INT64_MIN);
+  EXPECT_TRUE(r.getUint64("huge", u64));
+  EXPECT_EQ(u64, UINT64_MAX);
+  EXPECT_TRUE(r.getFixedPoint("price", fp));
+  EXPECT_EQ(fp.value, 1250);
+  EXPECT_EQ(fp.precision, 2);
+  EXPECT_EQ(text(r, 5), "plain");
+
+  ASSERT_TRUE(r.nextRecord());
+  EXPECT_EQ(text(r, 5), "a,b \"q\"");
+  EXPECT_TRUE(r.getFixedPoint(4u, fp));
+  EXPECT_EQ(fp.value, -5);
+
+  ASSERT_TRUE(r.nextRecord());
+  EXPECT_EQ(text(r, 5), "sixteen-chars-xx");  // no zero byte: the whole field
+  EXPECT_EQ(r.recordIndex(), 2u);
+  EXPECT_FALSE(r.nextRecord());
+  EXPECT_FALSE(r.hasRecord());
+  EXPECT_STREQ(r.errorText(), "");
+
+  ASSERT_TRUE(r.seekRecord(1));
+  EXPECT_TRUE(r.getInt32("id", i32));
+  EXPECT_EQ(i32, 7);
+  EXPECT_FALSE(r.seekRecord(3));
+  EXPECT_NE(std::strstr(r.errorText(), "past the last record"), nullptr) << r.errorText();
+}
+
+TEST(MetaDataReader, VariableLengthRecordsRecomputeOffsetsFromMask) {
+  const std::string path = writeTestFile("reader_variable.metadata", sampleVariableFile().bytes);
+  MetaDataReader r;
+  ASSERT_EQ(r.open(path.c_str()), MetaDataReader::METADATA_OK) << r.errorText();
+  EXPECT_TRUE(r.isVariableLength());
+  struct Expected {
+    int32_t id;
+    const char *note;  // null: absent
+    bool hasAmount;
+    int64_t amount;
+    int precision;
+    uint64_t tail;
+  };
+  const Expected expected[] = {
+      {1, "line\nbrk", true, 31415, 4, 10},
+      {2, nullptr, false, 0, 0, 20},
+      {3, nullptr, true, -120, 1, 30},
+      {4, "x", false, 0, 0, 40},
+  };
+  // Twice: a forward pass, then the same through seeks in reverse order.
+  for (const Expected &e : expected) {
+    ASSERT_TRUE(r.nextRecord());
+    SCOPED_TRACE(r.recordIndex());
+    int32_t id;
+    uint64_t tail;
+    ASSERT_TRUE(r.getInt32("id", id)) << r.errorText();
+    EXPECT_EQ(id, e.id);
+    ASSERT_TRUE(r.getUint64("tail", tail)) << r.errorText();
+    EXPECT_EQ(tail, e.tail);
+    EXPECT_EQ(r.isFieldPresent(1), e.note != nullptr);
+    if (e.note != nullptr) {
+      EXPECT_EQ(text(r, 1), e.note);
+    } else {
+      std::string_view v;
+      EXPECT_FALSE(r.getText("note", v));
+      EXPECT_NE(std::strstr(r.errorText(), "'note' is absent"), nullptr) << r.errorText();
+    }
+    VariableFixedPointValue fp{};
+    EXPECT_EQ(r.getFixedPoint("amount", fp), e.hasAmount);
+    if (e.hasAmount) {
+      EXPECT_EQ(fp.value, e.amount);
+      EXPECT_EQ(fp.precision, e.precision);
+    }
+  }
+  EXPECT_FALSE(r.nextRecord());
+  for (uint32_t k = 4; k-- > 0;) {
+    ASSERT_TRUE(r.seekRecord(k));
+    int32_t id;
+    ASSERT_TRUE(r.getInt32(0u, id));
+    EXPECT_EQ(id, expected[k].id);
+  }
+}
+
+TEST(MetaDataReader, FilesWithoutRecordsOrFieldsOpen) {
+  FileBuilder noRows("METADATA", 8, 0);
+  noRows.addField({"a", 1, T_INT32, 0, 4});
+  FileBuilder noFields("AB", 0, 2);  // every column deleted: records take no bytes
+  FileBuilder noRowsVariable("METADATA", 0, 0);
+  noRowsVariable.addField({"a", 2, T_INT32, 16, 4});
+  const struct {
+    const char *name;
+    FileBuilder *builder;
+    uint32_t records;
+  } cases[] = {{"no_rows", &noRows, 0}, {"no_fields", &noFields, 2}, {"no_rows_var", &noRowsVariable, 0}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    MetaDataReader r;
+    const std::string path = writeTestFile(std::string("reader_") + c.name + ".metadata", c.builder->bytes);
+    ASSERT_EQ(r.open(path.c_str()), MetaDataReader::METADATA_OK) << r.errorText();
+    uint32_t seen = 0;
+    while (r.nextRecord()) ++seen;
+    EXPECT_EQ(seen, c.records);
+  }
+  MetaDataReader r;
+  ASSERT_EQ(r.openMemory(noFields.bytes.data(), noFields.bytes.size(), "mem"), 0);
+  EXPECT_STREQ(r.magicNumber(), "AB");
+}
+
+TEST(MetaDataReader, TypedGettersConvertOnlyExactValues) {
+  FileBuilder b("METADATA", 64, 1);
+  b.addField({"neg", 1, T_INT32, 0, 4});
+  b.addField({"bigU", 1, T_UINT64, 8, 8});
+  b.addField({"fixInt", 1, T_FIXED, 16, 16});
+  b.addField({"fixDec", 1, T_FIXED, 32, 16});
+  b.addField({"text", 1, T_STRING, 48, 8});
+  b.addField({"wide", 1, T_INT64, 56, 8});
+  const std::size_t r0 = b.beginFixedRecord(64);
+  b.put32(r0, static_cast<uint32_t>(-1));
+  b.put64(r0 + 8, uint64_t{1} << 63);
+  b.putFixed(r0 + 16, 1200, 2);  // 12.00: an integer
+  b.putFixed(r0 + 32, 1250, 2);  // 12.50: not
+  b.putText(r0 + 48, "123");
+  b.put64(r0 + 56, uint64_t{1} << 32);
+  MetaDataReader r;
+  ASSERT_EQ(r.openMemory(b.bytes.data(), b.bytes.size(), "conversions"), 0) << r.errorText();
+  ASSERT_TRUE(r.nextRecord());
+
+  enum Getter { I32, U32, I64, U64, FIX };
+  struct Case {
+    const char *field;
+    Getter getter;
+    bool ok;
+    int64_t value;          // for signed and fixed results
+    const char *errorPart;  // for failures
+  };
+  const Case cases[] = {
+      {"neg", I32, true, -1, nullptr},
+      {"neg", I64, true, -1, nullptr},
+      {"neg", U32, false, 0, "negative"},
+      {"neg", U64, false, 0, "negative"},
+      {"bigU", U64, true, 0, nullptr},
+      {"bigU", I64, false, 0, "out of int64 range"},
+      {"fixInt", I32, true, 12, nullptr},
+      {"fixInt", U64, true, 12, nullptr},
+      {"fixDec", I64, false, 0, "2 decimal places"},
+      {"fixDec", FIX, true, 1250, nullptr},
+      {"text", I32, false, 0, "holds text"},
+      {"wide", I32, false, 0, "out of int32 range"},
+      {"wide", U32, false, 0, "out of uint32 range"},
+      {"wide", FIX, true, int64_t{1} << 32, nullptr},
+      {"missing", I32, false, 0, "no field named 'missing'"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.field) + " getter " + std::to_string(c.getter));
+    int32_t i32 = 0;
+    uint32_t u32 = 0;
+    int64_t i64 = 0;
+    uint64_t u64 = 0;
+    VariableFixedPointValue fp{};
+    bool ok = false;
+    int64_t got = 0;
+    switch (c.getter) {
+      case I32: ok = r.getInt32(c.field, i32); got = i32; break;
+      case U32: ok = r.getUint32(c.field, u32); got = u32; break;
+      case I64: ok = r.getInt64(c.field, i64); got = i64; break;
+      case U64: ok = r.getUint64(c.field, u64); got = static_cast<int64_t>(u64 & INT64_MAX); break;
+      case FIX: ok = r.getFixedPoint(c.field, fp); got = fp.value; break;
+    }
+    EXPECT_EQ(ok, c.ok) << r.errorText();
+    if (c.ok) {
+      EXPECT_EQ(got, c.value);
+    } else {
+      EXPECT_NE(std::strstr(r.errorText(), c.errorPart), nullptr) << r.errorText();
+    }
+  }
+  std::string_view v;
+  EXPECT_FALSE(r.getText("neg", v));
+  EXPECT_FALSE(r.getText(99u, v));
+  EXPECT_NE(std::strstr(r.errorText(), "no field 99"), nullptr) << r.errorText();
+}
+
+TEST(MetaDataReader, GeneratedStructReadsMatchingFixedRecords) {
+  FileBuilder b("METADATA", 40, 2);
+  b.addField({"id", 1, T_INT32, 0, 4});
+  b.addField({"count", 1, T_UINT32, 4, 4});
+  b.addField({"big", 1, T_INT64, 8, 8});
+  b.addField({"price", 1, T_FIXED, 16, 16});
+  b.addField({"name", 1, T_STRING, 32, 8});
+  for (int k = 0; k < 2; ++k) {
+    const std::size_t at = b.beginFixedRecord(40);
+    b.put32(at, static_cast<uint32_t>(-10 - k));
+    b.put32(at + 4, 100u + k);
+    b.put64(at + 8, 1000u + k);
+    b.putFixed(at + 16, 995 + k, 2);
+    b.putText(at + 32, k == 0 ? "abc" : "eightchr");
+  }
+  MetaDataReader r;
+  ASSERT_EQ(r.openMemory(b.bytes.data(), b.bytes.size(), "typed"), 0) << r.errorText();
+  ASSERT_TRUE(r.matchesRecordType<Match_MetaDataRecord>()) << r.errorText();
+  Match_MetaDataRecord rec{};
+  ASSERT_TRUE(r.readRecord(1, rec)) << r.errorText();
+  EXPECT_EQ(rec.id, -11);
+  EXPECT_EQ(rec.count, 101u);
+  EXPECT_EQ(rec.big, 1001u);
+  EXPECT_EQ(rec.price.value, 996);
+  EXPECT_EQ(rec.price.precision, 2);
+  EXPECT_EQ(std::string(rec.name, sizeof(rec.name)), "eightchr");
+  EXPECT_FALSE(r.readRecord(2, rec));
+
+  // The same layout under another magic number, and with a field moved.
+  struct Variant {
+    const char *what;
+    std::function<void(FileBuilder &)> change;
+    const char *errorPart;
+  };
+  const Variant variants[] = {
+      {"magic", [](FileBuilder &f) { std::memcpy(f.bytes.data(), "OTHERMAG", 8); }, "magic number"},
+      {"name", [](FileBuilder &f) { f.bytes[24 + 24 * 4 + 8] = 'N'; }, "field 4 differs"},
+      {"length", [](FileBuilder &f) { f.put16(24 + 24 * 1 + 4, 8); }, "field 1 differs"},
+      {"fields", [](FileBuilder &f) { f.put16(10, 4); f.bytes.erase(f.bytes.begin() + 120, f.bytes.begin() + 144); }, "fields"},
+  };
+  for (const Variant &v : variants) {
+    SCOPED_TRACE(v.what);
+    FileBuilder changed = b;
+    v.change(changed);
+    MetaDataReader other;
+    if (other.openMemory(changed.bytes.data(), changed.bytes.size(), "typed") != 0) {
+      // Removing a description shifts the records; only the layout check matters here.
+      continue;
+    }
+    EXPECT_FALSE(other.matchesRecordType<Match_MetaDataRecord>());
+    EXPECT_NE(std::strstr(other.errorText(), v.errorPart), nullptr) << other.errorText();
+  }
+  MetaDataReader variable;
+  const FileBuilder varFile = sampleVariableFile();
+  ASSERT_EQ(variable.openMemory(varFile.bytes.data(), varFile.bytes.size(), "var"), 0);
+  EXPECT_FALSE(variable.matchesRecordType<Match_MetaDataRecord>());
+  EXPECT_NE(std::strstr(variable.errorText(), "variable-length"), nullptr);
+}
+
+// Each damaged file: how it is made from a valid one, and what the error says.
+struct Damage {
+  const char *name;
+  bool variable;  // start from the variable-length sample
+  std::function<void(std::vector<uint8_t> &)> apply;
+  const char *errorPart;
+};
+
+const Damage DAMAGES[] = {
+    {"empty", false, [](std::vector<uint8_t> &f) { f.clear(); }, "truncated header: file has 0 bytes"},
+    {"short_header", false, [](std::vector<uint8_t> &f) { f.resize(23); }, "truncated header: file has 23 bytes"},
+    {"short_descriptions", false, [](std::vector<uint8_t> &f) { f.resize(24 + 24 * 3 + 5); },
+     "truncated field descriptions: 6 fields need 168 bytes, file has 101"},
+    {"header_length", false, [](std::vector<uint8_t> &f) { f[8] = 32; }, "header length is 32, expected 24"},
+    {"description_length", false, [](std::vector<uint8_t> &f) { f[9] = 16; },
+     "field description length is 16, expected 24"},
+    {"offset_out_of_record", false, [](std::vector<uint8_t> &f) { f[24 + 5 * 24 + 2] = 48; },
+     "field 5 'name': offset 48 + length 16 runs past the record length 56"},
+    {"length_out_of_record", false, [](std::vector<uint8_t> &f) { f[24 + 5 * 24 + 4] = 24; },
+     "field 5 'name': offset 40 + length 24 runs past the record length 56"},
+    {"unknown_type", false, [](std::vector<uint8_t> &f) { f[24 + 1] = 8; }, "field 0 'id': unsupported type code 8"},
+    {"type_length", false, [](std::vector<uint8_t> &f) { f[24 + 24 * 2 + 4] = 4; },
+     "field 2 'big': length 4 does not suit type SMV_TYPE_INT64"},
+    {"records_short", false, [](std::vector<uint8_t> &f) { f.pop_back(); },
+     "record data is 167 bytes, but 3 records of 56 bytes need 168"},
+    {"records_long", false, [](std::vector<uint8_t> &f) { f.push_back(0); },
+     "record data is 169 bytes, but 3 records of 56 bytes need 168"},
+    {"record_count", false, [](std::vector<uint8_t> &f) { f[16] = 4; },
+     "record data is 168 bytes, but 4 records of 56 bytes need 224"},
+    {"var_past_end", true, [](std::vector<uint8_t> &f) { f[256] = 48; },
+     "record 3 at offset 256: length 48 runs past the end of the file (296 bytes)"},
+    {"var_not_multiple_of_8", true, [](std::vector<uint8_t> &f) { f[24 + 4 * 24] = 52; },
+     "record 0 at offset 120: length 52 is not a multiple of 8"},
+    {"var_shorter_than_header", true, [](std::vector<uint8_t> &f) { f[24 + 4 * 24] = 8; },
+     "record 0 at offset 120: length 8 is shorter than its 16-byte header"},
+    {"var_zero_length", true, [](std::vector<uint8_t> &f) { f[24 + 4 * 24] = 0; },
+     "record 0 at offset 120: length 0 is shorter"},
+    {"var_truncated_record", true, [](std::vector<uint8_t> &f) { f.resize(280); },
+     "record 3 at offset 256: length 40 runs past the end of the file (280 bytes)"},
+    {"var_truncated_header", true, [](std::vector<uint8_t> &f) { f.resize(264); },
+     "record 3: record header at offset 256 runs past the end of the file (264 bytes)"},
+    {"var_missing_record", true, [](std::vector<uint8_t> &f) { f[16] = 5; },
+     "record 4: record header at offset 296 runs past the end of the file (296 bytes)"},
+    {"var_mask_needs_more", true, [](std::vector<uint8_t> &f) { f[24 + 4 * 24 + 56 + 8] = 0x7; },
+     "record 1 at offset 176: its present fields need 36 bytes, the record holds 16"},
+    {"var_trailing_bytes", true, [](std::vector<uint8_t> &f) { f.resize(f.size() + 8); },
+     "8 bytes follow the last of 4 records"},
+    {"var_version", true, [](std::vector<uint8_t> &f) { f[24 + 4 * 24 + 2] = 2; },
+     "record format version 2, expected 1"},
+    {"var_group_range", true, [](std::vector<uint8_t> &f) { f[24 + 24] = 65; },
+     "field 1 'note': field group 65 is outside 1..64"},
+    {"var_offset_before_header", true, [](std::vector<uint8_t> &f) { f[24 + 2] = 8; },
+     "field 0 'id': offset 8 + length 4 lies outside a record of 52 bytes"},
+};
+
+std::vector<uint8_t> damagedFile(const Damage &d) {
+  std::vector<uint8_t> bytes = d.variable ? sampleVariableFile().bytes : sampleFixedFile().bytes;
+  d.apply(bytes);
+  return bytes;
+}
+
+TEST(MetaDataReader, DamagedFilesGiveClearErrors) {
+  for (const Damage &d : DAMAGES) {
+    SCOPED_TRACE(d.name);
+    const std::string path = writeTestFile(std::string("damaged_") + d.name + ".metadata", damagedFile(d));
+    MetaDataReader r;
+    EXPECT_EQ(r.open(path.c_str()), MetaDataReader::METADATA_BAD_FORMAT);
+    EXPECT_FALSE(r.isOpen());
+    EXPECT_FALSE(r.nextRecord());
+    EXPECT_NE(std::strstr(r.errorText(), d.errorPart), nullptr) << r.errorText();
+    EXPECT_EQ(std::string(r.errorText()).rfind(path + ": ", 0), 0u) << r.errorText();
+    EXPECT_EQ(std::strchr(r.errorText(), '\n'), nullptr);
+  }
+}
+
+TEST(MetaDataReader, MissingFileAndDirectoryFailToOpen) {
+  MetaDataReader r;
+  EXPECT_EQ(r.open("/nonexistent/x.metadata"), MetaDataReader::METADATA_OPEN_FAILED);
+  EXPECT_NE(std::strstr(r.errorText(), "cannot open: No such file"), nullptr) << r.errorText();
+  EXPECT_EQ(r.open(NARVELIX_BINARY_DIR), MetaDataReader::METADATA_OPEN_FAILED);
+  EXPECT_NE(std::strstr(r.errorText(), "is a directory"), nullptr) << r.errorText();
+}

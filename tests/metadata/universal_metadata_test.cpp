@@ -1,0 +1,142 @@
+// Checks the metadata format structures and that record headers in the form
+// narvelix generates compile against the format header: the description
+// tables they build must match the structs they describe, and the
+// MetaDataForFeed specialisations must link.
+#include "utils/metadata/UniversalMetaData.hpp"
+
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include <gtest/gtest.h>
+
+
+#include "metadata/generated/generated_dense.hpp"
+#include "metadata/generated/generated_empty.hpp"
+#include "metadata/generated/generated_trades.hpp"
+
+namespace {
+
+struct ExpectedField {
+  const char *name;
+  uint8_t group;
+  uint8_t type;
+  size_t offset;
+  size_t length;
+};
+
+void expectTable(const UniversalMetaData_FieldDescription *table, uint32_t total,
+                 const ExpectedField *expected, size_t expectedCount) {
+  ASSERT_EQ(total, expectedCount);
+  for (size_t i = 0; i < expectedCount; ++i) {
+    SCOPED_TRACE(expected[i].name);
+    EXPECT_STREQ(table[i].fieldName, expected[i].name);
+    EXPECT_EQ(table[i].fieldGroupId, expected[i].group);
+    EXPECT_EQ(table[i].fieldType, expected[i].type);
+    EXPECT_EQ(table[i].fieldOffset, expected[i].offset);
+    EXPECT_EQ(table[i].fieldLength, expected[i].length);
+    EXPECT_EQ(table[i]._pad[0], 0);
+    EXPECT_EQ(table[i]._pad[1], 0);
+  }
+  // The end marker is all zero bytes.
+  const UniversalMetaData_FieldDescription &marker = table[expectedCount];
+  const unsigned char *bytes = reinterpret_cast<const unsigned char *>(&marker);
+  for (size_t b = 0; b < sizeof(marker); ++b) EXPECT_EQ(bytes[b], 0u) << "marker byte " << b;
+}
+
+// Collects whatever the generated stream operators write.
+struct TextStream {
+  std::string text;
+  template <typename V>
+  TextStream &operator<<(const V &v) {
+    if constexpr (std::is_same_v<V, VariableFixedPointValue>) {
+      text += std::to_string(v.value) + "e-" + std::to_string(int(v.precision));
+    } else if constexpr (std::is_arithmetic_v<V>) {
+      text += std::to_string(v);
+    } else {
+      text += std::string_view(v);
+    }
+    return *this;
+  }
+};
+
+}  // namespace
+
+TEST(UniversalMetaData, StructuresHaveFormatSizes) {
+  EXPECT_EQ(sizeof(UniversalMetaData_ReferenceFileHeader), 24u);
+  EXPECT_EQ(sizeof(UniversalMetaData_FieldDescription), 24u);
+  EXPECT_EQ(sizeof(UniversalMetaData_ReferenceRecordHeader), 16u);
+  EXPECT_EQ(sizeof(MetaDataForFeed<Trades_MetaDataRecord>::magicNumber), 9u);
+}
+
+TEST(UniversalMetaData, GeneratedTableDescribesNaturallyAlignedStruct) {
+  using R = Trades_MetaDataRecord;
+  const ExpectedField expected[] = {
+      {"tradeId", 1, 4, offsetof(R, tradeId), 4},
+      {"quantity", 1, 5, offsetof(R, quantity), 4},
+      {"bigCount", 1, 6, offsetof(R, bigCount), 8},
+      {"volume", 1, 7, offsetof(R, volume), 8},
+      {"price", 1, 9, offsetof(R, price), sizeof(VariableFixedPointValue)},
+      {"symbol", 1, 18, offsetof(R, symbol), 8},
+      {"note", 2, 18, offsetof(R, note), 16},
+      {"fee", 3, 9, offsetof(R, fee), sizeof(VariableFixedPointValue)},
+  };
+  expectTable(MetaDataForFeed<R>::fieldDescriptionTable, MetaDataForFeed<R>::totalFields, expected,
+              std::size(expected));
+  EXPECT_EQ(MetaDataForFeed<R>::fieldDescriptionTable, Trades_fields);
+  EXPECT_STREQ(MetaDataForFeed<R>::magicNumber, "METADATA");
+  EXPECT_EQ(offsetof(R, bigCount), 8u);  // natural alignment leaves no gap here
+}
+
+TEST(UniversalMetaData, GeneratedTableDescribesDensePackedStruct) {
+  using R = Dense_MetaDataRecord;
+  const ExpectedField expected[] = {
+      {"flag", 1, 4, 0, 4},
+      {"label", 1, 18, 4, 5},
+      {"amount", 2, 9, 9, sizeof(VariableFixedPointValue)},
+  };
+  expectTable(MetaDataForFeed<R>::fieldDescriptionTable, MetaDataForFeed<R>::totalFields, expected,
+              std::size(expected));
+  EXPECT_STREQ(MetaDataForFeed<R>::magicNumber, "TK");
+  EXPECT_EQ(sizeof(R), 9 + sizeof(VariableFixedPointValue));
+}
+
+TEST(UniversalMetaData, GeneratedHeaderWithoutColumnsHasOnlyEndMarker) {
+  expectTable(MetaDataForFeed<Empty_MetaDataRecord>::fieldDescriptionTable,
+              MetaDataForFeed<Empty_MetaDataRecord>::totalFields, nullptr, 0);
+}
+
+TEST(UniversalMetaData, NamedAndZeroFilledMacrosSetNameAndGroup) {
+  struct Local {
+    int32_t a;
+    uint64_t b;
+    VariableFixedPointValue c;
+  };
+  const UniversalMetaData_FieldDescription table[] = {
+      DESCRIBE_NAMED_FIELD_OF_CLASS("alpha", a, SMV_TYPE_INT32, Local),
+      DESCRIBE_OPTIONAL_NAMED_FIELD_OF_CLASS(4, "beta", b, SMV_TYPE_UINT64, Local),
+      DESCRIBE_OPTIONAL_OR_ZERO_FILLED_FIELD_OF_CLASS(5, c, SMV_TYPE_FIXED | 128, Local),
+      DESCRIBE_OPTIONAL_OR_ZERO_FILLED_NAMED_FIELD_OF_CLASS(6, "b2", b, SMV_TYPE_UINT64, Local),
+      DESCRIBE_OPTIONAL_FIELD_OF_CLASS(7, a, SMV_TYPE_INT32, Local),
+      {0, 0, 0, 0, {}, {}},
+  };
+  const ExpectedField expected[] = {
+      {"alpha", 1, 4, 0, 4},
+      {"beta", 4, 7, offsetof(Local, b), 8},
+      {"c", 128 | 5, 9 | 128, offsetof(Local, c), sizeof(VariableFixedPointValue)},
+      {"b2", 128 | 6, 7, offsetof(Local, b), 8},
+      {"a", 7, 4, 0, 4},
+  };
+  expectTable(table, std::size(expected), expected, std::size(expected));
+  EXPECT_EQ(RELATIVE_FIELD_OFFSET(Local, c), offsetof(Local, c));
+}
+
+TEST(UniversalMetaData, GeneratedStreamOperatorWritesEveryField) {
+  Dense_MetaDataRecord r{};
+  r.flag = -3;
+  std::memcpy(r.label, "abcde", 5);  // full width: no terminator
+  r.amount = VariableFixedPointValue{1250, 2};
+  TextStream os;
+  os << r;
+  EXPECT_EQ(os.text, "[Dense_MetaDataRecord={ flag=-3 label=\"abcde\" amount=1250e-2 }]");
+}
