@@ -30,8 +30,8 @@
 // (0/1), float and double (%g: shortest text that reads back the same),
 // const void* (%p), TextBlock_struct / AS_TEXT_BUFFER(p, len),
 // HexadecimalBlock_struct / AS_HEXADECIMAL_BUFFER(p, len, lowercase),
-// EscapedTextBlock_struct / AS_ESCAPED_TEXT_BUFFER(p, len), VariableFixedPoint
-// values through AS_FIXED_POINT(value, precision), and
+// EscapedTextBlock_struct / AS_ESCAPED_TEXT_BUFFER(p, len), fixed-point
+// values (VariableFixedPointValue, or AS_FIXED_POINT(value, precision)), and
 // POSIX nanoseconds through AS_POSIX_NANOSECONDS(ns). Pointer-held values
 // (text blocks, hexadecimal blocks) must stay valid until the ending returns.
 //
@@ -56,6 +56,7 @@
 #include <type_traits>
 
 #include "utils/base/compiler_hints.hpp"
+#include "utils/base/text2int.hpp"
 #include "utils/shared_vars/shared_variable.hpp"
 
 class LogManager;
@@ -385,6 +386,9 @@ class LogMessageRecord {
                static_cast<LogArgumentLenType_t>(static_cast<uint8_t>(v.precision)), "%P", 2);
     return *this;
   }
+  LogMessageRecord& operator<<(const VariableFixedPointValue& v) {
+    return *this << LogFixedPointValue_struct{v.value, v.precision};
+  }
   LogMessageRecord& operator<<(const LogPosixNanoseconds_struct& t) {
     LOG_argument_union u{};
     u.u64 = t.nanoseconds;
@@ -433,6 +437,10 @@ class LogMessageRecord {
                   const char* conversion, uint32_t conversionLen);
 };
 
+// Value of an environment variable read as a signed 32-bit decimal, or
+// defaultVal when unset; malformed text gives the value of its leading digits.
+int32_t getEnvironValue(const char* varName, int32_t defaultVal);
+
 // Returns the "LABEL message" part of a rendered line, or the whole line when
 // it does not start with a date/time/thread/file:line prefix. For tests.
 std::string_view stripLogLinePrefix(std::string_view line);
@@ -455,9 +463,9 @@ class LogManager {
       : output_fd(outputFd),
         logPrefixMask(prefixMask),
         blockSize(maxLineLen),
-        stripLeadingDirectories(0),
+        stripLeadingDirectories(STRIP_USE_DEFAULT),
         appName(name),
-        errorCondition(nullptr),
+        errorCondition(""),
         getTimestampRoutine(&defaultGetTime),
         useSeparateThreads(0) {}
   LogManager(const LogManager&) = delete;
@@ -497,9 +505,18 @@ class LogManager {
   // writes. Returns the bytes written; on failure reports once per manager.
   size_t writeLine(const char* data, size_t len);
 
-  // File name as shown in log lines: with stripLeadingDirectories 0 the whole
-  // name, else the part after the (n + 1)-th '/'.
+  // File name as shown in log lines: the part after a matching source prefix
+  // ("$ST/src", "$BT1/src" .. "$BT4/src", also resolved through symbolic
+  // links); with no match and stripLeadingDirectories 0 the whole name, else
+  // the part after the (n + 1)-th '/' (a leading '/' counts as the first).
   TextBlock_struct pruneDirectoryPrefix(const char* fileName, int_fast32_t fileNameLen) const;
+  // Builds the prefix table from the environment (once; later calls rebuild
+  // it, which tests use after changing the environment).
+  static void initializePrefixTable();
+  static constexpr uint32_t MAX_FILE_PREFIX_ENTRIES = 8;
+  // Managers built with this value take the process default
+  // (GCOV_PREFIX_STRIP) when they first prune a name.
+  static constexpr uint32_t STRIP_USE_DEFAULT = 0xFFFFFFFFu;
 
   // Registers a component by name with its mask variable (null: known by
   // name only, its mask kept as initialMask). Returns index + 1, 0 when full.
@@ -635,23 +652,60 @@ ZUR_ALWAYS_INLINE bool zurLogLevelEnabled(Level level) {
 // closes it.
 // ---------------------------------------------------------------------------
 
-#define ZUR_LOG_OPEN(condition, manager, levelValue)                                        \
-  if (ZUR_UNLIKELY(condition)) {                                                            \
-    LogMessageRecord logObj((manager), static_cast<uint32_t>(levelValue), __FILE__, __LINE__, \
-                            static_cast<uint32_t>(sizeof(__FILE__) - 1));                   \
+// Address-sanitizer builds give every block-scope variable its own frame slot,
+// so a function with many statements would need one 120 KB record per
+// statement on its stack; there the record comes from a per-thread pool
+// instead (LogRecordFromPool). Other builds keep it on the stack, where the
+// compiler shares one slot between the statements of a function.
+#if defined(__SANITIZE_ADDRESS__)
+#define ZUR_LOG_RECORDS_FROM_POOL 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ZUR_LOG_RECORDS_FROM_POOL 1
+#endif
+#endif
+
+// A record taken from the calling thread's pool (nested statements take the
+// next one; beyond the pool's depth one is allocated for the statement).
+class LogRecordFromPool {
+ public:
+  LogRecordFromPool(LogManager* mgr, uint32_t importanceFlags, const char* atFileName, uint32_t atLineNumber,
+                    uint32_t fileNameLen);
+  ~LogRecordFromPool();
+  LogRecordFromPool(const LogRecordFromPool&) = delete;
+  LogRecordFromPool& operator=(const LogRecordFromPool&) = delete;
+  LogMessageRecord& record() { return *rec; }
+
+ private:
+  LogMessageRecord* rec;
+  bool fromPool;
+};
+
+#if defined(ZUR_LOG_RECORDS_FROM_POOL)
+#define ZUR_LOG_DECLARE_RECORD(manager, levelValue)                                                \
+  LogRecordFromPool zurLogRecordHolder((manager), static_cast<uint32_t>(levelValue), __FILE__, __LINE__, \
+                                       static_cast<uint32_t>(sizeof(__FILE__) - 1));               \
+  LogMessageRecord& logObj = zurLogRecordHolder.record();
+#else
+#define ZUR_LOG_DECLARE_RECORD(manager, levelValue)                                         \
+  LogMessageRecord logObj((manager), static_cast<uint32_t>(levelValue), __FILE__, __LINE__, \
+                          static_cast<uint32_t>(sizeof(__FILE__) - 1));
+#endif
+
+#define ZUR_LOG_OPEN(condition, manager, levelValue) \
+  if (ZUR_UNLIKELY(condition)) {                     \
+    ZUR_LOG_DECLARE_RECORD(manager, levelValue)      \
     logObj
 
 #define ZUR_LOG_OPEN_LEVEL(levelExpr, manager) \
   ZUR_LOG_OPEN(zurLogLevelEnabled(levelExpr), manager, levelExpr)
 
-#define ALWAYS_EMIT_MESSAGE_TO_LOG(manager, mask)                                              \
-  {                                                                                            \
-    LogMessageRecord logObj((manager), static_cast<uint32_t>(mask), __FILE__, __LINE__,       \
-                            static_cast<uint32_t>(sizeof(__FILE__) - 1));
-#define EMIT_CONDITIONAL_MESSAGE_FOR_COMPONENT_TO_LOG(component, mask, manager)                \
-  if (ZUR_UNLIKELY(COMPONENT_LOG_ENABLED(component, mask))) {                                  \
-    LogMessageRecord logObj((manager), static_cast<uint32_t>(mask), __FILE__, __LINE__,       \
-                            static_cast<uint32_t>(sizeof(__FILE__) - 1));
+#define ALWAYS_EMIT_MESSAGE_TO_LOG(manager, mask) \
+  {                                               \
+    ZUR_LOG_DECLARE_RECORD(manager, mask)
+#define EMIT_CONDITIONAL_MESSAGE_FOR_COMPONENT_TO_LOG(component, mask, manager) \
+  if (ZUR_UNLIKELY(COMPONENT_LOG_ENABLED(component, mask))) {                   \
+    ZUR_LOG_DECLARE_RECORD(manager, mask)
 #define LOG_MESSAGE_FORMAT(s) logObj.setLogFormat(s);
 #define LOG_ARG(arg) logObj.addExplicitArg(arg);
 

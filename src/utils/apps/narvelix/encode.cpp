@@ -24,6 +24,26 @@ constexpr uint32_t RECORD_HEADER_BYTES = sizeof(UniversalMetaData_ReferenceRecor
 // Text in the row store is not NUL-terminated; empty fields point here.
 const char EMPTY_TEXT[1] = {'\0'};
 
+// Copies n bytes without a library call for the short texts that most fields
+// hold: two overlapping 8- or 4-byte moves. The source may be read up to its
+// last byte only.
+ZUR_ALWAYS_INLINE void copyText(unsigned char* d, const void* source, uint32_t n) {
+  const auto* s = static_cast<const unsigned char*>(source);
+  if (n >= 8) {
+    if (n > 16) {
+      std::memcpy(d, s, n);
+      return;
+    }
+    std::memcpy(d, s, 8);
+    std::memcpy(d + n - 8, s + n - 8, 8);
+  } else if (n >= 4) {
+    std::memcpy(d, s, 4);
+    std::memcpy(d + n - 4, s + n - 4, 4);
+  } else {
+    for (uint32_t i = 0; i < n; ++i) d[i] = s[i];
+  }
+}
+
 bool isStandardOutput(const char* name) { return std::strcmp(name, "--stdout") == 0; }
 
 // Standard output stays open for later conversions of the same run.
@@ -59,9 +79,77 @@ uint32_t Narvelix::encodeRecord(const RowContent& row, uint32_t rowIndex, unsign
     const char* fieldText = row.fieldText[f.column];
     const uint32_t inputLength = row.fieldLength[f.column];
     const auto shortLength = static_cast<uint_fast8_t>(inputLength & 0xFF);
-    uint32_t fieldLength = f.length;
-    unsigned char* dst = body + outOffset;
 
+    // Numbers are staged in outVal (bytes 0..7 the 64-bit value, 8..11 the
+    // 32-bit value or the fixed-point precision) and copied as one block.
+    unsigned char outVal[16];
+    const void* fieldStart = outVal;
+    uint32_t copyLength = 0;
+    switch (f.type) {
+      case SMV::SMV_TYPE_INT32: {
+        const auto v = static_cast<uint32_t>(text2int32(fieldText, shortLength));
+        std::memcpy(outVal + 8, &v, sizeof v);
+        fieldStart = outVal + 8;
+        copyLength = 4;
+        break;
+      }
+      case SMV::SMV_TYPE_UINT32: {
+        const auto v = static_cast<uint32_t>(text2uint32(fieldText, shortLength));
+        std::memcpy(outVal + 8, &v, sizeof v);
+        fieldStart = outVal + 8;
+        copyLength = 4;
+        break;
+      }
+      case SMV::SMV_TYPE_INT64: {
+        const auto v = static_cast<uint64_t>(text2int64(fieldText, shortLength));
+        std::memcpy(outVal, &v, sizeof v);
+        copyLength = 8;
+        break;
+      }
+      case SMV::SMV_TYPE_UINT64: {
+        const uint64_t v = text2uint64(fieldText, shortLength);
+        std::memcpy(outVal, &v, sizeof v);
+        copyLength = 8;
+        break;
+      }
+      case SMV::SMV_TYPE_FIXED: {
+        // A length of 0 would make the parser measure the text with strlen;
+        // the stored texts are not terminated, and such a text reads as 0.
+        int64_t value = 0;
+        uint32_t precision = 0;
+        if (shortLength != 0) {
+          const VariableFixedPointValue fp = fast_ascii_to_fixedpoint(fieldText, shortLength, -2);
+          value = fp.value;
+          precision = static_cast<uint8_t>(fp.precision);
+        }
+        std::memcpy(outVal, &value, sizeof value);
+        std::memcpy(outVal + 8, &precision, sizeof precision);
+        copyLength = 12;
+        break;
+      }
+      case SMV::SMV_TYPE_STRING:
+        fieldStart = fieldText;
+        copyLength = inputLength;
+        if (ZUR_UNLIKELY(copyLength >= f.length)) {
+          // Only a field whose forced type was turned into a 4-byte string can
+          // get here: keep the terminating zero.
+          copyLength = f.length - 1u;
+          LOG_CERR(app_warning) << "Row " << rowIndex << " column " << static_cast<int32_t>(f.column)
+                                << " name=\"" << columnDescriptions[f.column].fieldName
+                                << "\": text of " << inputLength << " bytes cut to " << copyLength
+                                << LOG_ENDLINE;
+        }
+        break;
+      default:
+        LOG_CERR(app_error) << "Unknown fieldType=" << static_cast<uint32_t>(f.type)
+                            << " col=" << static_cast<int32_t>(f.column) << " name=\""
+                            << columnDescriptions[f.column].fieldName << "\" text=\""
+                            << NARVELIX_TEXT(fieldText, inputLength) << "\"" << LOG_ENDLINE;
+        fieldStart = nullptr;
+        break;
+    }
+
+    uint32_t fieldLength = f.length;
     if (variable && f.hasMaskBit) {
       if (inputLength == 0) {
         LOG_CERR(app_trace) << "input field " << static_cast<int32_t>(f.column) << " name="
@@ -73,6 +161,7 @@ uint32_t Narvelix::encodeRecord(const RowContent& row, uint32_t rowIndex, unsign
                                 << static_cast<int32_t>(f.column) << " name=\""
                                 << columnDescriptions[f.column].fieldName
                                 << "\"; zero-filled field will be output" << LOG_ENDLINE;
+          copyLength = 0;
         } else {
           fieldLength = 0;
           skippedMask |= f.maskBit;
@@ -91,76 +180,15 @@ uint32_t Narvelix::encodeRecord(const RowContent& row, uint32_t rowIndex, unsign
         groupMask |= f.maskBit;
       }
     }
-    if (fieldLength == 0) continue;  // left out of this record
-
-    // The body is zero on entry, so each field writes only its value bytes;
-    // the rest of the field stays zero.
-    uint32_t copyLength = 0;
-    switch (f.type) {
-      case SMV::SMV_TYPE_INT32: {
-        const auto v = static_cast<uint32_t>(text2int32(fieldText, shortLength));
-        std::memcpy(dst, &v, sizeof v);
-        copyLength = 4;
-        break;
-      }
-      case SMV::SMV_TYPE_UINT32: {
-        const auto v = static_cast<uint32_t>(text2uint32(fieldText, shortLength));
-        std::memcpy(dst, &v, sizeof v);
-        copyLength = 4;
-        break;
-      }
-      case SMV::SMV_TYPE_INT64: {
-        const auto v = static_cast<uint64_t>(text2int64(fieldText, shortLength));
-        std::memcpy(dst, &v, sizeof v);
-        copyLength = 8;
-        break;
-      }
-      case SMV::SMV_TYPE_UINT64: {
-        const uint64_t v = text2uint64(fieldText, shortLength);
-        std::memcpy(dst, &v, sizeof v);
-        copyLength = 8;
-        break;
-      }
-      case SMV::SMV_TYPE_FIXED: {
-        // A length of 0 would make the parser measure the text with strlen;
-        // the stored texts are not terminated, and such a text reads as 0.
-        int64_t value = 0;
-        uint32_t precision = 0;
-        if (shortLength != 0) {
-          const VariableFixedPointValue fp = fast_ascii_to_fixedpoint(fieldText, shortLength, -2);
-          value = fp.value;
-          precision = static_cast<uint8_t>(fp.precision);
-        }
-        std::memcpy(dst, &value, sizeof value);
-        std::memcpy(dst + 8, &precision, sizeof precision);
-        copyLength = 12;
-        break;
-      }
-      case SMV::SMV_TYPE_STRING:
-        copyLength = inputLength;
-        if (ZUR_UNLIKELY(copyLength >= fieldLength)) {
-          // Only a field whose forced type was turned into a 4-byte string can
-          // get here: keep the terminating zero.
-          copyLength = fieldLength - 1;
-          LOG_CERR(app_warning) << "Row " << rowIndex << " column " << static_cast<int32_t>(f.column)
-                                << " name=\"" << columnDescriptions[f.column].fieldName
-                                << "\": text of " << inputLength << " bytes cut to " << copyLength
-                                << LOG_ENDLINE;
-        }
-        std::memcpy(dst, fieldText, copyLength);
-        break;
-      default:
-        LOG_CERR(app_error) << "Unknown fieldType=" << static_cast<uint32_t>(f.type)
-                            << " col=" << static_cast<int32_t>(f.column) << " name=\""
-                            << columnDescriptions[f.column].fieldName << "\" text=\""
-                            << NARVELIX_TEXT(fieldText, inputLength) << "\"" << LOG_ENDLINE;
-        break;
-    }
     LOG_CERR(app_trace) << "field=" << NARVELIX_TEXT(fieldText, inputLength)
                         << " inputLength=" << inputLength << " type=" << static_cast<uint32_t>(f.type)
                         << " offset=" << outOffset << " length=" << copyLength
                         << " fieldLen=" << fieldLength << " data="
-                        << AS_HEXADECIMAL_BUFFER(dst, copyLength, true) << LOG_ENDLINE;
+                        << AS_HEXADECIMAL_BUFFER(fieldStart, copyLength, true) << LOG_ENDLINE;
+    if (fieldLength == 0) continue;  // left out of this record
+    // The body is zero on entry: only the value bytes are copied, the rest of
+    // the field stays zero.
+    copyText(body + outOffset, fieldStart, copyLength);
     outOffset += fieldLength;
   }
   if (!variable) return recordLength;

@@ -70,14 +70,15 @@ int findFlag(const char* name, int* firstFree) {
   return -1;
 }
 
-void writeCurrentTime() {
+// The current local time as YYYY/MM/DD HH:MM:SS.nnnnnnnnn.
+void formatCurrentTime(char* out, size_t outSize) {
   timespec now;
   getCurrentTime(&now);
   time_t t = now.tv_sec;
   struct tm local {};
   localtime_r(&t, &local);
-  std::fprintf(stderr, "%04d/%02d/%02d %02d:%02d:%02d.%09ld ", local.tm_year + 1900, local.tm_mon + 1,
-               local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, static_cast<long>(now.tv_nsec));
+  std::snprintf(out, outSize, "%04d/%02d/%02d %02d:%02d:%02d.%09ld", local.tm_year + 1900, local.tm_mon + 1,
+                local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, static_cast<long>(now.tv_nsec));
 }
 
 bool isMaskFlag(const char* arg) {
@@ -109,8 +110,9 @@ bool applyMaskFlag(LogSubsystemInfo* info, const char* programName, bool isAdd, 
     if (!isAdd) mask &= ~static_cast<uint32_t>(LogMessageRecord::LOG_SEVERITY_USER);
     if (isAdd && mask == FLAG_ALL) keepArguments = true;
   } else {
-    writeCurrentTime();
-    std::fprintf(stderr, "%s %s: log level mask flag not recognized: %s i=%d\n", "", componentPart, flagPart,
+    char timeText[48];
+    formatCurrentTime(timeText, sizeof timeText);
+    std::fprintf(stderr, "%s %s: log level mask flag not recognized: %s i=%d\n", timeText, componentPart, flagPart,
                  firstFree);
     if (firstFree >= MAX_DISTINCT_FLAG_ALIASES - 1) {
       std::fprintf(stderr, "Too many user-defined flags, cannot add entry for %s\n", flagPart);
@@ -157,8 +159,9 @@ bool applyMaskFlag(LogSubsystemInfo* info, const char* programName, bool isAdd, 
     }
   }
   if (isAdd && !matched) {
-    writeCurrentTime();
-    std::fprintf(stderr, "%s log level mask flag %s for component %s not found: %s\n", "", spec, programName,
+    char timeText[48];
+    formatCurrentTime(timeText, sizeof timeText);
+    std::fprintf(stderr, "%s log level mask flag %s for component %s not found: %s\n", timeText, spec, programName,
                  componentPart);
     std::fprintf(stderr, "add implicit definition of %s mask=%u\n", componentPart, mask);
     LogManager::addLogComponent(componentPart, nullptr, mask);

@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "utils/logging/logging_api.hpp"
 
@@ -225,4 +226,48 @@ bool LogMessageRecord::setSeverityLabel(uint_fast32_t level, const char* label) 
   severityLabels[s][len] = '\0';
   severityLabelLengths[s] = static_cast<uint8_t>(len);
   return true;
+}
+
+namespace {
+
+// Per-thread pool of records for sanitizer builds: allocated on first use,
+// one per nesting depth, released when the thread ends.
+constexpr int RECORD_POOL_DEPTH = 4;
+struct RecordPool {
+  void* slots[RECORD_POOL_DEPTH] = {};
+  int depth = 0;
+  ~RecordPool() {
+    for (void* slot : slots) ::operator delete(slot, std::align_val_t(alignof(LogMessageRecord)));
+  }
+};
+thread_local RecordPool recordPool;
+
+}  // namespace
+
+LogRecordFromPool::LogRecordFromPool(LogManager* mgr, uint32_t importanceFlags, const char* atFileName,
+                                     uint32_t atLineNumber, uint32_t fileNameLen)
+    : rec(nullptr), fromPool(false) {
+  RecordPool& pool = recordPool;
+  void* storage = nullptr;
+  if (pool.depth < RECORD_POOL_DEPTH) {
+    void*& slot = pool.slots[pool.depth];
+    if (slot == nullptr) {
+      slot = ::operator new(sizeof(LogMessageRecord), std::align_val_t(alignof(LogMessageRecord)));
+    }
+    storage = slot;
+    ++pool.depth;
+    fromPool = true;
+  } else {
+    storage = ::operator new(sizeof(LogMessageRecord), std::align_val_t(alignof(LogMessageRecord)));
+  }
+  rec = new (storage) LogMessageRecord(mgr, importanceFlags, atFileName, atLineNumber, fileNameLen);
+}
+
+LogRecordFromPool::~LogRecordFromPool() {
+  static_assert(std::is_trivially_destructible_v<LogMessageRecord>);
+  if (fromPool) {
+    --recordPool.depth;
+  } else {
+    ::operator delete(static_cast<void*>(rec), std::align_val_t(alignof(LogMessageRecord)));
+  }
 }

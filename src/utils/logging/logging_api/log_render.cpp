@@ -418,7 +418,8 @@ size_t LogMessageRecord::renderText(unsigned int prefixWithFlags, char* dest, si
       valueLen = formatShortestDouble(argumentAsDouble(arg), value, sizeof value);
       line.putWhole(value, valueLen);
     } else if (isPlain && (letter == 's' || letter == 'B')) {
-      if (letter == 's' && !isTextType(arg.argBaseType)) continue;
+      // %s takes text types; pointer-held fragments are copied the same way.
+      if (letter == 's' && !isTextType(arg.argBaseType) && !isPointerHeld(arg.argBaseType)) continue;
       if (isPointerHeld(arg.argBaseType)) {
         if (arg.logArgs.ptr != nullptr) line.putWhole(static_cast<const char*>(arg.logArgs.ptr), arg.argLen);
       } else {

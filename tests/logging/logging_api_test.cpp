@@ -1,0 +1,511 @@
+// Behaviour of log statements: the enabling rule, level values, severity
+// labels, value capture into the record (percent doubling, argument overflow),
+// the rendered text line, splitting long texts, and the statement forms.
+#include "utils/logging/logging_api.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A manager writing into an unnamed temporary file; text() returns all that
+// was written so far.
+class CapturedManager {
+ public:
+  explicit CapturedManager(uint32_t prefixMask = 0xFFFFFFFFu, uint32_t maxLineLen = LogManager::MAX_LOG_LINE_LENGTH)
+      : file(std::tmpfile()), mgr(fileno(file), "test", prefixMask, maxLineLen) {}
+  ~CapturedManager() { std::fclose(file); }
+  LogManager* get() { return &mgr; }
+  std::string text() {
+    std::string out;
+    const off_t end = lseek(fileno(file), 0, SEEK_END);
+    out.resize(static_cast<size_t>(end));
+    if (end > 0) {
+      EXPECT_EQ(pread(fileno(file), out.data(), out.size(), 0), end);
+    }
+    return out;
+  }
+
+ private:
+  std::FILE* file;
+  LogManager mgr;
+};
+
+// Restores the component masks after a test changes them.
+class MaskGuard {
+ public:
+  MaskGuard() : app(app_logLevelMask.value), io(io_logLevelMask.value) {}
+  ~MaskGuard() {
+    app_logLevelMask.value = app;
+    io_logLevelMask.value = io;
+  }
+
+ private:
+  unsigned app;
+  unsigned io;
+};
+
+// A record big enough to be a problem on the test's stack frame twice over.
+struct RecordOnHeap {
+  explicit RecordOnHeap(LogManager* mgr, uint32_t level = app_error)
+      : rec(new LogMessageRecord(mgr, level, "src/x/y.cpp", 42, 11)) {}
+  ~RecordOnHeap() { delete rec; }
+  LogMessageRecord* rec;
+};
+
+}  // namespace
+
+TEST(LogLevels, ComponentNamesHaveFixedValues) {
+  struct Case {
+    uint32_t value;
+    uint32_t expected;
+  };
+  const Case cases[] = {
+      {app_none, 0},           {app_trace, 16},          {app_debug, 32},
+      {app_info, 64},          {app_information, 64},    {app_warn, 128},
+      {app_warning, 128},      {app_warningAndSyslog, 129}, {app_warningAndStderr, 130},
+      {app_warningAndBroadcast, 131}, {app_error, 256},  {app_errorAndSyslog, 257},
+      {app_errorAndStderr, 258}, {app_errorAndBroadcast, 259}, {app_fatal, 512},
+      {app_fatalAndSyslog, 513}, {app_fatalAndStderr, 514}, {app_fatalAndBroadcast, 515},
+      {app_user, 1024},        {app_userInfo1, 2112},    {app_userInfo6, 65600},
+      {app_userDebug1, 2080},  {app_userDebug6, 65568},  {app_userTrace1, 2064},
+      {app_userTrace6, 65552}, {app_userLevel1, 2048},   {app_userLevel6, 65536},
+      {app_basicLevels, 1008}, {app_defaultMask, 960},   {app_disableMask, 0},
+      {app_all, 2147483647u},  {io_error, 256},          {io_userInfo3, 8256},
+      {io_warning, 128},       {app_LogLevelScope::error, 256}, {io_LogLevelScope::userDebug4, 16416},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.value, c.expected);
+}
+
+TEST(LogLevels, ComponentMasksStartAtDefaults) {
+  EXPECT_EQ(app_logLevelMask.getValue(), 960u);
+  EXPECT_EQ(io_logLevelMask.getValue(), 896u);
+  EXPECT_STREQ(app_logLevelMask.getName(), "app_logMask");
+  EXPECT_STREQ(io_logLevelMask.getName(), "io_logMask");
+  EXPECT_EQ(LogMaskType_t::getType(), SharedMemoryVariable::SMV_TYPE_UINT32);
+}
+
+TEST(LogEnabling, SeverityBitsMustAllBeEnabledAndRoutingBitsAreIgnored) {
+  struct Case {
+    uint32_t mask;
+    uint32_t disable;
+    uint32_t level;
+    bool enabled;
+  };
+  const Case cases[] = {
+      {960, 0, app_info, true},
+      {960 & ~64u, 0, app_info, false},
+      {960, 0, app_debug, false},
+      {960, 0, app_warningAndStderr, true},
+      {960, 0, app_errorAndBroadcast, true},
+      {896, 0, app_info, false},
+      {896, 0, app_warningAndSyslog, true},
+      {960, 0, app_none, true},
+      {0, 0, app_none, true},
+      {0, 0, 3, true},              // routing bits only
+      {0, 0, app_trace, false},
+      {960, 0, app_userInfo1, false},  // info set, user level 1 not
+      {960 | 2048, 0, app_userInfo1, true},
+      {2147483647u, 0, app_userLevel6, true},
+      {960, 256, app_error, false},  // compile-time disabled
+      {960, 256, app_warning, true},
+      {960, 2, app_warningAndStderr, false},  // the disable mask sees routing bits too
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(zurLogEnabledFor(c.mask, c.disable, c.level), c.enabled)
+        << "mask=" << c.mask << " disable=" << c.disable << " level=" << c.level;
+  }
+}
+
+TEST(LogEnabling, MacrosFollowTheMaskVariables) {
+  MaskGuard guard;
+  EXPECT_TRUE(COMPONENT_LOG_ENABLED(app, app_info));
+  EXPECT_FALSE(COMPONENT_LOG_ENABLED(io, io_info));
+  DISABLE_COMPONENT_LOG_LEVEL(app, app_info);
+  EXPECT_FALSE(COMPONENT_LOG_ENABLED(app, app_info));
+  EXPECT_TRUE(COMPONENT_LOG_ENABLED(app, app_warningAndStderr));
+  ENABLE_COMPONENT_LOG_LEVEL(io, io_debug);
+  EXPECT_TRUE(COMPONENT_LOG_ENABLED(io, io_debug));
+  EXPECT_TRUE(zurLogLevelEnabled(io_LogLevelScope::debug));
+  EXPECT_FALSE(zurLogLevelEnabled(app_debug));
+}
+
+TEST(SeverityLabel, LowestStandardSeverityWins) {
+  struct Case {
+    uint32_t level;
+    const char* label;
+    size_t len;
+  };
+  const Case cases[] = {
+      {0, "USER", 4},          {1024, "USER", 4},      {16, "TRACE", 5},      {32, "DEBUG", 5},
+      {64, "INFO", 4},         {128, "WARNING", 7},    {130, "WARNING", 7},   {256, "ERROR", 5},
+      {259, "ERROR", 5},       {512, "FATAL", 5},      {2112, "INFO", 4},     {8256, "INFO", 4},
+      {384, "WARNING", 7},     {2080, "DEBUG", 5},     {4096 | 16, "TRACE", 5},
+  };
+  for (const Case& c : cases) {
+    EXPECT_STREQ(LogMessageRecord::getSeverityLabel(c.level), c.label) << c.level;
+    TextBlock_struct t = LogMessageRecord::getSeverityLabelWithLength(c.level);
+    EXPECT_EQ(std::string(t.textBfr, t.bfrLen), c.label) << c.level;
+    EXPECT_EQ(t.bfrLen, c.len);
+  }
+}
+
+TEST(SeverityLabel, UndefinedUserLevelIsUnknownAndLevelSixIsRefused) {
+  // User level 4 (slot 15) has no label unless someone defines one.
+  EXPECT_STREQ(LogMessageRecord::getSeverityLabel(16384), "UNKNOWN");
+  testing::internal::CaptureStderr();
+  EXPECT_STREQ(LogMessageRecord::getSeverityLabel(65536), "UNKNOWN");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "getSeverityLabel: refused level=65536 subscript=39\n");
+}
+
+TEST(SeverityLabel, DefinedFlagGivesUserLevelItsLabel) {
+  testing::internal::CaptureStderr();
+  EXPECT_GE(LogMessageRecord::define_commandline_flag("audit", 8192, "AUDIT"), 17);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_STREQ(LogMessageRecord::getSeverityLabel(8192), "AUDIT");  // slot 11
+  EXPECT_EQ(LogMessageRecord::getSeverityLabelWithLength(8192).bfrLen, 5u);
+  // Redefining with the same mask is accepted; another mask conflicts.
+  testing::internal::CaptureStderr();
+  EXPECT_GE(LogMessageRecord::define_commandline_flag(".audit", 8192, nullptr), 0);
+  EXPECT_EQ(LogMessageRecord::define_commandline_flag(".audit", 16, nullptr), -1);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("conflicts with 0x10"), std::string::npos);
+}
+
+TEST(LogRecord, TextIsCopiedWithPercentDoubled) {
+  CapturedManager out(0);
+  RecordOnHeap r(out.get());
+  std::string text = "100% done, 5%% left";
+  *r.rec << text.c_str() << 7u << "%";
+  text.assign(text.size(), 'x');  // the record holds its own copy
+  EXPECT_STREQ(r.rec->getLogFormat(), "100%% done, 5%%%% left%u%%");
+  EXPECT_EQ(r.rec->getArgCount(), 1u);
+  r.rec->writeAsTextToBuffer(0);
+  EXPECT_EQ(out.text(), "100% done, 5%% left7%");
+}
+
+TEST(LogRecord, EndingOnlyGivesNewlineFormat) {
+  CapturedManager out(0);
+  LOG_INTO(out.get(), app_error) << ENDREC;
+  EXPECT_EQ(out.text(), "\n");
+}
+
+TEST(LogRecord, OverflowDropsArgumentsPastTheLimitAndReports) {
+  CapturedManager out(0);
+  RecordOnHeap r(out.get());
+  for (uint32_t i = 0; i < LogMessageRecord::LOG_MAX_ARGUMENT_TOTAL; ++i) *r.rec << i;
+  testing::internal::CaptureStderr();
+  *r.rec << 123456u;
+  *r.rec << -5;
+  *r.rec << "tail";
+  *r.rec << AS_HEXADECIMAL_BUFFER("\x0a\xff", 2, false);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err,
+            "LogMessageRecord overflowEventCount=1 maxArgumentTotal=3600 location=\"src/x/y.cpp:42\" argument=123456\n"
+            "LogMessageRecord overflowEventCount=2 maxArgumentTotal=3600 location=\"src/x/y.cpp:42\" argument=-5\n"
+            "LogMessageRecord overflowEventCount=3 maxArgumentTotal=3600 location=\"src/x/y.cpp:42\" argument=tail\n"
+            "LogMessageRecord overflowEventCount=4 maxArgumentTotal=3600 location=\"src/x/y.cpp:42\" argument=0AFF\n");
+  EXPECT_EQ(r.rec->getArgCount(), 3600u);
+  EXPECT_EQ(r.rec->getArgCountExceeded(), 4u);
+  EXPECT_EQ(r.rec->getGeneratedOffset(), 3600u * 2);
+  // The record is still written, with the kept values only.
+  r.rec->writeAsTextToBuffer(0);
+  const std::string line = out.text();
+  EXPECT_EQ(line.substr(0, 6), "012345");
+  EXPECT_EQ(line.substr(line.size() - 4), "3599");
+}
+
+TEST(LogRecord, LongTextIsCutAtTheFormatLineSize) {
+  CapturedManager out(0);
+  RecordOnHeap r(out.get());
+  std::string big(70000, 'a');
+  *r.rec << big.c_str() << 5u;
+  EXPECT_EQ(r.rec->getGeneratedOffset(), LogMessageRecord::GENERATED_FORMAT_LINE_SIZE - 1);
+  EXPECT_EQ(r.rec->getArgCount(), 0u);  // no room left for the conversion
+}
+
+TEST(LogRender, PrefixFieldsFollowTheMask) {
+  struct Case {
+    uint32_t prefix;
+    const char* pattern;
+  };
+  const Case cases[] = {
+      {0, "^x=7\n$"},
+      {LogMessageRecord::LOG_TIMESTAMP, "^[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{6} x=7\n$"},
+      {LogMessageRecord::LOG_DATESTAMP, "^[0-9]{4}/[0-9]{2}/[0-9]{2} x=7\n$"},
+      {LogMessageRecord::LOG_DATESTAMP | LogMessageRecord::LOG_TIMESTAMP,
+       "^[0-9]{4}/[0-9]{2}/[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{6} x=7\n$"},
+      {LogMessageRecord::LOG_FILENAME, "^src/x/y.cpp x=7\n$"},
+      {LogMessageRecord::LOG_FILENAME | LogMessageRecord::LOG_LINE_NUMBER, "^src/x/y.cpp:42 x=7\n$"},
+      {LogMessageRecord::LOG_LINE_NUMBER, "^42 x=7\n$"},
+      {LogMessageRecord::LOG_ERROR_LEVEL, "^ERROR x=7\n$"},
+      {LogMessageRecord::LOG_THREAD_ID, "^[0-9]+ x=7\n$"},
+      {LogMessageRecord::LOG_ERROR_LEVEL | LogMessageRecord::LOG_BINARY_FORMAT_STRING, "^ERROR x=7\n$"},
+      {0xFFFFFFFFu, LOG_LINE_PREFIX_REGEX "ERROR x=7\n$"},
+  };
+  for (const Case& c : cases) {
+    CapturedManager out(c.prefix);
+    RecordOnHeap r(out.get());
+    *r.rec << "x=" << 7u << "\n";
+    r.rec->writeAsTextToBuffer(c.prefix);
+    const std::string line = out.text();
+    EXPECT_TRUE(std::regex_search(line, std::regex(c.pattern, std::regex::extended)))
+        << "prefix=" << c.prefix << " line=" << line;
+  }
+}
+
+TEST(LogRender, ValuesOfEveryInsertedType) {
+  struct Case {
+    void (*fill)(LogMessageRecord&);
+    const char* expected;
+  };
+  static const unsigned char bytes[3] = {0x0a, 0xbc, 0xff};
+  const Case cases[] = {
+      {[](LogMessageRecord& r) { r << int32_t{-2147483647 - 1}; }, "-2147483648"},
+      {[](LogMessageRecord& r) { r << uint32_t{4294967295u}; }, "4294967295"},
+      {[](LogMessageRecord& r) { r << int64_t{-9223372036854775807LL - 1}; }, "-9223372036854775808"},
+      {[](LogMessageRecord& r) { r << uint64_t{18446744073709551615ULL}; }, "18446744073709551615"},
+      {[](LogMessageRecord& r) { r << static_cast<size_t>(12) << static_cast<long>(-3) << 4ul; }, "12-34"},
+      {[](LogMessageRecord& r) { r << static_cast<int16_t>(-7) << static_cast<uint8_t>(200); }, "-7200"},
+      {[](LogMessageRecord& r) { r << 'q' << true; }, "q1"},
+      {[](LogMessageRecord& r) { r << 0.1 << " " << 1.5f << " " << -2.0; }, "0.1 1.5 -2"},
+      {[](LogMessageRecord& r) { r << AS_TEXT_BUFFER("abcdef", 3); }, "abc"},
+      {[](LogMessageRecord& r) { r << AS_HEXADECIMAL_BUFFER(bytes, 3, true); }, "0abcff"},
+      {[](LogMessageRecord& r) { r << AS_HEXADECIMAL_BUFFER(bytes, 3, false); }, "0ABCFF"},
+      {[](LogMessageRecord& r) { r << AS_ESCAPED_TEXT_BUFFER("a\"b\n\t\\%", 7); }, "a\\\"b\\n\\t\\\\%"},
+      {[](LogMessageRecord& r) { r << AS_ESCAPED_TEXT_CHARACTER('\0'); }, "\\0"},
+      {[](LogMessageRecord& r) { r << AS_FIXED_POINT(12345, 2) << " " << AS_FIXED_POINT(-5, 3); }, "123.45 -0.005"},
+      {[](LogMessageRecord& r) { r << VariableFixedPointValue{150, 2} << " " << VariableFixedPointValue{7, 0}; },
+       "1.5 7"},
+      {[](LogMessageRecord& r) { r << std::string_view("view") << std::string("str"); }, "viewstr"},
+      {[](LogMessageRecord& r) { r << app_error; }, "256"},
+  };
+  for (const Case& c : cases) {
+    CapturedManager out(0);
+    RecordOnHeap r(out.get());
+    c.fill(*r.rec);
+    r.rec->writeAsTextToBuffer(0);
+    EXPECT_EQ(out.text(), c.expected);
+  }
+}
+
+TEST(LogRender, ExplicitFormatWithGeneralConversions) {
+  CapturedManager out(0);
+  RecordOnHeap r(out.get());
+  r.rec->setLogFormat("[%5d|%-4u|%08.3f|%x|%X|%c|%s]");
+  LogMessageRecord::LOG_argument_union u{};
+  r.rec->addExplicitArg(int32_t{42});
+  r.rec->addExplicitArg(uint32_t{7});
+  r.rec->addExplicitArg(3.14159);
+  r.rec->addExplicitArg(AS_HEXADECIMAL_BUFFER("\x01\x02", 2, true));
+  r.rec->addExplicitArg(AS_HEXADECIMAL_BUFFER("\xab", 1, true));
+  r.rec->addExplicitArg('Z');
+  r.rec->addExplicitArg(AS_TEXT_BUFFER("text!", 4));
+  (void)u;
+  r.rec->writeAsTextToBuffer(0);
+  EXPECT_EQ(out.text(), "[   42|7   |0003.142|0102|AB|Z|text]");
+}
+
+TEST(LogRender, EmptyFormatGivesEmptyLine) {
+  CapturedManager out(0);
+  RecordOnHeap r(out.get());
+  size_t len = 99;
+  EXPECT_EQ(r.rec->formatRecordAsText(0, &len, 0), nullptr);
+  EXPECT_EQ(len, 0u);
+  EXPECT_EQ(out.text(), "");
+}
+
+TEST(LogRender, LineIsCutAtTheManagersMaximum) {
+  CapturedManager out(0, 16);
+  RecordOnHeap r(out.get());
+  *r.rec << "0123456789" << 12345u << "abcdefgh";
+  testing::internal::CaptureStderr();
+  r.rec->writeAsTextToBuffer(0);
+  const std::string err = testing::internal::GetCapturedStderr();
+  // 15 bytes of room: the number fits whole, the last text run is cut.
+  EXPECT_EQ(out.text(), "012345678912345");
+  EXPECT_EQ(err, "Truncated from len=8 to 0\n");
+}
+
+TEST(LogRender, ValueThatDoesNotFitIsLeftOut) {
+  CapturedManager out(0, 14);
+  RecordOnHeap r(out.get());
+  *r.rec << "0123456789" << 123456u << "ab";
+  r.rec->writeAsTextToBuffer(0);
+  EXPECT_EQ(out.text(), "0123456789ab");
+}
+
+TEST(LogRender, StripPrefixLeavesLabelAndMessage) {
+  EXPECT_EQ(stripLogLinePrefix("2026/12/06 03:53:07.123456 140245871236928 src/a/b.cpp:42 ERROR Could not open\n"),
+            "ERROR Could not open\n");
+  EXPECT_EQ(stripLogLinePrefix("plain text"), "plain text");
+}
+
+TEST(LogStatement, DisabledStatementEvaluatesNoValue) {
+  MaskGuard guard;
+  CapturedManager out;
+  int evaluations = 0;
+  auto touch = [&evaluations]() { return ++evaluations; };
+  LOG_INTO(out.get(), app_debug) << "never " << touch() << LOG_ENDLINE;
+  LOG_INTO(out.get(), io_info) << "never " << touch() << LOG_ENDLINE;
+  LOG_INTO(out.get(), app_userInfo1) << touch() << LOG_ENDLINE;
+  EXPECT_EQ(evaluations, 0);
+  EXPECT_EQ(out.text(), "");
+  LOG_INTO(out.get(), io_warning) << "once " << touch() << LOG_ENDLINE;
+  EXPECT_EQ(evaluations, 1);
+  app_logLevelMask.value |= app_debug;
+  LOG_INTO(out.get(), debug) << "bare debug" << LOG_ENDLINE;
+  LOG_ALWAYS_INTO(out.get(), trace) << "always" << LOG_ENDLINE;
+  const std::string text = out.text();
+  EXPECT_NE(text.find("WARNING once 1\n"), std::string::npos);
+  EXPECT_NE(text.find("DEBUG bare debug\n"), std::string::npos);
+  EXPECT_NE(text.find("TRACE always\n"), std::string::npos);
+}
+
+TEST(LogStatement, DefaultLineCarriesThisFileAndLine) {
+  CapturedManager out;
+  const int line = __LINE__ + 1;
+  LOG_INTO(out.get(), app_error) << "Could not open file \"" << "a.csv" << "\"" << LOG_ENDLINE;
+  const std::string text = out.text();
+  EXPECT_TRUE(std::regex_search(text, std::regex(LOG_LINE_PREFIX_REGEX, std::regex::extended))) << text;
+  EXPECT_NE(text.find("tests/logging/logging_api_test.cpp:" + std::to_string(line) + " ERROR"), std::string::npos)
+      << text;
+  EXPECT_EQ(stripLogLinePrefix(text), "ERROR Could not open file \"a.csv\"\n");
+}
+
+TEST(LogStatement, EndingsChooseNewlineAndPrefix) {
+  struct Case {
+    int which;
+    const char* pattern;
+  };
+  const Case cases[] = {
+      {0, "^plain$"},
+      {1, "^[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{6} ERROR t$"},
+      {2, "^[0-9]{4}/[0-9]{2}/[0-9]{2} [0-9:.]{15} ERROR dt$"},
+      {3, "^ERROR sel$"},
+      {4, LOG_LINE_PREFIX_REGEX "ERROR stamped$"},
+  };
+  for (const Case& c : cases) {
+    CapturedManager out;
+    switch (c.which) {
+      case 0:
+        LOG_INTO(out.get(), app_error) << "plain" << AS_PLAIN_TEXT;
+        break;
+      case 1:
+        LOG_INTO(out.get(), app_error) << "t" << WITH_TIME_LEVEL;
+        break;
+      case 2:
+        LOG_INTO(out.get(), app_error) << "dt" << WITH_DATE_TIME_LEVEL;
+        break;
+      case 3:
+        LOG_INTO(out.get(), app_error) << "sel" << AS_PREFIXED_TEXT(LogMessageRecord::LOG_ERROR_LEVEL);
+        break;
+      default:
+        LOG_INTO(out.get(), app_error) << "stamped" << AS_TIMESTAMPED_TEXT;
+        break;
+    }
+    const std::string text = out.text();
+    EXPECT_TRUE(std::regex_search(text, std::regex(c.pattern, std::regex::extended))) << c.which << ": " << text;
+  }
+}
+
+TEST(LogStatement, ExplicitFormatBlock) {
+  CapturedManager out(0);
+  ALWAYS_EMIT_MESSAGE_TO_LOG(out.get(), app_info)
+  LOG_MESSAGE_FORMAT("a=%u b=%d\n")
+  LOG_ARG(3u)
+  LOG_ARG(-4)
+  logObj.writeAsTextToBuffer(0);
+  }
+  EXPECT_EQ(out.text(), "a=3 b=-4\n");
+}
+
+TEST(SplitLongLine, BreaksAtBlanksAndSeparators) {
+  struct Case {
+    const char* text;
+    const char* separators;
+    size_t blockLength;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"hello world", "", 8, "hello\nworld\n"},
+      {"ab,cdefghij", ",", 8, "ab,\ncdefghij\n"},
+      {"abcdefghijkl", "", 5, "abcde\nfghij\nkl\n"},
+      // A newline ends a piece and stays in it; every record adds its own.
+      {"one\ntwo", "", 80, "one\n\ntwo\n"},
+      {"line\n", "", 80, "line\n\n\n"},
+      {"", "", 8, "\n"},
+      {"aa   bbbbbbbb", "", 8, "aa\nbbbbbbbb\n"},
+  };
+  for (const Case& c : cases) {
+    CapturedManager out(0);
+    RecordOnHeap context(out.get());
+    *context.rec << "ignored";
+    LogMessageRecord::splitLongLogLine(*context.rec, c.text, c.separators, c.blockLength);
+    EXPECT_EQ(out.text(), c.expected) << c.text;
+    EXPECT_EQ(context.rec->getArgCount(), 0u);
+    EXPECT_EQ(context.rec->getGeneratedOffset(), 0u);
+  }
+}
+
+TEST(LogManagerNames, SourcePrefixAndStripCountShortenFileNames) {
+  struct Case {
+    const char* st;
+    const char* strip;
+    const char* fileName;
+    const char* shown;
+  };
+  const Case cases[] = {
+      {"/home/dev/proj", nullptr, "/home/dev/proj/src/utils/io/read_file.cpp", "utils/io/read_file.cpp"},
+      {"/home/dev/proj", nullptr, "/elsewhere/src/a.cpp", "/elsewhere/src/a.cpp"},
+      {nullptr, "2", "/a/b/c/f.cpp", "c/f.cpp"},
+      {nullptr, "1", "a/b/c.cpp", "c.cpp"},
+      {nullptr, "5", "/a/b.cpp", "/a/b.cpp"},
+      {nullptr, nullptr, "src/utils/apps/narvelix/main.cpp", "src/utils/apps/narvelix/main.cpp"},
+  };
+  for (const Case& c : cases) {
+    if (c.st) setenv("ST", c.st, 1); else unsetenv("ST");
+    if (c.strip) setenv("GCOV_PREFIX_STRIP", c.strip, 1); else unsetenv("GCOV_PREFIX_STRIP");
+    LogManager::initializePrefixTable();
+    LogManager mgr(-1, "names", 0, 100);
+    TextBlock_struct shown = mgr.pruneDirectoryPrefix(c.fileName, static_cast<int_fast32_t>(std::strlen(c.fileName)));
+    EXPECT_EQ(std::string(shown.textBfr, shown.bfrLen), c.shown) << c.fileName;
+  }
+  unsetenv("ST");
+  unsetenv("GCOV_PREFIX_STRIP");
+  LogManager::initializePrefixTable();
+}
+
+TEST(LogManagerNames, EnvironValueReadsSignedDecimal) {
+  unsetenv("NARVELIX_TEST_VALUE");
+  EXPECT_EQ(getEnvironValue("NARVELIX_TEST_VALUE", 17), 17);
+  setenv("NARVELIX_TEST_VALUE", "-12", 1);
+  EXPECT_EQ(getEnvironValue("NARVELIX_TEST_VALUE", 17), -12);
+  unsetenv("NARVELIX_TEST_VALUE");
+}
+
+TEST(LogManagerOutput, WritesWholeLinesAndReportsFailureOnce) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  LogManager mgr(fds[1], "pipe", 0, 100);
+  EXPECT_EQ(mgr.writeLine("abc", 3), 3u);
+  char got[4] = {};
+  EXPECT_EQ(read(fds[0], got, 3), 3);
+  EXPECT_STREQ(got, "abc");
+  close(fds[0]);
+  close(fds[1]);
+  LogManager closed(fds[1], "closed", 0, 100);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(closed.writeLine("abc", 3), 0u);
+  EXPECT_EQ(closed.writeLine("abc", 3), 0u);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.find("formatRecordAsText: only wrote 0 bytes but expected 3"), 0u) << err;
+  EXPECT_EQ(err.find("formatRecordAsText", 1), std::string::npos);  // once per manager
+  EXPECT_STRNE(closed.getErrorCondition(), "");
+}
