@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <regex>
 #include <string>
 #include <vector>
@@ -279,6 +281,8 @@ TEST(LogRender, ValuesOfEveryInsertedType) {
       {[](LogMessageRecord& r) { r << AS_ESCAPED_TEXT_BUFFER("a\"b\n\t\\%", 7); }, "a\\\"b\\n\\t\\\\%"},
       {[](LogMessageRecord& r) { r << AS_ESCAPED_TEXT_CHARACTER('\0'); }, "\\0"},
       {[](LogMessageRecord& r) { r << AS_FIXED_POINT(12345, 2) << " " << AS_FIXED_POINT(-5, 3); }, "123.45 -0.005"},
+      {[](LogMessageRecord& r) { r << VariableFixedPointValue{150, 2} << " " << VariableFixedPointValue{7, 0}; },
+       "1.5 7"},
       {[](LogMessageRecord& r) { r << std::string_view("view") << std::string("str"); }, "viewstr"},
       {[](LogMessageRecord& r) { r << app_error; }, "256"},
   };
@@ -448,4 +452,112 @@ TEST(SplitLongLine, BreaksAtBlanksAndSeparators) {
     EXPECT_EQ(context.rec->getArgCount(), 0u);
     EXPECT_EQ(context.rec->getGeneratedOffset(), 0u);
   }
+}
+
+TEST(LogManagerNames, SourcePrefixAndStripCountShortenFileNames) {
+  struct Case {
+    const char* st;
+    const char* strip;
+    const char* fileName;
+    const char* shown;
+  };
+  const Case cases[] = {
+      {"/home/dev/proj", nullptr, "/home/dev/proj/src/utils/io/read_file.cpp", "utils/io/read_file.cpp"},
+      {"/home/dev/proj", nullptr, "/elsewhere/src/a.cpp", "/elsewhere/src/a.cpp"},
+      {nullptr, "2", "/a/b/c/f.cpp", "c/f.cpp"},
+      {nullptr, "1", "a/b/c.cpp", "c.cpp"},
+      {nullptr, "5", "/a/b.cpp", "/a/b.cpp"},
+      {nullptr, nullptr, "src/utils/apps/narvelix/main.cpp", "src/utils/apps/narvelix/main.cpp"},
+  };
+  for (const Case& c : cases) {
+    if (c.st) setenv("ST", c.st, 1); else unsetenv("ST");
+    if (c.strip) setenv("GCOV_PREFIX_STRIP", c.strip, 1); else unsetenv("GCOV_PREFIX_STRIP");
+    LogManager::initializePrefixTable();
+    LogManager mgr(-1, "names", 0, 100);
+    TextBlock_struct shown = mgr.pruneDirectoryPrefix(c.fileName, static_cast<int_fast32_t>(std::strlen(c.fileName)));
+    EXPECT_EQ(std::string(shown.textBfr, shown.bfrLen), c.shown) << c.fileName;
+  }
+  unsetenv("ST");
+  unsetenv("GCOV_PREFIX_STRIP");
+  LogManager::initializePrefixTable();
+}
+
+TEST(LogManagerNames, EnvironValueReadsSignedDecimal) {
+  unsetenv("NARVELIX_TEST_VALUE");
+  EXPECT_EQ(getEnvironValue("NARVELIX_TEST_VALUE", 17), 17);
+  setenv("NARVELIX_TEST_VALUE", "-12", 1);
+  EXPECT_EQ(getEnvironValue("NARVELIX_TEST_VALUE", 17), -12);
+  unsetenv("NARVELIX_TEST_VALUE");
+}
+
+TEST(LogManagerOutput, WritesWholeLinesAndReportsFailureOnce) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  LogManager mgr(fds[1], "pipe", 0, 100);
+  EXPECT_EQ(mgr.writeLine("abc", 3), 3u);
+  char got[4] = {};
+  EXPECT_EQ(read(fds[0], got, 3), 3);
+  EXPECT_STREQ(got, "abc");
+  close(fds[0]);
+  close(fds[1]);
+  LogManager closed(fds[1], "closed", 0, 100);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(closed.writeLine("abc", 3), 0u);
+  EXPECT_EQ(closed.writeLine("abc", 3), 0u);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.find("formatRecordAsText: only wrote 0 bytes but expected 3"), 0u) << err;
+  EXPECT_EQ(err.find("formatRecordAsText", 1), std::string::npos);  // once per manager
+  EXPECT_STRNE(closed.getErrorCondition(), "");
+}
+
+TEST(LogStreamObject, FormatsIntoMemoryWithoutPrefix) {
+  LOG_STREAM_OBJECT(rec);
+  rec << "rows=" << 12u << " name=" << "a%b";
+  const char* text = nullptr;
+  FORMAT_LOG_BUFFER(text, rec);
+  EXPECT_STREQ(text, "rows=12 name=a%b");
+  std::string appended = "> ";
+  appended += rec.formatIntoMemory();
+  EXPECT_EQ(appended, "> rows=12 name=a%b");
+  RELEASE_LOG_BUFFER(rec);
+}
+
+TEST(LogRender, FixedTimeSourceGivesExactPrefix) {
+  // 2021-03-04 05:06:07.123456789 UTC, shown in local time.
+  static const POSIXtimeInNanoseconds instant = 1614834367123456789ull;
+  LogManager::setSourceForCustomLogTime(&instant);
+  CapturedManager out;
+  out.get()->setTimeAcquisitionRoutine(&LogManager::returnCustomLogTime);
+  LogMessageRecord* rec = new LogMessageRecord(out.get(), app_warning, "src/utils/io/reader.cpp", 77, 23);
+  *rec << "short read" << "\n";
+  rec->writeAsTextToBuffer(0xFFFFFFFFu);
+  const uint64_t thread = rec->threadId;
+  delete rec;
+  LogManager::setSourceForCustomLogTime(nullptr);
+  time_t seconds = 1614834367;
+  struct tm local {};
+  localtime_r(&seconds, &local);
+  char expected[160];
+  std::snprintf(expected, sizeof expected,
+                "%04d/%02d/%02d %02d:%02d:%02d.123456 %llu src/utils/io/reader.cpp:77 WARNING short read\n",
+                local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                static_cast<unsigned long long>(thread));
+  EXPECT_EQ(out.text(), expected);
+}
+
+TEST(LogRender, StandardOutputLinesAreCutAtTheDefaultMaximum) {
+  CapturedManager out;
+  LogManager* stdoutMgr = LogManager::STDOUT_LogManager;
+  const int savedFd = stdoutMgr->getDescriptor();
+  stdoutMgr->setDescriptor(out.get()->getDescriptor());
+  const std::string big(5000, 'a');
+  testing::internal::CaptureStderr();
+  LOG_COUT(app_error) << big.c_str() << LOG_ENDLINE;
+  const std::string err = testing::internal::GetCapturedStderr();
+  stdoutMgr->setDescriptor(savedFd);
+  EXPECT_EQ(stdoutMgr->getMaxLineLength(), 4608u);
+  const std::string text = out.text();
+  EXPECT_EQ(text.size(), 4607u);
+  EXPECT_EQ(text.back(), 'a');
+  EXPECT_EQ(err.find("Truncated from len="), 0u) << err;
 }

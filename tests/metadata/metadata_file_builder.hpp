@@ -23,7 +23,7 @@ class FileBuilder {
  public:
   FileBuilder(const char *magic, uint16_t recordLength, uint32_t totalRecords) {
     bytes.assign(24, 0);
-    std::strncpy(reinterpret_cast<char *>(bytes.data()), magic, 8);
+    std::memcpy(bytes.data(), magic, strnlen(magic, 8));
     bytes[8] = 24;
     bytes[9] = 24;
     put16(12, recordLength);
@@ -37,7 +37,7 @@ class FileBuilder {
     bytes[at + 1] = f.type;
     put16(at + 2, f.offset);
     put16(at + 4, f.length);
-    std::strncpy(reinterpret_cast<char *>(bytes.data() + at + 8), f.name, 16);
+    std::memcpy(bytes.data() + at + 8, f.name, strnlen(f.name, 16));
     put16(10, static_cast<uint16_t>(fieldCount() + 1));
     fields.push_back(f);
   }

@@ -44,11 +44,13 @@ void expectTable(const UniversalMetaData_FieldDescription *table, uint32_t total
   for (size_t b = 0; b < sizeof(marker); ++b) EXPECT_EQ(bytes[b], 0u) << "marker byte " << b;
 }
 
-// Collects whatever the generated stream operators write.
+// Collects whatever the generated stream operators write. Values are taken
+// by value: members of a densely packed record may be misaligned, and binding
+// a reference to one is undefined.
 struct TextStream {
   std::string text;
   template <typename V>
-  TextStream &operator<<(const V &v) {
+  TextStream &operator<<(V v) {
     if constexpr (std::is_same_v<V, VariableFixedPointValue>) {
       text += std::to_string(v.value) + "e-" + std::to_string(int(v.precision));
     } else if constexpr (std::is_arithmetic_v<V>) {

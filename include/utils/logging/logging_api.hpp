@@ -30,8 +30,8 @@
 // (0/1), float and double (%g: shortest text that reads back the same),
 // const void* (%p), TextBlock_struct / AS_TEXT_BUFFER(p, len),
 // HexadecimalBlock_struct / AS_HEXADECIMAL_BUFFER(p, len, lowercase),
-// EscapedTextBlock_struct / AS_ESCAPED_TEXT_BUFFER(p, len), VariableFixedPoint
-// values through AS_FIXED_POINT(value, precision), and
+// EscapedTextBlock_struct / AS_ESCAPED_TEXT_BUFFER(p, len), fixed-point
+// values (VariableFixedPointValue, or AS_FIXED_POINT(value, precision)), and
 // POSIX nanoseconds through AS_POSIX_NANOSECONDS(ns). Pointer-held values
 // (text blocks, hexadecimal blocks) must stay valid until the ending returns.
 //
@@ -56,7 +56,9 @@
 #include <type_traits>
 
 #include "utils/base/compiler_hints.hpp"
+#include "utils/base/text2int.hpp"
 #include "utils/shared_vars/shared_variable.hpp"
+#include "utils/time/get_time.hpp"
 
 class LogManager;
 class IO_Processor;
@@ -276,6 +278,10 @@ class LogMessageRecord {
   // managers and by tests; needs no manager.
   size_t renderText(unsigned int prefixWithFlags, char* dest, size_t destSize) const;
 
+  // Renders the record with prefix mask 0 into its manager's memory block
+  // and returns the text ("" when the manager has no block).
+  const char* formatIntoMemory() const;
+
   // Renders and writes (or queues) the line. Returns null: this build writes
   // directly from the calling thread. returnLen gets the bytes written.
   SharedBufferAllocRecord* formatRecordAsText(unsigned int prefixWithFlags, size_t* returnLen,
@@ -385,6 +391,9 @@ class LogMessageRecord {
                static_cast<LogArgumentLenType_t>(static_cast<uint8_t>(v.precision)), "%P", 2);
     return *this;
   }
+  LogMessageRecord& operator<<(const VariableFixedPointValue& v) {
+    return *this << LogFixedPointValue_struct{v.value, v.precision};
+  }
   LogMessageRecord& operator<<(const LogPosixNanoseconds_struct& t) {
     LOG_argument_union u{};
     u.u64 = t.nanoseconds;
@@ -433,6 +442,10 @@ class LogMessageRecord {
                   const char* conversion, uint32_t conversionLen);
 };
 
+// Value of an environment variable read as a signed 32-bit decimal, or
+// defaultVal when unset; malformed text gives the value of its leading digits.
+int32_t getEnvironValue(const char* varName, int32_t defaultVal);
+
 // Returns the "LABEL message" part of a rendered line, or the whole line when
 // it does not start with a date/time/thread/file:line prefix. For tests.
 std::string_view stripLogLinePrefix(std::string_view line);
@@ -441,7 +454,7 @@ std::string_view stripLogLinePrefix(std::string_view line);
 // Log managers.
 // ---------------------------------------------------------------------------
 
-using TimeAcquisitionFP = void (*)(timespec* ts, LogManager* mgr);
+using TimeAcquisitionFP = void (*)(timespec* ts, const LogManager* mgr);
 
 // One log output. This build writes every finished line directly from the
 // logging thread with write(2) on the manager's descriptor (retrying on EINTR
@@ -455,10 +468,12 @@ class LogManager {
       : output_fd(outputFd),
         logPrefixMask(prefixMask),
         blockSize(maxLineLen),
-        stripLeadingDirectories(0),
+        stripLeadingDirectories(STRIP_USE_DEFAULT),
         appName(name),
-        errorCondition(nullptr),
+        errorCondition(""),
         getTimestampRoutine(&defaultGetTime),
+        memoryBlock(nullptr),
+        memoryBlockSize(0),
         useSeparateThreads(0) {}
   LogManager(const LogManager&) = delete;
   LogManager& operator=(const LogManager&) = delete;
@@ -467,7 +482,13 @@ class LogManager {
   static LogManager* STDOUT_LogManager;   // descriptor 1, set before main
   static LogManager* STDERR_LogManager;   // descriptor 2, set before main
 
-  static void defaultGetTime(timespec* ts, LogManager* mgr);
+  // Time sources: the process clock (default), or the nanosecond count at a
+  // caller-given location (setSourceForCustomLogTime, then
+  // setTimeAcquisitionRoutine(returnCustomLogTime)); the source must be set
+  // before a manager uses returnCustomLogTime.
+  static void defaultGetTime(timespec* ts, const LogManager* mgr);
+  static void setSourceForCustomLogTime(const POSIXtimeInNanoseconds* source);
+  static void returnCustomLogTime(timespec* ts, const LogManager* mgr);
 
   int getDescriptor() const { return output_fd; }
   void setDescriptor(int fd) { output_fd = fd; }
@@ -485,10 +506,19 @@ class LogManager {
   void setErrorCondition(const char* text) { errorCondition = text; }
   void setTimeAcquisitionRoutine(TimeAcquisitionFP routine) { getTimestampRoutine = routine; }
   TimeAcquisitionFP getTimeAcquisitionRoutine() const { return getTimestampRoutine; }
-  void getTimestamp(timespec* ts) { getTimestampRoutine(ts, this); }
+  void getTimestamp(timespec* ts) const { getTimestampRoutine(ts, this); }
   const char* getName() const { return appName; }
   uint_fast8_t usesSeparateThread() const { return useSeparateThreads; }
   void setUseSeparateThread(uint_fast8_t use) { useSeparateThreads = use; }
+
+  // A manager over memory (no descriptor): lines are rendered into the block
+  // and never written (LOG_STREAM_OBJECT).
+  void setMemoryBlock(char* block, uint32_t size) {
+    memoryBlock = block;
+    memoryBlockSize = size;
+  }
+  char* getMemoryBlock() const { return memoryBlock; }
+  uint32_t getMemoryBlockSize() const { return memoryBlockSize; }
 
   // Queued blocks are not used by this build; always returns 0.
   int writeDataToBuffer(SharedBufferAllocRecord* rec);
@@ -497,9 +527,18 @@ class LogManager {
   // writes. Returns the bytes written; on failure reports once per manager.
   size_t writeLine(const char* data, size_t len);
 
-  // File name as shown in log lines: with stripLeadingDirectories 0 the whole
-  // name, else the part after the (n + 1)-th '/'.
+  // File name as shown in log lines: the part after a matching source prefix
+  // ("$ST/src", "$BT1/src" .. "$BT4/src", also resolved through symbolic
+  // links); with no match and stripLeadingDirectories 0 the whole name, else
+  // the part after the (n + 1)-th '/' (a leading '/' counts as the first).
   TextBlock_struct pruneDirectoryPrefix(const char* fileName, int_fast32_t fileNameLen) const;
+  // Builds the prefix table from the environment (once; later calls rebuild
+  // it, which tests use after changing the environment).
+  static void initializePrefixTable();
+  static constexpr uint32_t MAX_FILE_PREFIX_ENTRIES = 8;
+  // Managers built with this value take the process default
+  // (GCOV_PREFIX_STRIP) when they first prune a name.
+  static constexpr uint32_t STRIP_USE_DEFAULT = 0xFFFFFFFFu;
 
   // Registers a component by name with its mask variable (null: known by
   // name only, its mask kept as initialMask). Returns index + 1, 0 when full.
@@ -509,8 +548,6 @@ class LogManager {
 
   // TODO(logging): writer threads, log files, mapped logs, buffer regions.
 
-  TimeAcquisitionFP getTimestampRoutine_() const { return getTimestampRoutine; }
-
  private:
   int output_fd;
   uint_fast32_t logPrefixMask;
@@ -519,6 +556,8 @@ class LogManager {
   const char* appName;
   const char* errorCondition;
   TimeAcquisitionFP getTimestampRoutine;
+  char* memoryBlock;
+  uint32_t memoryBlockSize;
   uint_fast8_t useSeparateThreads;
 };
 
@@ -775,6 +814,26 @@ class LogRecordFromPool {
 #define _OUTPUT_MEMBER_FIELD(s, f) " " #f "=" << (s).f
 #define _OUTPUT_MEMBER_FIELD_AS_STRING(s, f) \
   " " #f "=\"" << EscapedTextBlock_struct((s).f, static_cast<uint_fast32_t>(std::strlen((s).f))) << "\""
+
+// Formatting into memory: LOG_STREAM_OBJECT(rec) declares a record `rec`
+// whose manager ("logstream", no descriptor) keeps one line of
+// MAX_LOG_LINE_LENGTH bytes; FORMAT_LOG_BUFFER(var, rec) renders it without
+// prefix and sets var (const char*) to the text, valid while rec lives.
+class LogStreamBuffer {
+ public:
+  LogStreamBuffer() : mgr(-1, "logstream", 0, LogManager::MAX_LOG_LINE_LENGTH) {
+    mgr.setMemoryBlock(text, sizeof text);
+  }
+  LogManager mgr;
+  char text[LogManager::MAX_LOG_LINE_LENGTH];
+};
+#define LOG_STREAM_OBJECT(n)                                           \
+  LogStreamBuffer n##_logStreamBuffer;                                 \
+  LogMessageRecord n(&n##_logStreamBuffer.mgr, 0, __FILE__, __LINE__, \
+                     static_cast<uint32_t>(sizeof(__FILE__) - 1))
+#define FORMAT_LOG_BUFFER(var, record) (var) = (record).formatIntoMemory()
+#define RELEASE_LOG_BUFFER(record) ((void)(record))
+#define APPEND_LOG_BUFFER(dest, record) ((dest) << (record).formatIntoMemory())
 
 // Removes the log flags from (argc, argv) in place.
 #define PROCESS_COMMANDLINE_LOG_FLAGS(argc, argv)                                               \

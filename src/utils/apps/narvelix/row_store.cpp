@@ -1,12 +1,14 @@
 // Chunk management and row decoding of the converter's row store (format in
-// row_store.hpp). Chunks come from malloc so that pages of a chunk are only
-// touched, and counted against the process, as rows fill them.
+// row_store.hpp). Chunks are anonymous mappings: their pages are only taken,
+// and counted against the process, as rows fill them, and where the kernel
+// offers transparent huge pages a chunk asks for them (one fault per 2 MiB
+// instead of one per 4 KiB while a 1 GB input is stored).
 #include "utils/apps/narvelix/row_store.hpp"
 
-#include <cstdlib>
+#include <sys/mman.h>
 
 RowStore::~RowStore() {
-  for (unsigned char* c : chunks) std::free(c);
+  for (std::size_t i = 0; i < chunks.size(); ++i) ::munmap(chunks[i], chunkSize[i] + SLACK_BYTES);
 }
 
 unsigned char* RowStore::reserveRow(std::size_t maxBytes) {
@@ -14,8 +16,13 @@ unsigned char* RowStore::reserveRow(std::size_t maxBytes) {
     return chunks.back() + chunkUsed.back();
   }
   const std::size_t size = maxBytes > CHUNK_BYTES ? maxBytes : CHUNK_BYTES;
-  auto* fresh = static_cast<unsigned char*>(std::malloc(size));
-  if (fresh == nullptr) return nullptr;
+  void* mapped = ::mmap(nullptr, size + SLACK_BYTES, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) return nullptr;
+#if defined(MADV_HUGEPAGE)
+  (void)::madvise(mapped, size + SLACK_BYTES, MADV_HUGEPAGE);  // advice only; may be refused
+#endif
+  auto* fresh = static_cast<unsigned char*>(mapped);
   chunks.push_back(fresh);
   chunkUsed.push_back(0);
   chunkSize.push_back(size);

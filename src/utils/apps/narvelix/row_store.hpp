@@ -2,7 +2,7 @@
 // until the whole input is read, so the store is sized like the input: field
 // texts back to back in large chunks, each with a one-byte length (five bytes
 // for texts of 255 bytes or more), and one count byte per row. No allocation
-// per row or field: a new chunk of CHUNK_BYTES is taken only when a row does
+// per row or field: a new chunk of CHUNK_BYTES (16 MiB) is taken only when a row does
 // not fit the current one, and a row never spans two chunks. A row needs
 // 1 + sum(length + 1) bytes for short fields, about the bytes of its input
 // line. Single-threaded.
@@ -20,7 +20,10 @@
 
 class RowStore {
  public:
-  static constexpr std::size_t CHUNK_BYTES = std::size_t{4} << 20;
+  static constexpr std::size_t CHUNK_BYTES = std::size_t{16} << 20;
+  // Readable bytes behind the end of every chunk, so that a reader may load a
+  // few bytes past the last text of a chunk (8-byte copies of short texts).
+  static constexpr std::size_t SLACK_BYTES = 16;
   static constexpr uint32_t LONG_LENGTH_MARK = 255;
 
   // Upper bound of the bytes a row of fieldCount fields holding textBytes
@@ -41,6 +44,19 @@ class RowStore {
   void commitRow(unsigned char* end) {
     chunkUsed.back() = static_cast<std::size_t>(end - chunks.back());
     ++rows;
+  }
+
+  // Writes the length of a text that was already copied to p + 1 in front of
+  // it (moving it when the length needs the long form); returns its end.
+  static unsigned char* sealField(unsigned char* p, uint32_t length) {
+    if (length < LONG_LENGTH_MARK) {
+      *p = static_cast<unsigned char>(length);
+      return p + 1 + length;
+    }
+    std::memmove(p + 1 + sizeof length, p + 1, length);
+    *p = static_cast<unsigned char>(LONG_LENGTH_MARK);
+    std::memcpy(p + 1, &length, sizeof length);
+    return p + 1 + sizeof length + length;
   }
 
   static unsigned char* putField(unsigned char* p, const char* text, uint32_t length) {

@@ -4,8 +4,11 @@
 // the component mask variables, the default escape table, and the direct
 // descriptor writer every manager uses.
 #include <errno.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,21 +25,11 @@ constexpr uint32_t DEFAULT_STD_MAX_LINE_LENGTH = 4608;
 constinit LogManager stdoutManager(STDOUT_FILENO, "stdout", 0xFFFFFFFFu, DEFAULT_STD_MAX_LINE_LENGTH);
 constinit LogManager stderrManager(STDERR_FILENO, "stderr", 0xFFFFFFFFu, DEFAULT_STD_MAX_LINE_LENGTH);
 
-// Integer value of an environment variable, or `fallback` when unset or not
-// a number.
-long getEnvironValue(const char* name, long fallback) {
-  const char* text = std::getenv(name);
-  if (text == nullptr || *text == '\0') return fallback;
-  char* end = nullptr;
-  const long v = std::strtol(text, &end, 10);
-  return (end != nullptr && *end == '\0') ? v : fallback;
-}
-
 void configureStdManager(LogManager& mgr, const char* threadVar, const char* lengthVar) {
   // A writer thread is not available in this build; the request is recorded.
   mgr.setUseSeparateThread(getEnvironValue(threadVar, 0) == 1 ? 1 : 0);
-  const long maxLen = getEnvironValue(lengthVar, DEFAULT_STD_MAX_LINE_LENGTH);
-  if (maxLen >= 2 && maxLen <= static_cast<long>(LogManager::MAX_LOG_LINE_LENGTH)) {
+  const int32_t maxLen = getEnvironValue(lengthVar, static_cast<int32_t>(DEFAULT_STD_MAX_LINE_LENGTH));
+  if (maxLen >= 2 && maxLen <= static_cast<int32_t>(LogManager::MAX_LOG_LINE_LENGTH)) {
     mgr.setMaxLineLength(static_cast<uint32_t>(maxLen));
   }
 }
@@ -45,6 +38,7 @@ void configureStdManager(LogManager& mgr, const char* threadVar, const char* len
 __attribute__((constructor(110))) void realizeStandardManagers() {
   configureStdManager(stdoutManager, "USE_STDOUT_THREAD", "STDOUT_MAX_LENGTH");
   configureStdManager(stderrManager, "USE_STDERR_THREAD", "STDERR_MAX_LENGTH");
+  LogManager::initializePrefixTable();
 }
 
 constexpr Escaped_Replacement_Characters buildDefaultEscapes() {
@@ -86,7 +80,27 @@ constinit LogSubsystemInfo default_LogSubsystemInfo{};
 constinit const Escaped_Replacement_Characters EscapedTextBlock_struct::defaultEscapePatterns =
     buildDefaultEscapes();
 
-void LogManager::defaultGetTime(timespec* ts, LogManager* /*mgr*/) { getCurrentTime(ts); }
+void LogManager::defaultGetTime(timespec* ts, const LogManager* /*mgr*/) { getCurrentTime(ts); }
+
+namespace {
+std::atomic<const POSIXtimeInNanoseconds*> takeLogTimeFrom{nullptr};
+}  // namespace
+
+void LogManager::setSourceForCustomLogTime(const POSIXtimeInNanoseconds* source) {
+  // release: the source's value is visible to managers that read it.
+  takeLogTimeFrom.store(source, std::memory_order_release);
+}
+
+void LogManager::returnCustomLogTime(timespec* ts, const LogManager* /*mgr*/) {
+  const POSIXtimeInNanoseconds* source = takeLogTimeFrom.load(std::memory_order_acquire);
+  if (source == nullptr) {
+    getCurrentTime(ts);
+    return;
+  }
+  const uint64_t ns = *source;
+  ts->tv_sec = static_cast<time_t>(ns / 1000000000u);
+  ts->tv_nsec = static_cast<long>(ns % 1000000000u);
+}
 
 int LogManager::writeDataToBuffer(SharedBufferAllocRecord* /*rec*/) { return 0; }
 
@@ -100,7 +114,7 @@ size_t LogManager::writeLine(const char* data, size_t len) {
     }
     if (n < 0 && errno == EINTR) continue;
     const int savedErrno = errno;
-    if (errorCondition == nullptr) {
+    if (errorCondition == nullptr || errorCondition[0] == '\0') {
       // Reported once per manager: the log output itself is failing.
       errorCondition = n == 0 ? "write returned 0" : "out of disk space";
       std::fprintf(stderr, "formatRecordAsText: only wrote %zu bytes but expected %zu fd=%d: %s\n", written, len,
@@ -112,17 +126,104 @@ size_t LogManager::writeLine(const char* data, size_t len) {
   return written;
 }
 
+namespace {
+
+// Source-path prefixes cut from file names: entry i matches a name that
+// begins with prefix[i] immediately followed by second[i].
+struct PrefixTable {
+  const char* prefix[LogManager::MAX_FILE_PREFIX_ENTRIES];
+  uint16_t prefixLen[LogManager::MAX_FILE_PREFIX_ENTRIES];
+  const char* second[LogManager::MAX_FILE_PREFIX_ENTRIES];
+  uint16_t secondLen[LogManager::MAX_FILE_PREFIX_ENTRIES];
+};
+PrefixTable prefixTable{};
+std::atomic<uint32_t> defaultStripLeadingDirectories{LogManager::STRIP_USE_DEFAULT};
+char resolvedPrefixes[4096];
+size_t resolvedPrefixFill = 0;
+
+// "{ST}/src" ...: the variable between the braces, then a fixed path part.
+constexpr const char* FILE_ENV_VARS[] = {"{ST}/src", "{BT1}/src", "{BT2}/src", "{BT3}/src", "{BT4}/src"};
+
+uint32_t addPrefixEntry(uint32_t count, const char* prefix, const char* second) {
+  if (count >= LogManager::MAX_FILE_PREFIX_ENTRIES) {
+    std::fprintf(stderr, "LogManager: too many file prefix entries, ignoring: %s\n", second);
+    return count;
+  }
+  prefixTable.prefix[count] = prefix;
+  prefixTable.prefixLen[count] = static_cast<uint16_t>(std::strlen(prefix));
+  prefixTable.second[count] = second;
+  prefixTable.secondLen[count] = static_cast<uint16_t>(std::strlen(second));
+  return count + 1;
+}
+
+}  // namespace
+
+void LogManager::initializePrefixTable() {
+  const int32_t strip = getEnvironValue("GCOV_PREFIX_STRIP", 0);
+  prefixTable = PrefixTable{};
+  resolvedPrefixFill = 0;
+  uint32_t count = 0;
+  for (const char* pattern : FILE_ENV_VARS) {
+    // The variable name sits between the braces; the path part follows.
+    const char* close = std::strchr(pattern, '}');
+    char varName[16];
+    const size_t nameLen = static_cast<size_t>(close - pattern - 1);
+    std::memcpy(varName, pattern + 1, nameLen);
+    varName[nameLen] = '\0';
+    const char* second = close + 1;
+    const char* value = std::getenv(varName);
+    if (value == nullptr) value = "";
+    if (value[0] == '\0' && second[0] == '\0') continue;
+    count = addPrefixEntry(count, value, second);
+    if (value[0] == '\0') continue;
+    char resolved[PATH_MAX];
+    if (realpath(value, resolved) != nullptr && std::strcmp(resolved, value) != 0) {
+      const size_t len = std::strlen(resolved) + 1;
+      if (resolvedPrefixFill + len <= sizeof resolvedPrefixes) {
+        char* copy = resolvedPrefixes + resolvedPrefixFill;
+        std::memcpy(copy, resolved, len);
+        resolvedPrefixFill += len;
+        count = addPrefixEntry(count, copy, second);
+      }
+    }
+  }
+  // release: publishes the table; pairs with the acquire in pruneDirectoryPrefix.
+  defaultStripLeadingDirectories.store(strip < 0 ? 0u : static_cast<uint32_t>(strip), std::memory_order_release);
+}
+
 TextBlock_struct LogManager::pruneDirectoryPrefix(const char* fileName, int_fast32_t fileNameLen) const {
   if (fileName == nullptr) return TextBlock_struct("", 0);
   const uint_fast32_t len = fileNameLen >= 0 ? static_cast<uint_fast32_t>(fileNameLen) : std::strlen(fileName);
-  if (stripLeadingDirectories == 0) return TextBlock_struct(fileName, len);
+  uint32_t processDefault = defaultStripLeadingDirectories.load(std::memory_order_acquire);
+  if (processDefault == STRIP_USE_DEFAULT) {
+    initializePrefixTable();
+    processDefault = defaultStripLeadingDirectories.load(std::memory_order_acquire);
+  }
+  for (uint32_t i = 0; i < MAX_FILE_PREFIX_ENTRIES; ++i) {
+    const uint_fast32_t prefixLen = prefixTable.prefixLen[i];
+    const uint_fast32_t secondLen = prefixTable.secondLen[i];
+    if (prefixLen == 0 && secondLen == 0) break;
+    const uint_fast32_t matched = prefixLen + secondLen;
+    if (matched + 1 > len) continue;
+    if (std::memcmp(fileName, prefixTable.prefix[i], prefixLen) != 0) continue;
+    if (std::memcmp(fileName + prefixLen, prefixTable.second[i], secondLen) != 0) continue;
+    return TextBlock_struct(fileName + matched + 1, len - matched - 1);
+  }
+  const uint32_t strip = stripLeadingDirectories == STRIP_USE_DEFAULT ? processDefault : stripLeadingDirectories;
+  if (strip == 0) return TextBlock_struct(fileName, len);
   uint32_t slashesSeen = 0;
   for (uint_fast32_t i = 0; i < len; ++i) {
-    if (fileName[i] == '/' && ++slashesSeen == stripLeadingDirectories + 1) {
+    if (fileName[i] == '/' && ++slashesSeen == strip + 1) {
       return TextBlock_struct(fileName + i + 1, len - i - 1);
     }
   }
   return TextBlock_struct(fileName, len);
+}
+
+int32_t getEnvironValue(const char* varName, int32_t defaultVal) {
+  const char* text = std::getenv(varName);
+  if (text == nullptr) return defaultVal;
+  return static_cast<int32_t>(std::strtol(text, nullptr, 10));
 }
 
 std::string_view stripLogLinePrefix(std::string_view line) {

@@ -1,0 +1,230 @@
+// The dump renderings: number and CSV cell formatting checked against
+// printf-style references, and the narvelix-dump tool run on hand-built files
+// (golden CSV and description texts), with --head, usage errors and damaged
+// files giving one clear stderr line and the documented exit status.
+#include "utils/metadata/metadata_dump.hpp"
+
+#include <sys/wait.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "metadata/metadata_file_builder.hpp"
+
+using namespace metadata_test;
+
+namespace {
+
+std::string fixedText(int64_t value, uint32_t precision) {
+  char buffer[METADATA_MAX_NUMBER_TEXT];
+  return std::string(buffer, formatFixedPointText(buffer, value, precision));
+}
+
+std::string csvCell(const std::string &text) {
+  std::string out(2 * text.size() + 2, '\0');
+  out.resize(static_cast<std::size_t>(formatCsvCell(out.data(), text.data(), text.size()) - out.data()));
+  return out;
+}
+
+std::string readFile(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+struct RunResult {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+// Runs narvelix-dump with arguments (already shell-quoted where needed).
+RunResult runDump(const std::string &arguments) {
+  const std::string base = std::string(NARVELIX_BINARY_DIR) + "/dump_run";
+  const std::string command =
+      std::string(NARVELIX_DUMP_EXE) + " " + arguments + " >" + base + ".out 2>" + base + ".err";
+  const int raw = std::system(command.c_str());
+  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readFile(base + ".out"), readFile(base + ".err")};
+}
+
+// Compares with tests/golden/<name>; NARVELIX_UPDATE_GOLDEN=1 rewrites it.
+void expectGolden(const std::string &actual, const std::string &name) {
+  const std::string path = std::string(NARVELIX_SOURCE_DIR) + "/tests/golden/" + name;
+  if (std::getenv("NARVELIX_UPDATE_GOLDEN") != nullptr) {
+    std::ofstream(path, std::ios::binary) << actual;
+  }
+  const std::string expected = readFile(path);
+  if (actual != expected) {
+    std::size_t at = 0;
+    while (at < actual.size() && at < expected.size() && actual[at] == expected[at]) ++at;
+    const std::string kept = std::string(NARVELIX_BINARY_DIR) + "/" + name + ".actual";
+    std::ofstream(kept, std::ios::binary) << actual;
+    ADD_FAILURE() << name << " differs from its golden text at byte " << at << "; actual kept in "
+                  << kept;
+  }
+}
+
+}  // namespace
+
+TEST(MetaDataDump, FixedPointKeepsExactlyItsPrecision) {
+  const struct {
+    int64_t value;
+    uint32_t precision;
+    const char *text;
+  } cases[] = {
+      {1250, 2, "12.50"},   {-5, 2, "-0.05"},    {7, 0, "7"},          {0, 0, "0"},
+      {0, 3, "0.000"},      {-3, 0, "-3"},       {5, 1, "0.5"},        {75, 2, "0.75"},
+      {-25, 2, "-0.25"},    {100, 2, "1.00"},    {123456, 15, "0.000000000123456"},
+      {INT64_MIN, 0, "-9223372036854775808"},    {INT64_MAX, 18, "9.223372036854775807"},
+      {INT64_MIN, 18, "-9.223372036854775808"},  {1, 18, "0.000000000000000001"},
+  };
+  for (const auto &c : cases) EXPECT_EQ(fixedText(c.value, c.precision), c.text) << c.value;
+}
+
+TEST(MetaDataDump, IntegersMatchPrintfAcrossTheRange) {
+  std::mt19937_64 random(20261206);
+  char ours[24];
+  char reference[32];
+  for (int i = 0; i < 20000; ++i) {
+    // Mix full-range values with short ones so every digit count appears.
+    const uint64_t u = random() >> (random() % 64);
+    std::snprintf(reference, sizeof(reference), "%" PRIu64, u);
+    ASSERT_EQ(std::string(ours, formatUnsignedText(ours, u)), reference);
+    const int64_t s = static_cast<int64_t>(u) * ((i & 1) != 0 ? -1 : 1);
+    std::snprintf(reference, sizeof(reference), "%" PRId64, s);
+    ASSERT_EQ(std::string(ours, formatSignedText(ours, s)), reference);
+  }
+  for (uint64_t edge : {uint64_t{0}, uint64_t{9}, uint64_t{10}, uint64_t{99}, uint64_t{100},
+                        uint64_t{UINT32_MAX}, uint64_t{UINT32_MAX} + 1, UINT64_MAX}) {
+    std::snprintf(reference, sizeof(reference), "%" PRIu64, edge);
+    EXPECT_EQ(std::string(ours, formatUnsignedText(ours, edge)), reference);
+  }
+  EXPECT_EQ(std::string(ours, formatSignedText(ours, INT64_MIN)), "-9223372036854775808");
+}
+
+TEST(MetaDataDump, CsvCellsQuoteOnlyWhenNeeded) {
+  const struct {
+    const char *text;
+    const char *cell;
+  } cases[] = {
+      {"plain", "plain"},         {"", ""},
+      {"a,b", "\"a,b\""},         {"say \"hi\"", "\"say \"\"hi\"\"\""},
+      {"\"", "\"\"\"\""},         {"line\nbreak", "\"line\nbreak\""},
+      {"cr\r", "\"cr\r\""},       {"semi;colon 'q'", "semi;colon 'q'"},
+      {" padded ", " padded "},
+  };
+  for (const auto &c : cases) EXPECT_EQ(csvCell(c.text), c.cell) << c.text;
+}
+
+TEST(MetaDataDump, ToolPrintsRecordsAsCsv) {
+  const struct {
+    const char *name;
+    FileBuilder file;
+  } cases[] = {{"fixed", sampleFixedFile()}, {"variable", sampleVariableFile()}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = writeTestFile(std::string("dump_") + c.name + ".metadata", c.file.bytes);
+    RunResult run = runDump(path);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    expectGolden(run.out, std::string("dump_") + c.name + ".csv");
+    run = runDump("--describe " + path);
+    EXPECT_EQ(run.status, 0) << run.err;
+    expectGolden(run.out, std::string("dump_") + c.name + "_describe.txt");
+  }
+}
+
+TEST(MetaDataDump, HeadLimitsRowsAndEmptyFilesGiveHeadingOnly) {
+  const std::string path = writeTestFile("dump_head.metadata", sampleVariableFile().bytes);
+  const struct {
+    const char *arguments;
+    int newlines;  // heading, rows, and the quoted line break inside record 0
+  } cases[] = {{"--head 0", 1}, {"--head 2", 4}, {"--head=3", 5}, {"--head 99", 6}, {"", 6}};
+  for (const auto &c : cases) {
+    const RunResult run = runDump(std::string(c.arguments) + " " + path);
+    EXPECT_EQ(run.status, 0) << c.arguments << run.err;
+    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), c.newlines)
+        << c.arguments << "\n" << run.out;
+  }
+  FileBuilder noRows("METADATA", 8, 0);
+  noRows.addField({"only", 1, T_INT32, 0, 4});
+  const RunResult run = runDump(writeTestFile("dump_no_rows.metadata", noRows.bytes));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "only\n");
+  // Also through standard input, redirected from the file (mapped) and from a
+  // pipe (read into memory).
+  const std::string direct = runDump(path).out;
+  const RunResult redirected = runDump("--stdin < " + path);
+  EXPECT_EQ(redirected.status, 0) << redirected.err;
+  EXPECT_EQ(redirected.out, direct);
+  const std::string piped = std::string(NARVELIX_BINARY_DIR) + "/dump_piped.out";
+  const int raw = std::system(("cat " + path + " | " + NARVELIX_DUMP_EXE + " --stdin >" + piped).c_str());
+  EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, 0);
+  EXPECT_EQ(readFile(piped), direct);
+}
+
+TEST(MetaDataDump, UsageErrorsExplainAndExitTwo) {
+  const struct {
+    const char *arguments;
+    const char *message;
+  } cases[] = {
+      {"", "narvelix-dump: no file given\n"},
+      {"--bogus x.metadata", "narvelix-dump: unknown option --bogus\n"},
+      {"--head", "narvelix-dump: --head needs a row count\n"},
+      {"--head -1 x.metadata", "narvelix-dump: --head needs a row count, not -1\n"},
+      {"--head 99999999999999999999 x", "narvelix-dump: --head needs a row count, not 9999"},
+      {"a.metadata b.metadata", "narvelix-dump: more than one file given: b.metadata\n"},
+  };
+  for (const auto &c : cases) {
+    const RunResult run = runDump(c.arguments);
+    EXPECT_EQ(run.status, 2) << c.arguments;
+    EXPECT_EQ(run.err.rfind(c.message, 0), 0u) << c.arguments << "\n" << run.err;
+    EXPECT_NE(run.err.find("usage: narvelix-dump"), std::string::npos);
+    EXPECT_EQ(run.out, "");
+  }
+  const RunResult help = runDump("--help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("usage: narvelix-dump", 0), 0u);
+}
+
+TEST(MetaDataDump, BadFilesGiveOneLineAndExitOne) {
+  FileBuilder truncated = sampleFixedFile();
+  truncated.bytes.resize(30);
+  FileBuilder shortRecords = sampleVariableFile();
+  shortRecords.bytes.resize(shortRecords.bytes.size() - 8);
+  FileBuilder crazyPrecision = sampleFixedFile();
+  crazyPrecision.put32(24 + 6 * 24 + 56 + 24 + 8, 40);  // record 1 price
+  const struct {
+    const char *name;
+    std::vector<uint8_t> bytes;
+    const char *message;  // after "narvelix-dump: <path>: "
+    bool partialOutput;
+  } cases[] = {
+      {"truncated", truncated.bytes, "truncated field descriptions: 6 fields need 168 bytes, file has 30\n", false},
+      {"short_records", shortRecords.bytes,
+       "record 3 at offset 256: length 40 runs past the end of the file (288 bytes)\n", false},
+      {"precision", crazyPrecision.bytes, "record 1 field 'price': fixed-point precision 40 is more than 18\n", true},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = writeTestFile(std::string("dump_bad_") + c.name + ".metadata", c.bytes);
+    const RunResult run = runDump(path);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "narvelix-dump: " + path + ": " + c.message);
+    if (!c.partialOutput) {
+      EXPECT_EQ(run.out, "");
+    }
+  }
+  const RunResult missing = runDump("/nonexistent/file.metadata");
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.err,
+            "narvelix-dump: /nonexistent/file.metadata: cannot open: No such file or directory\n");
+}
