@@ -199,11 +199,14 @@ TEST(NarvelixClient, GeneratedHeadersReadTheirFiles) {
     source = replaceAll(source, "STREAM_CHECK", *c.stream ? c.stream : "(void)0");
     source = replaceAll(source, "DIRECT", c.direct ? "true" : "false");
     writeFile(dir + "/client.cpp", source);
-    const RunResult build = runProgram(
-        NARVELIX_CXX,
-        {"-std=c++20", "-Wall", "-Wextra", "-I", NARVELIX_INCLUDE_DIR, "-I", dir, "client.cpp",
-         NARVELIX_UTILS_LIB, "-lpthread", "-o", "client"},
-        dir);
+    std::vector<std::string> compile = {"-std=c++20", "-Wall", "-Wextra", "-I", NARVELIX_INCLUDE_DIR,
+                                        "-I", dir, "client.cpp", NARVELIX_UTILS_LIB, "-lpthread",
+                                        "-o", "client"};
+#if defined(__SANITIZE_ADDRESS__)
+    // The library of a sanitizer build needs the sanitizer runtimes.
+    compile.insert(compile.begin(), "-fsanitize=address,undefined");
+#endif
+    const RunResult build = runProgram(NARVELIX_CXX, compile, dir);
     ASSERT_EQ(build.status, 0) << build.err;
     EXPECT_EQ(build.err, "");  // the generated header compiles without warnings
 

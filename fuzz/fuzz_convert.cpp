@@ -1,0 +1,145 @@
+// Fuzz target for the whole conversion: the input's first byte picks options
+// (bit 0 --reorder, bit 1 marks every other heading as an optional field of
+// group 2 or 3, bit 2 writes the C++ header too, bit 3 --dense), the rest is
+// the CSV text. The converter runs in-process over a temporary file and the
+// metadata file it writes is checked against its own description: header
+// constants, descriptions packed back to back, and records that add up to the
+// file size exactly. Any mismatch aborts.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "utils/apps/narvelix/narvelix.hpp"
+#include "utils/logging/logging_api.hpp"
+
+namespace {
+
+std::string tempPath(const char* suffix) {
+  return std::string("/tmp/fuzz_convert_") + std::to_string(::getpid()) + suffix;
+}
+
+std::string readWhole(const std::string& path) {
+  std::string bytes;
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return bytes;
+  char chunk[65536];
+  std::size_t got;
+  while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0) bytes.append(chunk, got);
+  std::fclose(f);
+  return bytes;
+}
+
+void check(bool condition, const char* what) {
+  if (!condition) {
+    std::fprintf(stderr, "fuzz_convert: metadata file is inconsistent: %s\n", what);
+    std::abort();
+  }
+}
+
+uint32_t get16(const std::string& b, std::size_t at) {
+  return static_cast<unsigned char>(b[at]) | (static_cast<unsigned char>(b[at + 1]) << 8);
+}
+
+void checkMetadata(const std::string& b) {
+  if (b.empty()) return;  // nothing was written (rejected input)
+  check(b.size() >= 24, "short header");
+  check(b[8] == 24 && b[9] == 24, "header and description lengths");
+  const uint32_t fields = get16(b, 10);
+  const uint32_t recordLength = get16(b, 12);
+  const uint32_t records = get16(b, 16) | (get16(b, 18) << 16);
+  check(fields <= 128, "field count");
+  check(b.size() >= 24 + 24 * std::size_t{fields}, "descriptions cut short");
+  // metaRecordLength 0: every record starts with a record header (also when
+  // every column was deleted from a file with optional fields).
+  const bool variable = recordLength == 0;
+  uint32_t expectedOffset = variable ? 16 : 0;
+  for (uint32_t i = 0; i < fields; ++i) {
+    const std::size_t at = 24 + 24 * std::size_t{i};
+    const uint32_t type = static_cast<unsigned char>(b[at + 1]);
+    const uint32_t length = get16(b, at + 4);
+    check(get16(b, at + 2) == expectedOffset, "field offsets are not packed");
+    check(type == 4 || type == 5 || type == 6 || type == 7 || type == 9 || type == 18, "field type");
+    check(length % 4 == 0 && length > 0, "field length");
+    check(b[at + 8 + 15] == 0, "field name terminator");
+    expectedOffset += length;
+  }
+  std::size_t at = 24 + 24 * std::size_t{fields};
+  if (fields == 0 && at == b.size()) return;  // no fields, records of no bytes
+  if (!variable) {
+    if (fields > 0) check(recordLength == ((expectedOffset + 7) & ~7u), "record length");
+    check(b.size() - at == std::size_t{records} * recordLength, "records do not fill the file");
+    return;
+  }
+  for (uint32_t r = 0; r < records; ++r) {
+    check(b.size() - at >= 16, "record header cut short");
+    const uint32_t total = get16(b, at);
+    check(total >= 16 && total % 8 == 0 && total <= ((expectedOffset + 7) & ~7u), "record length");
+    check(b[at + 2] == 1, "record format version");
+    at += total;
+    check(at <= b.size(), "record runs past the end");
+  }
+  check(at == b.size(), "bytes after the last record");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  static const bool quiet = [] {
+    DISABLE_COMPONENT_LOG_LEVEL(app, app_all);
+    DISABLE_COMPONENT_LOG_LEVEL(io, io_all);
+    return true;
+  }();
+  (void)quiet;
+  const uint8_t flags = data[0];
+  std::string csv(reinterpret_cast<const char*>(data + 1), size - 1);
+  if (flags & 2) {
+    // Mark every other heading field optional: "a,b,c" -> "a,?2b,c" style.
+    std::string heading;
+    std::size_t end = csv.find('\n');
+    if (end == std::string::npos) end = csv.size();
+    int column = 0;
+    heading += (column % 2) ? "?2" : "";
+    for (std::size_t i = 0; i < end; ++i) {
+      heading += csv[i];
+      if (csv[i] == ',') {
+        ++column;
+        if (column % 2) heading += (column % 4 == 1) ? "?2" : "?3";
+      }
+    }
+    csv = heading + csv.substr(end);
+  }
+  const std::string input = tempPath(".csv");
+  const std::string output = tempPath(".metadata");
+  FILE* f = std::fopen(input.c_str(), "wb");
+  if (f == nullptr) return 0;
+  std::fwrite(csv.data(), 1, csv.size(), f);
+  std::fclose(f);
+  std::remove(output.c_str());
+
+  Narvelix::ConvertOptions opt;
+  opt.reorderFields = (flags & 1) != 0;
+  opt.useDensePacking = (flags & 8) != 0;
+  const int fd = ::open(input.c_str(), O_RDONLY);
+  if (fd < 0) return 0;
+  {
+    Narvelix converter(fd, output.c_str(), &opt);
+    converter.readAndProcessCSV_File();
+    ::close(fd);
+    converter.releaseDescriptor();
+    if (flags & 4) {
+      const std::string header = output + ".hpp";
+      (void)converter.dump_CPP_structure(header.c_str());
+      std::remove(header.c_str());
+    }
+  }
+  checkMetadata(readWhole(output));
+  std::remove(input.c_str());
+  std::remove(output.c_str());
+  return 0;
+}
