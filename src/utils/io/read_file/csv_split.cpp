@@ -167,16 +167,36 @@ int CSV_File::parseIntoFields(int maxFields, char** fieldList, unsigned char* li
   for (;;) {
     // Outside quotes: take the run of ordinary bytes.
     if (wr == rd) {
-      // Nothing dropped in this field: plain fields are split right here, the
-      // bytes stay where they are and only the separators become NULs.
-      bool stopped = false;  // rd sits on a quote or NUL found by the block walk
-      while (end - rd >= static_cast<std::ptrdiff_t>(BLOCK_BYTES)) {
-        uint32_t bits = scanner.mask(rd);
+      // Nothing dropped in this field: the bytes stay where they are and only
+      // the separators become NULs. Each round takes the mask of the next 32 bytes, or, near the end, of
+      // the last bytes and the terminator, and walks its set bits: separators
+      // are split right here, any other byte that matters (quote, NUL, the
+      // terminator) ends the walk with rd on it. The terminator's bit is
+      // always set in the last round, so the loop ends there at the latest.
+      // A field that opens with a quote skips the mask altogether.
+      const unsigned char first = classes[*rd];
+      const bool opensWithQuoteOrNul = first != 0 && first != PLAIN_SEPARATOR;
+      while (!opensWithQuoteOrNul) {
+        uint32_t bits = 0;
+        const bool fullBlock = end - rd >= static_cast<std::ptrdiff_t>(BLOCK_BYTES);
+        if (fullBlock) {
+          bits = scanner.mask(rd);
+        } else if (end - line >= static_cast<std::ptrdiff_t>(BLOCK_BYTES) - 1) {
+          // The block that ends at the terminator; bytes before rd, already
+          // split, are shifted out.
+          unsigned char* const blockStart = end - (BLOCK_BYTES - 1);
+          bits = scanner.mask(blockStart) >> (rd - blockStart);
+        } else {
+          const size_t last = static_cast<size_t>(end - rd);
+          for (size_t i = 0; i <= last; ++i) {
+            bits |= static_cast<uint32_t>(classes[rd[i]] & CLASS_SPECIAL) << i;
+          }
+        }
+        unsigned char* stop = nullptr;
         while (bits != 0) {
           unsigned char* const hit = rd + lowestSetBit(bits);
           if (classes[*hit] != PLAIN_SEPARATOR) {
-            rd = hit;
-            stopped = true;
+            stop = hit;
             break;
           }
           *hit = '\0';
@@ -184,15 +204,11 @@ int CSV_File::parseIntoFields(int maxFields, char** fieldList, unsigned char* li
           if (separators < maxFields) fieldList[separators] = reinterpret_cast<char*>(hit + 1);
           bits &= bits - 1;
         }
-        if (stopped) break;
-        rd += BLOCK_BYTES;
-      }
-      while (!stopped) {  // the last bytes of the line, one by one
-        rd = skipOrdinary(rd, classes);
-        if (classes[*rd] != PLAIN_SEPARATOR) break;  // quote, NUL, or the line end
-        *rd++ = '\0';
-        ++separators;
-        if (separators < maxFields) fieldList[separators] = reinterpret_cast<char*>(rd);
+        if (stop != nullptr) {
+          rd = stop;
+          break;
+        }
+        rd += BLOCK_BYTES;  // only a full block can end without a stop
       }
       wr = rd;
     } else {
