@@ -48,6 +48,7 @@
 #include <sys/uio.h>
 #include <time.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -455,11 +456,15 @@ std::string_view stripLogLinePrefix(std::string_view line);
 // ---------------------------------------------------------------------------
 
 using TimeAcquisitionFP = void (*)(timespec* ts, const LogManager* mgr);
+class LogWriterQueue;
 
-// One log output. This build writes every finished line directly from the
+// One log output. By default every finished line is written directly by the
 // logging thread with write(2) on the manager's descriptor (retrying on EINTR
-// and after short writes); lines longer than the manager's maximum line
-// length are cut.
+// and after short writes). A manager given a writer thread
+// (startWriterThread; "USE_STDERR_THREAD"/"USE_STDOUT_THREAD" = 1 for the
+// standard managers) copies each line into a queue of fixed slots instead,
+// waiting while all slots are full, and its thread writes them in order.
+// Lines longer than the manager's maximum line length are cut.
 class LogManager {
  public:
   static constexpr uint32_t MAX_LOG_LINE_LENGTH = 65728;
@@ -474,7 +479,9 @@ class LogManager {
         getTimestampRoutine(&defaultGetTime),
         memoryBlock(nullptr),
         memoryBlockSize(0),
+        writer(nullptr),
         useSeparateThreads(0) {}
+  ~LogManager();
   LogManager(const LogManager&) = delete;
   LogManager& operator=(const LogManager&) = delete;
 
@@ -520,6 +527,18 @@ class LogManager {
   char* getMemoryBlock() const { return memoryBlock; }
   uint32_t getMemoryBlockSize() const { return memoryBlockSize; }
 
+  // Starts the writer thread with lineCount slots of the current maximum line
+  // length. Returns false (and keeps writing directly) when memory or the
+  // thread cannot be had, or when one is already running.
+  bool startWriterThread(uint32_t lineCount);
+  // Lets the writer finish the queued lines, stops it and waits for it; later
+  // lines are written directly. Called by the destructor.
+  void stopWriterThread();
+  bool hasWriterThread() const;
+  // Hands a finished line to the writer thread, or writes it directly.
+  // Returns the bytes queued or written.
+  size_t submitLine(const char* data, size_t len);
+
   // Queued blocks are not used by this build; always returns 0.
   int writeDataToBuffer(SharedBufferAllocRecord* rec);
 
@@ -558,6 +577,9 @@ class LogManager {
   TimeAcquisitionFP getTimestampRoutine;
   char* memoryBlock;
   uint32_t memoryBlockSize;
+  // Set by startWriterThread, cleared by stopWriterThread (at exit for the
+  // standard managers: a thread still logging then must not race with it).
+  std::atomic<LogWriterQueue*> writer;
   uint_fast8_t useSeparateThreads;
 };
 

@@ -25,19 +25,25 @@ constexpr uint32_t DEFAULT_STD_MAX_LINE_LENGTH = 4608;
 constinit LogManager stdoutManager(STDOUT_FILENO, "stdout", 0xFFFFFFFFu, DEFAULT_STD_MAX_LINE_LENGTH);
 constinit LogManager stderrManager(STDERR_FILENO, "stderr", 0xFFFFFFFFu, DEFAULT_STD_MAX_LINE_LENGTH);
 
-void configureStdManager(LogManager& mgr, const char* threadVar, const char* lengthVar) {
-  // A writer thread is not available in this build; the request is recorded.
-  mgr.setUseSeparateThread(getEnvironValue(threadVar, 0) == 1 ? 1 : 0);
+constexpr int32_t DEFAULT_STD_LINES = 64;
+
+void configureStdManager(LogManager& mgr, const char* threadVar, const char* lengthVar, const char* linesVar) {
   const int32_t maxLen = getEnvironValue(lengthVar, static_cast<int32_t>(DEFAULT_STD_MAX_LINE_LENGTH));
   if (maxLen >= 2 && maxLen <= static_cast<int32_t>(LogManager::MAX_LOG_LINE_LENGTH)) {
     mgr.setMaxLineLength(static_cast<uint32_t>(maxLen));
+  }
+  if (getEnvironValue(threadVar, 0) == 1) {
+    mgr.setUseSeparateThread(1);
+    int32_t lines = getEnvironValue(linesVar, DEFAULT_STD_LINES);
+    if (lines < 1) lines = DEFAULT_STD_LINES;
+    mgr.startWriterThread(static_cast<uint32_t>(lines));
   }
 }
 
 // Built before the default priority, after the shared-variable manager.
 __attribute__((constructor(110))) void realizeStandardManagers() {
-  configureStdManager(stdoutManager, "USE_STDOUT_THREAD", "STDOUT_MAX_LENGTH");
-  configureStdManager(stderrManager, "USE_STDERR_THREAD", "STDERR_MAX_LENGTH");
+  configureStdManager(stdoutManager, "USE_STDOUT_THREAD", "STDOUT_MAX_LENGTH", "STDOUT_LINES");
+  configureStdManager(stderrManager, "USE_STDERR_THREAD", "STDERR_MAX_LENGTH", "STDERR_LINES");
   LogManager::initializePrefixTable();
 }
 

@@ -8,6 +8,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -198,8 +199,10 @@ size_t formatFixedPoint(int64_t value, int precision, char* out) {
   return len;
 }
 
-bool warnedAboutSize = false;
-bool didSyslogOpen = false;
+// Process-wide once-flags; relaxed exchange is enough, nothing else is
+// published through them (openlog has its own locking).
+std::atomic<bool> warnedAboutSize{false};
+std::atomic<bool> didSyslogOpen{false};
 
 bool isTextType(uint32_t type) {
   return (type & LogMessageRecord::LOG_ARG_TYPE_TEXT) == LogMessageRecord::LOG_ARG_TYPE_TEXT;
@@ -374,8 +377,7 @@ size_t LogMessageRecord::renderText(unsigned int prefixWithFlags, char* dest, si
       continue;
     }
     if (line.room() == 0) {
-      if (!warnedAboutSize) {
-        warnedAboutSize = true;
+      if (!warnedAboutSize.exchange(true, std::memory_order_relaxed)) {
         std::fprintf(stderr, "NO MORE ROOM IN BUFFER at offset=%zu\n", line.length);
         std::fflush(stderr);
       }
@@ -500,13 +502,12 @@ SharedBufferAllocRecord* LogMessageRecord::formatRecordAsText(unsigned int prefi
   }
   if (importanceLevel & AND_USE_STDERR) {
     if (logMgr == nullptr || logMgr->getDescriptor() != STDERR_FILENO) {
-      LogManager::STDERR_LogManager->writeLine(block, total);
+      LogManager::STDERR_LogManager->submitLine(block, total);
     }
   }
-  size_t written = logMgr != nullptr ? logMgr->writeLine(block, total) : 0;
+  size_t written = logMgr != nullptr ? logMgr->submitLine(block, total) : 0;
   if (importanceLevel & AND_USE_SYSLOG) {
-    if (!didSyslogOpen) {
-      didSyslogOpen = true;
+    if (!didSyslogOpen.exchange(true, std::memory_order_relaxed)) {
       openlog(default_LogSubsystemInfo.programName, LOG_PID, LOG_LOCAL1);
     }
     int level = LOG_DEBUG;
