@@ -479,6 +479,8 @@ TEST(ReadFileType, ConstructorsTakeRoutineAndModeFromSelector) {
 
   R overFd(-1, R::READ_GUESS, &TYPE_TABLE[1]);
   EXPECT_EQ(overFd.readRoutine, &lz4Routine);
+  R emptyTableFd(-1, R::READ_GUESS, EMPTY_TABLE);
+  EXPECT_EQ(emptyTableFd.readRoutine, &R::defaultReadRoutine);
   R plainFd(-1, R::READ_NORMAL, nullptr);
   EXPECT_EQ(plainFd.readRoutine, &R::defaultReadRoutine);
   EXPECT_EQ(plainFd.intermediateBuffer, nullptr);

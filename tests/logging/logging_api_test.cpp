@@ -509,3 +509,55 @@ TEST(LogManagerOutput, WritesWholeLinesAndReportsFailureOnce) {
   EXPECT_EQ(err.find("formatRecordAsText", 1), std::string::npos);  // once per manager
   EXPECT_STRNE(closed.getErrorCondition(), "");
 }
+
+TEST(LogStreamObject, FormatsIntoMemoryWithoutPrefix) {
+  LOG_STREAM_OBJECT(rec);
+  rec << "rows=" << 12u << " name=" << "a%b";
+  const char* text = nullptr;
+  FORMAT_LOG_BUFFER(text, rec);
+  EXPECT_STREQ(text, "rows=12 name=a%b");
+  std::string appended = "> ";
+  appended += rec.formatIntoMemory();
+  EXPECT_EQ(appended, "> rows=12 name=a%b");
+  RELEASE_LOG_BUFFER(rec);
+}
+
+TEST(LogRender, FixedTimeSourceGivesExactPrefix) {
+  // 2021-03-04 05:06:07.123456789 UTC, shown in local time.
+  static const POSIXtimeInNanoseconds instant = 1614834367123456789ull;
+  LogManager::setSourceForCustomLogTime(&instant);
+  CapturedManager out;
+  out.get()->setTimeAcquisitionRoutine(&LogManager::returnCustomLogTime);
+  LogMessageRecord* rec = new LogMessageRecord(out.get(), app_warning, "src/utils/io/reader.cpp", 77, 23);
+  *rec << "short read" << "\n";
+  rec->writeAsTextToBuffer(0xFFFFFFFFu);
+  const uint64_t thread = rec->threadId;
+  delete rec;
+  LogManager::setSourceForCustomLogTime(nullptr);
+  time_t seconds = 1614834367;
+  struct tm local {};
+  localtime_r(&seconds, &local);
+  char expected[160];
+  std::snprintf(expected, sizeof expected,
+                "%04d/%02d/%02d %02d:%02d:%02d.123456 %llu src/utils/io/reader.cpp:77 WARNING short read\n",
+                local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                static_cast<unsigned long long>(thread));
+  EXPECT_EQ(out.text(), expected);
+}
+
+TEST(LogRender, StandardOutputLinesAreCutAtTheDefaultMaximum) {
+  CapturedManager out;
+  LogManager* stdoutMgr = LogManager::STDOUT_LogManager;
+  const int savedFd = stdoutMgr->getDescriptor();
+  stdoutMgr->setDescriptor(out.get()->getDescriptor());
+  const std::string big(5000, 'a');
+  testing::internal::CaptureStderr();
+  LOG_COUT(app_error) << big.c_str() << LOG_ENDLINE;
+  const std::string err = testing::internal::GetCapturedStderr();
+  stdoutMgr->setDescriptor(savedFd);
+  EXPECT_EQ(stdoutMgr->getMaxLineLength(), 4608u);
+  const std::string text = out.text();
+  EXPECT_EQ(text.size(), 4607u);
+  EXPECT_EQ(text.back(), 'a');
+  EXPECT_EQ(err.find("Truncated from len="), 0u) << err;
+}

@@ -159,10 +159,16 @@ TEST(MetaDataDump, HeadLimitsRowsAndEmptyFilesGiveHeadingOnly) {
   const RunResult run = runDump(writeTestFile("dump_no_rows.metadata", noRows.bytes));
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, "only\n");
-  // Also through standard input.
-  const RunResult piped = runDump("--stdin < " + path);
-  EXPECT_EQ(piped.status, 0) << piped.err;
-  EXPECT_EQ(piped.out, runDump(path).out);
+  // Also through standard input, redirected from the file (mapped) and from a
+  // pipe (read into memory).
+  const std::string direct = runDump(path).out;
+  const RunResult redirected = runDump("--stdin < " + path);
+  EXPECT_EQ(redirected.status, 0) << redirected.err;
+  EXPECT_EQ(redirected.out, direct);
+  const std::string piped = std::string(NARVELIX_BINARY_DIR) + "/dump_piped.out";
+  const int raw = std::system(("cat " + path + " | " + NARVELIX_DUMP_EXE + " --stdin >" + piped).c_str());
+  EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, 0);
+  EXPECT_EQ(readFile(piped), direct);
 }
 
 TEST(MetaDataDump, UsageErrorsExplainAndExitTwo) {

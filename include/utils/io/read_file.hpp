@@ -116,7 +116,7 @@ class Read_And_Process_File {
   uint32_t _explicitAlignmentPadding;
 
   // Adopts an open descriptor. readRoutine is the first selector row's routine
-  // when selector is not null, else defaultReadRoutine.
+  // when selector is not null and that routine is set, else defaultReadRoutine.
   explicit Read_And_Process_File(int fd, ReadModes mode = READ_NORMAL,
                                  const FileTypeReaderSelector* selector = nullptr);
   // Opens fileName with openFile ("--stdin"/"--stdout"/"--stderr" give 0/1/2;

@@ -58,6 +58,7 @@
 #include "utils/base/compiler_hints.hpp"
 #include "utils/base/text2int.hpp"
 #include "utils/shared_vars/shared_variable.hpp"
+#include "utils/time/get_time.hpp"
 
 class LogManager;
 class IO_Processor;
@@ -277,6 +278,10 @@ class LogMessageRecord {
   // managers and by tests; needs no manager.
   size_t renderText(unsigned int prefixWithFlags, char* dest, size_t destSize) const;
 
+  // Renders the record with prefix mask 0 into its manager's memory block
+  // and returns the text ("" when the manager has no block).
+  const char* formatIntoMemory() const;
+
   // Renders and writes (or queues) the line. Returns null: this build writes
   // directly from the calling thread. returnLen gets the bytes written.
   SharedBufferAllocRecord* formatRecordAsText(unsigned int prefixWithFlags, size_t* returnLen,
@@ -449,7 +454,7 @@ std::string_view stripLogLinePrefix(std::string_view line);
 // Log managers.
 // ---------------------------------------------------------------------------
 
-using TimeAcquisitionFP = void (*)(timespec* ts, LogManager* mgr);
+using TimeAcquisitionFP = void (*)(timespec* ts, const LogManager* mgr);
 
 // One log output. This build writes every finished line directly from the
 // logging thread with write(2) on the manager's descriptor (retrying on EINTR
@@ -467,6 +472,8 @@ class LogManager {
         appName(name),
         errorCondition(""),
         getTimestampRoutine(&defaultGetTime),
+        memoryBlock(nullptr),
+        memoryBlockSize(0),
         useSeparateThreads(0) {}
   LogManager(const LogManager&) = delete;
   LogManager& operator=(const LogManager&) = delete;
@@ -475,7 +482,13 @@ class LogManager {
   static LogManager* STDOUT_LogManager;   // descriptor 1, set before main
   static LogManager* STDERR_LogManager;   // descriptor 2, set before main
 
-  static void defaultGetTime(timespec* ts, LogManager* mgr);
+  // Time sources: the process clock (default), or the nanosecond count at a
+  // caller-given location (setSourceForCustomLogTime, then
+  // setTimeAcquisitionRoutine(returnCustomLogTime)); the source must be set
+  // before a manager uses returnCustomLogTime.
+  static void defaultGetTime(timespec* ts, const LogManager* mgr);
+  static void setSourceForCustomLogTime(const POSIXtimeInNanoseconds* source);
+  static void returnCustomLogTime(timespec* ts, const LogManager* mgr);
 
   int getDescriptor() const { return output_fd; }
   void setDescriptor(int fd) { output_fd = fd; }
@@ -493,10 +506,19 @@ class LogManager {
   void setErrorCondition(const char* text) { errorCondition = text; }
   void setTimeAcquisitionRoutine(TimeAcquisitionFP routine) { getTimestampRoutine = routine; }
   TimeAcquisitionFP getTimeAcquisitionRoutine() const { return getTimestampRoutine; }
-  void getTimestamp(timespec* ts) { getTimestampRoutine(ts, this); }
+  void getTimestamp(timespec* ts) const { getTimestampRoutine(ts, this); }
   const char* getName() const { return appName; }
   uint_fast8_t usesSeparateThread() const { return useSeparateThreads; }
   void setUseSeparateThread(uint_fast8_t use) { useSeparateThreads = use; }
+
+  // A manager over memory (no descriptor): lines are rendered into the block
+  // and never written (LOG_STREAM_OBJECT).
+  void setMemoryBlock(char* block, uint32_t size) {
+    memoryBlock = block;
+    memoryBlockSize = size;
+  }
+  char* getMemoryBlock() const { return memoryBlock; }
+  uint32_t getMemoryBlockSize() const { return memoryBlockSize; }
 
   // Queued blocks are not used by this build; always returns 0.
   int writeDataToBuffer(SharedBufferAllocRecord* rec);
@@ -526,8 +548,6 @@ class LogManager {
 
   // TODO(logging): writer threads, log files, mapped logs, buffer regions.
 
-  TimeAcquisitionFP getTimestampRoutine_() const { return getTimestampRoutine; }
-
  private:
   int output_fd;
   uint_fast32_t logPrefixMask;
@@ -536,6 +556,8 @@ class LogManager {
   const char* appName;
   const char* errorCondition;
   TimeAcquisitionFP getTimestampRoutine;
+  char* memoryBlock;
+  uint32_t memoryBlockSize;
   uint_fast8_t useSeparateThreads;
 };
 
@@ -792,6 +814,26 @@ class LogRecordFromPool {
 #define _OUTPUT_MEMBER_FIELD(s, f) " " #f "=" << (s).f
 #define _OUTPUT_MEMBER_FIELD_AS_STRING(s, f) \
   " " #f "=\"" << EscapedTextBlock_struct((s).f, static_cast<uint_fast32_t>(std::strlen((s).f))) << "\""
+
+// Formatting into memory: LOG_STREAM_OBJECT(rec) declares a record `rec`
+// whose manager ("logstream", no descriptor) keeps one line of
+// MAX_LOG_LINE_LENGTH bytes; FORMAT_LOG_BUFFER(var, rec) renders it without
+// prefix and sets var (const char*) to the text, valid while rec lives.
+class LogStreamBuffer {
+ public:
+  LogStreamBuffer() : mgr(-1, "logstream", 0, LogManager::MAX_LOG_LINE_LENGTH) {
+    mgr.setMemoryBlock(text, sizeof text);
+  }
+  LogManager mgr;
+  char text[LogManager::MAX_LOG_LINE_LENGTH];
+};
+#define LOG_STREAM_OBJECT(n)                                           \
+  LogStreamBuffer n##_logStreamBuffer;                                 \
+  LogMessageRecord n(&n##_logStreamBuffer.mgr, 0, __FILE__, __LINE__, \
+                     static_cast<uint32_t>(sizeof(__FILE__) - 1))
+#define FORMAT_LOG_BUFFER(var, record) (var) = (record).formatIntoMemory()
+#define RELEASE_LOG_BUFFER(record) ((void)(record))
+#define APPEND_LOG_BUFFER(dest, record) ((dest) << (record).formatIntoMemory())
 
 // Removes the log flags from (argc, argv) in place.
 #define PROCESS_COMMANDLINE_LOG_FLAGS(argc, argv)                                               \

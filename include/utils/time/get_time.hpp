@@ -12,6 +12,9 @@ struct TimeWithNanoseconds {
   uint32_t nanoseconds;
 };
 
+// Nanoseconds since the POSIX epoch.
+using POSIXtimeInNanoseconds = uint64_t;
+
 // Fills *ts with the current wall-clock time.
 inline void getCurrentTime(timespec* ts) { clock_gettime(CLOCK_REALTIME, ts); }
 

@@ -22,12 +22,16 @@
 
 namespace {
 
-// Bits of CSV_File::charClass_. A byte with none of them is ordinary.
+// Bits of CSV_File::charClass_. A byte with none of them is ordinary; every
+// other byte also has CLASS_SPECIAL, the bit the block masks are built from.
 // CLASS_STOP is set for byte 0 only: it halts the scan at the terminator and
 // at NUL bytes inside the line, which are then looked at one by one.
-constexpr unsigned char CLASS_SEPARATOR = 1;
-constexpr unsigned char CLASS_QUOTE = 2;
-constexpr unsigned char CLASS_STOP = 4;
+constexpr unsigned char CLASS_SPECIAL = 1;
+constexpr unsigned char CLASS_SEPARATOR = 2;
+constexpr unsigned char CLASS_QUOTE = 4;
+constexpr unsigned char CLASS_STOP = 8;
+// The class of a byte that is a separator and nothing else.
+constexpr unsigned char PLAIN_SEPARATOR = CLASS_SPECIAL | CLASS_SEPARATOR;
 
 // First byte at or after p whose class is not 0. Terminates at the NUL that
 // parseIntoFields writes after the line.
@@ -91,7 +95,7 @@ class BlockScanner {
 #endif
     uint32_t bits = 0;
     for (unsigned i = 0; i < BLOCK_BYTES; ++i) {
-      bits |= static_cast<uint32_t>(classes_[p[i]] != 0) << i;
+      bits |= static_cast<uint32_t>(classes_[p[i]] & CLASS_SPECIAL) << i;
     }
     return bits;
   }
@@ -110,9 +114,9 @@ void CSV_File::buildCharClasses() {
   std::memset(charClass_, 0, sizeof charClass_);
   const unsigned sepLen = separatorListLen < 8 ? separatorListLen : 8u;
   const unsigned quoteLen = quoteListLen < 8 ? quoteListLen : 8u;
-  for (unsigned i = 0; i < sepLen; ++i) charClass_[separatorCharList[i]] |= CLASS_SEPARATOR;
-  for (unsigned i = 0; i < quoteLen; ++i) charClass_[quoteCharList[i]] |= CLASS_QUOTE;
-  charClass_[0] |= CLASS_STOP;
+  for (unsigned i = 0; i < sepLen; ++i) charClass_[separatorCharList[i]] |= PLAIN_SEPARATOR;
+  for (unsigned i = 0; i < quoteLen; ++i) charClass_[quoteCharList[i]] |= CLASS_SPECIAL | CLASS_QUOTE;
+  charClass_[0] |= CLASS_SPECIAL | CLASS_STOP;
   std::memcpy(classSeparators_, separatorCharList, sizeof classSeparators_);
   std::memcpy(classQuotes_, quoteCharList, sizeof classQuotes_);
   classSeparatorLen_ = separatorListLen;
@@ -156,7 +160,7 @@ int CSV_File::parseIntoFields(int maxFields, char** fieldList, unsigned char* li
         uint32_t bits = scanner.mask(rd);
         while (bits != 0) {
           unsigned char* const hit = rd + lowestSetBit(bits);
-          if (classes[*hit] != CLASS_SEPARATOR) {
+          if (classes[*hit] != PLAIN_SEPARATOR) {
             rd = hit;
             stopped = true;
             break;
@@ -171,7 +175,7 @@ int CSV_File::parseIntoFields(int maxFields, char** fieldList, unsigned char* li
       }
       while (!stopped) {  // the last bytes of the line, one by one
         rd = skipOrdinary(rd, classes);
-        if (classes[*rd] != CLASS_SEPARATOR) break;  // quote, NUL, or the line end
+        if (classes[*rd] != PLAIN_SEPARATOR) break;  // quote, NUL, or the line end
         *rd++ = '\0';
         ++separators;
         if (separators < maxFields) fieldList[separators] = reinterpret_cast<char*>(rd);

@@ -72,7 +72,10 @@ ZUR_COLD void logZeroByteRequest() {
 Read_And_Process_File::Read_And_Process_File(int fd, ReadModes mode,
                                              const FileTypeReaderSelector* selector)
     : intermediateBuffer(nullptr),
-      readRoutine(selector != nullptr ? selector->readInterfaceRoutine : &defaultReadRoutine),
+      // A selector row without a routine (an empty table) keeps the default.
+      readRoutine(selector != nullptr && selector->readInterfaceRoutine != nullptr
+                      ? selector->readInterfaceRoutine
+                      : &defaultReadRoutine),
       auxData(nullptr),
       descriptor(fd),
       recordsProcessed(0),

@@ -80,7 +80,27 @@ constinit LogSubsystemInfo default_LogSubsystemInfo{};
 constinit const Escaped_Replacement_Characters EscapedTextBlock_struct::defaultEscapePatterns =
     buildDefaultEscapes();
 
-void LogManager::defaultGetTime(timespec* ts, LogManager* /*mgr*/) { getCurrentTime(ts); }
+void LogManager::defaultGetTime(timespec* ts, const LogManager* /*mgr*/) { getCurrentTime(ts); }
+
+namespace {
+std::atomic<const POSIXtimeInNanoseconds*> takeLogTimeFrom{nullptr};
+}  // namespace
+
+void LogManager::setSourceForCustomLogTime(const POSIXtimeInNanoseconds* source) {
+  // release: the source's value is visible to managers that read it.
+  takeLogTimeFrom.store(source, std::memory_order_release);
+}
+
+void LogManager::returnCustomLogTime(timespec* ts, const LogManager* /*mgr*/) {
+  const POSIXtimeInNanoseconds* source = takeLogTimeFrom.load(std::memory_order_acquire);
+  if (source == nullptr) {
+    getCurrentTime(ts);
+    return;
+  }
+  const uint64_t ns = *source;
+  ts->tv_sec = static_cast<time_t>(ns / 1000000000u);
+  ts->tv_nsec = static_cast<long>(ns % 1000000000u);
+}
 
 int LogManager::writeDataToBuffer(SharedBufferAllocRecord* /*rec*/) { return 0; }
 

@@ -465,9 +465,21 @@ size_t LogMessageRecord::renderText(unsigned int prefixWithFlags, char* dest, si
   return line.length;
 }
 
+const char* LogMessageRecord::formatIntoMemory() const {
+  if (logMgr == nullptr || logMgr->getMemoryBlock() == nullptr) return "";
+  renderText(0, logMgr->getMemoryBlock(), logMgr->getMemoryBlockSize());
+  return logMgr->getMemoryBlock();
+}
+
 SharedBufferAllocRecord* LogMessageRecord::formatRecordAsText(unsigned int prefixWithFlags, size_t* returnLen,
                                                               uint32_t singleThreaded) {
   (void)singleThreaded;
+  if (logMgr != nullptr && logMgr->getMemoryBlock() != nullptr) {
+    // A memory manager keeps the line in its block.
+    const size_t len = renderText(prefixWithFlags, logMgr->getMemoryBlock(), logMgr->getMemoryBlockSize());
+    if (returnLen != nullptr) *returnLen = len;
+    return nullptr;
+  }
   char block[LogManager::MAX_LOG_LINE_LENGTH];
   size_t blockSize = logMgr != nullptr ? logMgr->getMaxLineLength() : LogManager::MAX_LOG_LINE_LENGTH;
   if (blockSize == 0 || blockSize > sizeof block) blockSize = sizeof block;

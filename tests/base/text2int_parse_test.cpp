@@ -1,0 +1,349 @@
+// Parsing half of the numeric text conversion: the worked examples, the
+// quirks (non-digits take a position, too long gives 0, sums wrap), property
+// checks against a plain reference implementation of the same rules on seeded
+// random texts, and the fixed-point and floating-point readers.
+#include "utils/base/text2int.hpp"
+
+#include <gtest/gtest.h>
+
+#include <charconv>
+#include <cstring>
+#include <random>
+#include <string>
+
+namespace {
+
+// ---- reference implementation of the integer rules: one digit at a time ----
+
+uint32_t refDigit32(char c, unsigned pos) {
+  if (c < '0' || c > '9') return 0;
+  uint64_t v = static_cast<uint64_t>(c - '0');
+  for (unsigned i = 0; i < pos; ++i) v *= 10;
+  return v > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(v);
+}
+
+uint64_t refDigit64(char c, unsigned pos) {
+  if (c < '0' || c > '9') return 0;
+  if (pos == 19 && c == '9') return 0xFFFFFFFFull;
+  uint64_t v = static_cast<uint64_t>(c - '0');
+  for (unsigned i = 0; i < pos; ++i) v *= 10;  // wraps at position 19
+  return v;
+}
+
+uint32_t refUint32(const std::string& s) {
+  if (s.empty() || s.size() > 10) return 0;
+  uint32_t sum = 0;
+  for (size_t k = 0; k < s.size(); ++k) sum += refDigit32(s[k], static_cast<unsigned>(s.size() - 1 - k));
+  return sum;
+}
+
+uint64_t refUint64(const std::string& s) {
+  if (s.empty() || s.size() > 20) return 0;
+  uint64_t sum = 0;
+  for (size_t k = 0; k < s.size(); ++k) sum += refDigit64(s[k], static_cast<unsigned>(s.size() - 1 - k));
+  return sum;
+}
+
+// Skips to the first digit or past the first sign; returns the rest.
+std::string refAfterSign(const std::string& s, bool* negative) {
+  size_t i = 0;
+  *negative = false;
+  while (i < s.size()) {
+    const char c = s[i];
+    if (c >= '0' && c <= '9') break;
+    ++i;
+    if (c == '-') {
+      *negative = true;
+      break;
+    }
+    if (c == '+') break;
+  }
+  return s.substr(i);
+}
+
+int32_t refInt32(const std::string& s) {
+  bool negative = false;
+  const uint32_t m = refUint32(refAfterSign(s, &negative));
+  return static_cast<int32_t>(negative ? 0u - m : m);
+}
+
+int64_t refInt64(const std::string& s) {
+  bool negative = false;
+  const uint64_t m = refUint64(refAfterSign(s, &negative));
+  return static_cast<int64_t>(negative ? 0u - m : m);
+}
+
+uint_fast8_t len8(const std::string& s) { return static_cast<uint_fast8_t>(s.size()); }
+
+// Random text of the given length: mostly digits, with signs, spaces, letters,
+// points and high bytes mixed in when mixedAlphabet is set.
+std::string randomText(std::mt19937_64& rng, size_t length, bool mixedAlphabet) {
+  static const char OTHER[] = {' ', '-', '+', 'x', '.', 'e', '\xB5', '/', ':', '\0'};
+  std::string s(length, '0');
+  for (char& c : s) {
+    const unsigned r = static_cast<unsigned>(rng() % 100);
+    if (!mixedAlphabet || r < 80) {
+      c = static_cast<char>('0' + rng() % 10);
+    } else {
+      c = OTHER[rng() % sizeof(OTHER)];
+    }
+  }
+  return s;
+}
+
+}  // namespace
+
+TEST(Text2Int, UnsignedWorkedExamples) {
+  struct Case {
+    std::string text;
+    uint32_t u32;
+    uint64_t u64;
+  };
+  const Case cases[] = {
+      {"123", 123, 123},
+      {"123 ", 1230, 1230},          // a trailing space still takes a digit position
+      {" 123", 123, 123},            // a leading space adds nothing
+      {"+5", 5, 5},
+      {"1x3", 103, 103},
+      {"0", 0, 0},
+      {"", 0, 0},
+      {"4294967295", 4294967295u, 4294967295u},
+      {"4294967296", 0, 4294967296u},            // 32-bit sum wraps
+      {"12345678901", 0, 12345678901u},          // 11 characters: too long for 32 bits
+      {"18446744073709551615", 0, UINT64_MAX},
+      {"18446744073709551616", 0, 0},            // wraps to 0
+      {"123456789012345678901", 0, 0},           // 21 characters
+      {"00000000000000000001", 0, 1},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(text2uint32(c.text.data(), len8(c.text)), c.u32) << '"' << c.text << '"';
+    EXPECT_EQ(text2uint64(c.text.data(), len8(c.text)), c.u64) << '"' << c.text << '"';
+  }
+}
+
+TEST(Text2Int, OutOfRangeTableEntriesTakePartInSums) {
+  // Digits 5..9 at position 9 hold 0xFFFFFFFF; digit 9 at position 19 of the
+  // 64-bit table also holds 0xFFFFFFFF; digits 2..8 there wrap modulo 2^64.
+  EXPECT_EQ(text2uint32("5000000000", 10), 0xFFFFFFFFu);
+  EXPECT_EQ(text2uint32("5000000001", 10), 0u);
+  EXPECT_EQ(text2uint32("4000000000", 10), 4000000000u);
+  EXPECT_EQ(text2uint64("90000000000000000000", 20), 0xFFFFFFFFull);
+  EXPECT_EQ(text2uint64("20000000000000000000", 20), 2u * 10000000000000000000ull);
+  EXPECT_EQ(text2uint64("10000000000000000000", 20), 10000000000000000000ull);
+}
+
+TEST(Text2Int, SignedWorkedExamples) {
+  struct Case {
+    std::string text;
+    int32_t i32;
+    int64_t i64;
+  };
+  const Case cases[] = {
+      {" -42", -42, -42},
+      {"+7", 7, 7},
+      {"-", 0, 0},
+      {"x5", 5, 5},
+      {"", 0, 0},
+      {"  ", 0, 0},
+      {"--5", -5, -5},             // the scan stops after the first sign; the second adds 0
+      {"-+5", -5, -5},             // after '-' the text "+5" is two positions: '+' adds 0
+      {"-2147483648", INT32_MIN, -2147483648ll},
+      {"2147483648", INT32_MIN, 2147483648ll},   // wraps in 32 bits
+      {"-12345678901", 0, -12345678901ll},       // 11 digits after the sign
+      {"-9223372036854775808", 0, INT64_MIN},
+      {"9223372036854775807", 0, INT64_MAX},
+      {"-18446744073709551615", 0, 1},           // magnitude 2^64-1, negated with wrap
+      {"-123456789012345678901", 0, 0},
+      {"12-3", 1203, 1203},                      // a digit first: no sign scan at all
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(text2int32(c.text.data(), len8(c.text)), c.i32) << '"' << c.text << '"';
+    EXPECT_EQ(text2int64(c.text.data(), len8(c.text)), c.i64) << '"' << c.text << '"';
+  }
+}
+
+TEST(Text2Int, MatchesReferenceOnRandomTexts) {
+  std::mt19937_64 rng(20261206);
+  for (size_t length = 0; length <= 24; ++length) {
+    for (int round = 0; round < 2000; ++round) {
+      const std::string s = randomText(rng, length, round % 2 == 1);
+      ASSERT_EQ(text2uint32(s.data(), len8(s)), refUint32(s)) << '"' << s << '"';
+      ASSERT_EQ(text2uint64(s.data(), len8(s)), refUint64(s)) << '"' << s << '"';
+      ASSERT_EQ(text2int32(s.data(), len8(s)), refInt32(s)) << '"' << s << '"';
+      ASSERT_EQ(text2int64(s.data(), len8(s)), refInt64(s)) << '"' << s << '"';
+    }
+  }
+}
+
+TEST(Text2Int, AgreesWithFromCharsOnValidDigits) {
+  std::mt19937_64 rng(42);
+  for (size_t length = 1; length <= 20; ++length) {
+    for (int round = 0; round < 2000; ++round) {
+      const std::string s = randomText(rng, length, false);
+      uint64_t expected = 0;
+      const auto r = std::from_chars(s.data(), s.data() + s.size(), expected);
+      if (r.ec != std::errc()) continue;  // above 2^64-1
+      ASSERT_EQ(text2uint64(s.data(), len8(s)), expected) << s;
+      if (expected <= UINT32_MAX && length <= 10) {
+        ASSERT_EQ(text2uint32(s.data(), len8(s)), expected) << s;
+      }
+      int64_t signedExpected = 0;
+      const std::string negative = "-" + s;
+      if (std::from_chars(negative.data(), negative.data() + negative.size(), signedExpected).ec ==
+          std::errc()) {
+        ASSERT_EQ(text2int64(negative.data(), len8(negative)), signedExpected) << negative;
+      }
+    }
+  }
+}
+
+TEST(Text2Int, TablesFollowTheirRules) {
+  for (unsigned c = 0; c < 256; ++c) {
+    for (unsigned p = 0; p < 10; ++p) {
+      ASSERT_EQ(text2int_table[c][p], refDigit32(static_cast<char>(c), p)) << c << ' ' << p;
+    }
+    for (unsigned p = 0; p < 20; ++p) {
+      ASSERT_EQ(text2int64_table[c][p], refDigit64(static_cast<char>(c), p)) << c << ' ' << p;
+    }
+  }
+  const double reciprocals[16] = {1.0,  1e-1, 1e-2,  1e-3,  1e-4,  1e-5,  1e-6,  1e-7,
+                                  1e-8, 1e-9, 1e-10, 1e-11, 1e-12, 1e-13, 1e-14, 1e-15};
+  uint64_t power = 1;
+  for (unsigned k = 0; k < 16; ++k, power *= 10) {
+    EXPECT_EQ(powersOf10_64bit[k], power);
+    EXPECT_EQ(reciprocalPowersOf10[k], reciprocals[k]) << k;
+    if (k < 10) {
+      EXPECT_EQ(floatingPowersOf10[k], static_cast<double>(power));
+    }
+  }
+}
+
+// ---- fixed point ----
+
+TEST(FixedPoint, WorkedExamples) {
+  struct Case {
+    std::string text;
+    int desired;
+    int64_t value;
+    int precision;
+  };
+  const Case cases[] = {
+      {"12.50", -2, 1250, 2},
+      {"-3", -2, -3, 0},
+      {"0.5", -2, 5, 1},
+      {"12.", -2, 12, 0},
+      {".75", -2, 75, 2},
+      {"-0.25", -2, -25, 2},
+      {"1.12345678901234567", -2, 1123456789012345, 15},  // 17 places: last two dropped
+      {"2.999", 2, 299, 2},                               // truncation, not rounding
+      {"7", 3, 7000, 3},
+      {"1.5", 3, 1500, 3},
+      {"+4.25", -2, 425, 2},
+      {" -1.5", -2, -15, 1},
+      {"-", -2, 0, 0},
+      {"", -2, 0, 0},
+      {"abc", -2, 0, 0},                                  // three positions, all zero
+      {"123456789012345678901", -2, 0, 0},                // 21 digits
+      {"123456789012345678901.5", -2, 5, 1},              // integer part too long counts as 0
+      {"-9223372036854775808", -2, INT64_MIN, 0},
+      {"-922337203685477580.8", -2, INT64_MIN, 1},
+      {"5", 0, 5, 0},
+      {"5.9", 0, 5, 0},
+      {"1.-5", -2, -5, 2},                                // sign after the point: empty integer part
+      {"x-2.5", -2, -25, 1},                              // characters before the sign are ignored
+  };
+  for (const Case& c : cases) {
+    const VariableFixedPointValue v =
+        fast_ascii_to_fixedpoint(c.text.data(), len8(c.text), static_cast<int_fast8_t>(c.desired));
+    EXPECT_EQ(v.value, c.value) << '"' << c.text << "\" " << c.desired;
+    EXPECT_EQ(v.precision, c.precision) << '"' << c.text << "\" " << c.desired;
+  }
+}
+
+TEST(FixedPoint, EveryDesiredPrecision) {
+  // "3.14159265358979323" read at every precision 0..15, with and without a
+  // point; both must keep exactly p digits.
+  const std::string pi = "3.14159265358979323";
+  const std::string digits = "314159265358979323";
+  for (int p = 0; p <= 15; ++p) {
+    const VariableFixedPointValue v = fast_ascii_to_fixedpoint(pi.data(), len8(pi), static_cast<int_fast8_t>(p));
+    EXPECT_EQ(v.precision, p);
+    EXPECT_EQ(std::to_string(v.value), digits.substr(0, static_cast<size_t>(p) + 1)) << p;
+
+    const VariableFixedPointValue w = fast_ascii_to_fixedpoint("-42", 3, static_cast<int_fast8_t>(p));
+    EXPECT_EQ(w.precision, p);
+    EXPECT_EQ(w.value, -42 * static_cast<int64_t>(powersOf10_64bit[p])) << p;
+  }
+}
+
+TEST(FixedPoint, PrecisionOutsideTheRangeIsClamped) {
+  struct Case {
+    int desired;
+    int64_t value;
+    int precision;
+  };
+  // Above 15 acts as 15; negative values other than -2 act as -2.
+  const Case cases[] = {{16, 1500000000000000, 15}, {127, 1500000000000000, 15}, {-1, 15, 1},
+                        {-3, 15, 1},               {-128, 15, 1}};
+  for (const Case& c : cases) {
+    const VariableFixedPointValue v = fast_ascii_to_fixedpoint("1.5", 3, static_cast<int_fast8_t>(c.desired));
+    EXPECT_EQ(v.value, c.value) << c.desired;
+    EXPECT_EQ(v.precision, c.precision) << c.desired;
+  }
+  const VariableFixedPointValue noPoint = fast_ascii_to_fixedpoint("2", 1, 100);
+  EXPECT_EQ(noPoint.value, 2000000000000000);
+  EXPECT_EQ(noPoint.precision, 15);
+}
+
+TEST(FixedPoint, ZeroLengthMeansNulTerminated) {
+  const VariableFixedPointValue v = fast_ascii_to_fixedpoint("-12.125", 0, -2);
+  EXPECT_EQ(v.value, -12125);
+  EXPECT_EQ(v.precision, 3);
+  uint_fast8_t precision = 99;
+  EXPECT_EQ(ascii_to_fixedpoint("12.50", 5, -2, &precision), 1250);
+  EXPECT_EQ(precision, 2u);
+}
+
+TEST(FixedPoint, ReadsOnlyTheGivenLength) {
+  // The characters after len must not matter (no point, sign or digit beyond).
+  const char text[] = "12.5-9";
+  const VariableFixedPointValue v = fast_ascii_to_fixedpoint(text, 2, -2);
+  EXPECT_EQ(v.value, 12);
+  EXPECT_EQ(v.precision, 0);
+  const VariableFixedPointValue w = fast_ascii_to_fixedpoint(text, 4, -2);
+  EXPECT_EQ(w.value, 125);
+  EXPECT_EQ(w.precision, 1);
+}
+
+// ---- floating point ----
+
+TEST(Text2Double, WorkedExamples) {
+  struct Case {
+    const char* text;
+    double value;
+  };
+  const Case cases[] = {
+      {"1.25", 1.25},
+      {"2.5e3", 2500.0},
+      {"4E-2", 0.04},
+      {"1.5e12", 1.5e12},
+      {"3e-10", 0.0},                 // scaling below 10^-9 is not attempted
+      {"0.0000000001", 1e-10},        // without exponent up to 15 places are fine
+      {"1e-9", 1e-9},
+      {"12.5e-9", 0.0},               // 125 scaled by 10^-10
+      {"-2.5E+2", -250.0},
+      {"7e", 7.0},                    // nothing after the letter
+      {"e5", 5.0},                    // the first character is never the exponent letter
+      {"1.5e", 1.5},
+      {"2e10", 2e10},
+      {"0e400", 0.0},
+      {"-", 0.0},
+      {"", 0.0},
+      {"1.e5", 1e5},
+      {"3.25e.5", 3.25005},           // a point ends the search: fixed point, 'e' is a zero digit
+  };
+  for (const Case& c : cases) {
+    EXPECT_DOUBLE_EQ(text2double(c.text, static_cast<uint_fast8_t>(std::strlen(c.text))), c.value) << c.text;
+    EXPECT_DOUBLE_EQ(text2double(c.text, 0), c.value) << c.text;
+  }
+}
