@@ -7,8 +7,9 @@
 // count-trailing-zeros, so a field end costs no mispredicted scan-loop exit.
 // Only separators are handled inside that walk. Bytes after a dropped quote
 // are moved with one memmove per run; inside quotes the closing quote is found
-// with memchr. The NUL written at line[length] stops every byte-wise scan, so
-// those scans need no bounds test; block reads never pass line[length].
+// by a short byte loop, then memchr. The NUL written at line[length] stops
+// every class-table scan, so those need no bounds test; block reads never
+// pass line[length].
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -108,6 +109,19 @@ class BlockScanner {
 #endif
 };
 
+// First `quote` in [p, end), or null. Quoted values are mostly short: the
+// first bytes are looked at in place, and memchr (a call, but fast on long
+// runs) takes over only past them.
+ZUR_ALWAYS_INLINE unsigned char* findQuote(unsigned char* p, unsigned char* end, unsigned char quote) {
+  constexpr std::ptrdiff_t INLINE_BYTES = 16;
+  unsigned char* const inlineEnd = end - p > INLINE_BYTES ? p + INLINE_BYTES : end;
+  for (; p != inlineEnd; ++p) {
+    if (*p == quote) return p;
+  }
+  if (p == end) return nullptr;
+  return static_cast<unsigned char*>(std::memchr(p, quote, static_cast<size_t>(end - p)));
+}
+
 }  // namespace
 
 void CSV_File::buildCharClasses() {
@@ -196,13 +210,12 @@ int CSV_File::parseIntoFields(int maxFields, char** fieldList, unsigned char* li
       // Quoted section: bytes up to the matching quote are kept, separators
       // included. Backslash + quote keeps the quote; the bytes before the quote
       // were written, so the backslash sits at wr - 1. (When the quote
-      // character is the backslash itself, memchr finds the first one, so that
-      // case never counts as escaped.)
+      // character is the backslash itself, the search finds the first one, so
+      // that case never counts as escaped.)
       const unsigned char quote = c;
       ++rd;
       for (;;) {
-        unsigned char* const hit =
-            static_cast<unsigned char*>(std::memchr(rd, quote, static_cast<size_t>(end - rd)));
+        unsigned char* const hit = findQuote(rd, end, quote);
         unsigned char* const runEnd = hit != nullptr ? hit : end;
         const bool escaped = hit != nullptr && hit > rd && hit[-1] == '\\';
         const size_t run = static_cast<size_t>(runEnd - rd);
