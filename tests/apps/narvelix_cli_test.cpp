@@ -245,3 +245,51 @@ TEST(NarvelixCli, OutputFailuresAreReported) {
     EXPECT_EQ(linesWithLabel(r.err, "ERROR"), std::vector<std::string>{c.error}) << r.err;
   }
 }
+
+TEST(NarvelixCli, VerboseRunLogsEachStepInOrder) {
+  const std::string dir = scratchDir("VerboseLog");
+  writeFile(dir + "/a.csv", "#id,?2note,x y\n1,hi,2\n3,,4\n");
+  const RunResult r = runNarvelix({"-v", "--cpp", "--rename", "x_y", "xy", "a.csv"}, dir);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(joinLines(logLines(r.err)),
+            "INFO i=0 ALWAYS useName=\"id\"\n"
+            "INFO defined optional field name=note fieldGroup=2\n"
+            "INFO i=2 ALWAYS useName=\"x_y\"\n"
+            "INFO Rename \"x_y\" to \"xy\"\n"
+            "INFO recordLength=16\n"
+            "INFO output fileName=\"a.metadata\"\n"
+            "INFO selectedFieldTotal=3\n"
+            "INFO Total rows=2 bytes=96\n"
+            "INFO lines processed 3\n"
+            "INFO header a.metadata.hpp\n");
+}
+
+TEST(NarvelixCli, TraceFlagsShowTheScanAndTheEncoding) {
+  const std::string dir = scratchDir("TraceLog");
+  writeFile(dir + "/a.csv", "n,?2t\n-1.,\n");
+  const RunResult r = runNarvelix({"+logmask", "app.trace", "a.csv"}, dir);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(joinLines(logLines(r.err)),
+            "TRACE parsedHeadingLine fieldTotal=2 overrideTotal=0\n"
+            "INFO i=0 ALWAYS useName=\"n\"\n"
+            "INFO defined optional field name=t fieldGroup=2\n"
+            "TRACE parsedCount=2\n"
+            "TRACE Content row=0 col=0 data=-1.\n"
+            "TRACE Saw - in field 0\n"
+            "TRACE Saw numbers in field 0\n"
+            "TRACE Saw decimal in field 0\n"
+            "TRACE Col 1 was null\n"
+            "TRACE mask=116 maxWidth=3\n"
+            "TRACE Inferred n to be type \"9\"\n"
+            "TRACE selected 0 offset=0 fieldLen=16\n"
+            "TRACE mask=2 maxWidth=0\n"
+            "TRACE Inferred t to be type \"0\"\n"
+            "TRACE selected 1 offset=16 fieldLen=4\n"
+            "INFO output fileName=\"a.metadata\"\n"
+            "TRACE Indicate group 1 in use\n"
+            "TRACE field=-1. inputLength=3 type=9 offset=0 length=12 fieldLen=16 "
+            "data=ffffffffffffffff00000000\n"
+            "TRACE input field 1 name=t was null\n"
+            "TRACE field= inputLength=0 type=18 offset=16 length=0 fieldLen=0 data=\n"
+            "INFO lines processed 2\n");
+}

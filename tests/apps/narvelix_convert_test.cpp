@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "apps/narvelix_test_util.hpp"
 #include "utils/apps/narvelix/narvelix.hpp"
@@ -412,4 +413,49 @@ TEST(NarvelixRecords, InputsWithoutContent) {
     EXPECT_EQ(m.totalFields, c.fields);
     EXPECT_EQ(m.totalRecords, 0u);
   }
+}
+
+TEST(NarvelixLayout, ForcedTypesFromOverrides) {
+  // Forced types cannot be given on the command line, only by a caller that
+  // fills the override table itself.
+  const std::string dir = scratchDir("ForcedTypes");
+  Narvelix::ColumnOverrideSpecification overrides[3];
+  std::strcpy(overrides[0].renameFrom, "digits");
+  std::strcpy(overrides[0].fieldName, "fixed");
+  overrides[0].forceType = SMV::SMV_TYPE_FIXED;
+  std::strcpy(overrides[1].renameFrom, "nomatch");
+  std::strcpy(overrides[1].fieldName, "text");  // matched by its new name
+  overrides[1].forceType = SMV::SMV_TYPE_UINT64;
+  std::strcpy(overrides[2].renameFrom, "odd");
+  std::strcpy(overrides[2].fieldName, "odd");
+  overrides[2].forceType = 99;  // no such type: a 4-byte text field
+  Narvelix::ConvertOptions opt;
+  opt.externalOverrides = overrides;
+  opt.overrideCount = 3;
+
+  const std::string input = dir + "/forced.csv";
+  const std::string output = dir + "/forced.metadata";
+  writeFile(input, "digits,text,odd\n42,17,abcdef\n");
+  const int fd = ::open(input.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  {
+    Narvelix converter(fd, output.c_str(), &opt);
+    EXPECT_EQ(converter.readAndProcessCSV_File(), 2);
+    EXPECT_FALSE(converter.getErrorIndication());
+    EXPECT_EQ(converter.columnSpecification(0).forceType, SMV::SMV_TYPE_FIXED);
+    EXPECT_EQ(converter.columnSpecification(1).forceType, SMV::SMV_TYPE_UINT64);
+    EXPECT_EQ(converter.columnSpecification(2).forceType, SMV::SMV_TYPE_STRING);
+  }  // the converter closes the descriptor
+  const MetadataFile m = parseMetadata(readFile(output));
+  ASSERT_EQ(m.fields.size(), 3u);
+  EXPECT_EQ(m.fields[0].name, "fixed");
+  EXPECT_EQ(m.fields[0].length, 16u);
+  EXPECT_EQ(m.fields[1].type, static_cast<unsigned>(SMV::SMV_TYPE_UINT64));
+  EXPECT_EQ(m.fields[2].length, 4u);
+  ASSERT_EQ(m.recordLength, 32u);
+  EXPECT_EQ(le64(m.records, 0), 42u);
+  EXPECT_EQ(le32(m.records, 8), 0u);  // precision
+  EXPECT_EQ(le64(m.records, 16), 17u);
+  // The text is cut to the field, keeping its terminating zero.
+  EXPECT_EQ(m.records.substr(24, 8), std::string("abc\0\0\0\0\0", 8));
 }

@@ -51,7 +51,9 @@ struct RunResult {
 
 // Runs narvelix-dump with arguments (already shell-quoted where needed).
 RunResult runDump(const std::string &arguments) {
-  const std::string base = std::string(NARVELIX_BINARY_DIR) + "/dump_run";
+  // ctest runs tests in parallel: each test keeps its own output files.
+  const std::string base = std::string(NARVELIX_BINARY_DIR) + "/dump_run_" +
+                           ::testing::UnitTest::GetInstance()->current_test_info()->name();
   const std::string command =
       std::string(NARVELIX_DUMP_EXE) + " " + arguments + " >" + base + ".out 2>" + base + ".err";
   const int raw = std::system(command.c_str());
