@@ -119,12 +119,12 @@ size_t LogManager::writeLine(const char* data, size_t len) {
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    const int savedErrno = errno;
     if (errorCondition == nullptr || errorCondition[0] == '\0') {
-      // Reported once per manager: the log output itself is failing.
-      errorCondition = n == 0 ? "write returned 0" : "out of disk space";
-      std::fprintf(stderr, "formatRecordAsText: only wrote %zu bytes but expected %zu fd=%d: %s\n", written, len,
-                   output_fd, n == 0 ? "no progress" : std::strerror(savedErrno));
+      // Reported once per manager: the log output itself is failing. The line
+      // goes out as one element.
+      errorCondition = "out of disk space";
+      std::fprintf(stderr, "formatRecordAsText: only wrote %zu bytes but expected %zu elements=1 fd=%d\n", written,
+                   len, output_fd);
       std::fflush(stderr);
     }
     break;
