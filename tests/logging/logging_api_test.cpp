@@ -611,3 +611,10 @@ TEST(LogWriterThread, ConcurrentLoggersKeepLinesWhole) {
   }
   EXPECT_EQ(lines, static_cast<size_t>(THREADS * LINES));
 }
+
+TEST(SplitLongLine, SplitAcrossLinesFramesThePieces) {
+  CapturedManager out(LogMessageRecord::LOG_ERROR_LEVEL);
+  LOG_INTO(out.get(), app_warning) << "dump " << SPLIT_ACROSS_LINES("rows", "alpha beta gamma", "", 10) << " done"
+                                   << LOG_ENDLINE;
+  EXPECT_EQ(out.text(), "WARNING dump BEGIN rows\nWARNING alpha\nWARNING beta gamma\nWARNING END rows done\n");
+}

@@ -155,6 +155,16 @@ struct LogPosixNanoseconds_struct {
 };
 #define AS_POSIX_NANOSECONDS(ns) LogPosixNanoseconds_struct{static_cast<uint64_t>(ns)}
 
+// A long text inserted as its own run of lines (SPLIT_ACROSS_LINES).
+struct SplitAcrossLines_struct {
+  const char* label;
+  const char* text;
+  const char* breakChars;
+  size_t maxLength;
+};
+#define SPLIT_ACROSS_LINES(label, text, breakChars, maxLength) \
+  SplitAcrossLines_struct{(label), (text), (breakChars), static_cast<size_t>(maxLength)}
+
 // Information gathered from the command line's log flags.
 struct LogSubsystemInfo {
   const char* programName;
@@ -392,6 +402,14 @@ class LogMessageRecord {
                static_cast<LogArgumentLenType_t>(static_cast<uint8_t>(v.precision)), "%P", 2);
     return *this;
   }
+  // Appends "BEGIN label\n" and writes the record, emits the text as lines of
+  // at most maxLength bytes, then continues this record with "END label".
+  LogMessageRecord& operator<<(const SplitAcrossLines_struct& split) {
+    *this << "BEGIN " << split.label << "\n";
+    writeAsTextToBuffer(static_cast<unsigned int>(prefixMaskOfManager()));
+    splitLongLogLine(*this, split.text, split.breakChars, split.maxLength);
+    return *this << "END " << split.label;
+  }
   LogMessageRecord& operator<<(const VariableFixedPointValue& v) {
     return *this << LogFixedPointValue_struct{v.value, v.precision};
   }
@@ -422,6 +440,8 @@ class LogMessageRecord {
   ZUR_COLD void emitOverflowError(const LOG_argument_union& value, LogArgumentType type,
                                   LogArgumentLenType_t len);
   ZUR_COLD void emitOverflowErrorText(const char* text, size_t len);
+
+  uint_fast32_t prefixMaskOfManager() const;
 
   // ---- fields, in declaration order ----
   LogManager* logMgr;

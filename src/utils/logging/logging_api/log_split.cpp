@@ -71,3 +71,7 @@ void LogMessageRecord::splitLongLogLine(LogMessageRecord& context, const char* l
   context.generatedFormatLine[0] = '\0';
   context.logLineFormat = nullptr;
 }
+
+uint_fast32_t LogMessageRecord::prefixMaskOfManager() const {
+  return logMgr != nullptr ? logMgr->getLogPrefixMask() : 0;
+}
