@@ -33,11 +33,13 @@ std::string usageText() {
 TEST(NarvelixCli, NothingToDoExitsZeroWithoutOutput) {
   const std::string dir = scratchDir("NothingToDo");
   const std::vector<std::vector<std::string>> cases = {
-      {}, {"--cpp"}, {"--dense", "--reorder", "-v", "-o", "x.metadata", "--name", "S"}};
+      {}, {"+logmask", "app.debug"}, {"--cpp"},
+      {"--dense", "--reorder", "-v", "-o", "x.metadata", "--name", "S"}};
   for (const auto& args : cases) {
     const RunResult r = runNarvelix(args, dir);
     EXPECT_EQ(r.status, 0) << args.size();
     EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
     EXPECT_FALSE(fileExists(dir + "/x.metadata"));
   }
 }

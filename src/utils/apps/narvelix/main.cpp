@@ -63,9 +63,7 @@ int missingArgument(const char* program, const char* option, int needed) {
 }  // namespace
 
 int main(int argc, const char** argv) {
-#if defined(NARVELIX_HAS_LOGGING_API)
   LogMessageRecord::process_commandline_log_flags(&default_LogSubsystemInfo, argc, argv, &argc, argv);
-#endif
   if (argc < 2) return 0;
 
   static Narvelix::ColumnOverrideSpecification overrides[Narvelix::MAX_COLS];
