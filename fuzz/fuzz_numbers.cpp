@@ -85,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint_fast8_t shownLen = 0;
   fixedpoint_to_ascii(fixedText, static_cast<uint_fast8_t>(control), fp.value, control % 11, &shownLen,
                       outputPrecision);
-  if (control != 0) check(std::strlen(fixedText) == shownLen);
+  check(std::strlen(fixedText) == shownLen);  // bfrLen 0: unbounded, fixedText has room
 
   // Floating point, formatted at a precision from the control byte.
   const double d = text2double(s, len);

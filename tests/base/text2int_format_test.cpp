@@ -233,6 +233,13 @@ TEST(FixedPointToAscii, ShortBufferCutsTheText) {
   char exact[1 + 20 + 1 + 2 + 1];
   fixedpoint_to_ascii(exact, sizeof exact, 7, 2, &len, -2);
   EXPECT_STREQ(exact, "0.07");
+  // bfrLen 0: the caller vouches for the room; the text is written whole.
+  char roomy[64];
+  fixedpoint_to_ascii(roomy, 0, -123456, 2, &len, 4);
+  EXPECT_STREQ(roomy, "-1234.5600");
+  float_to_ascii(roomy, 0, 2.0, &len, -2, false);
+  EXPECT_STREQ(roomy, "2.0");
+  EXPECT_EQ(len, 3u);
 }
 
 TEST(FloatToAscii, WorkedExamples) {

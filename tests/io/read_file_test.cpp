@@ -280,6 +280,39 @@ TEST(ReadFileBlocks, EmptyInputOrZeroLengthCallsNoHook) {
   EXPECT_TRUE(zeroLength.blocks.empty());
 }
 
+// processBuffer takes whole 3-byte groups and leaves the rest for the next read.
+class GroupReader : public Read_And_Process_File {
+ public:
+  explicit GroupReader(MemorySource* src) : Read_And_Process_File(-1) {
+    auxData = src;
+    setReadRoutine(&memoryReadRoutine);
+  }
+  int processBuffer(File_Buffer* buffer) override {
+    while (buffer->spaceUsed() >= 3) {
+      seen.append(reinterpret_cast<const char*>(buffer->startBufferLocation()), 3);
+      buffer->adjustBufferStart(3);
+      ++recordsProcessed;
+    }
+    return 0;
+  }
+  std::string seen;
+};
+
+TEST(ReadFileBuffers, ProcessBufferSeesEveryReadAndKeepsLeftovers) {
+  for (size_t chunk : CHUNK_SIZES) {
+    MemorySource src;
+    src.data = "abcdefghijk";  // 3 groups and 2 bytes left over
+    src.chunk = chunk;
+    GroupReader reader(&src);
+    EXPECT_EQ(reader.readAndProcessFile(), 3) << chunk;
+    EXPECT_EQ(reader.seen, "abcdefghi") << chunk;
+    EXPECT_NE(reader.intermediateBuffer, nullptr);  // owned, freed by the destructor
+  }
+  MemorySource empty;
+  GroupReader nothing(&empty);
+  EXPECT_EQ(nothing.readAndProcessFile(), 0);
+}
+
 TEST(FileBuffer, OffsetsAndDiscard) {
   File_Buffer owned(8);
   ASSERT_NE(owned.buffer, nullptr);

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -548,6 +549,7 @@ TEST(LogRender, FixedTimeSourceGivesExactPrefix) {
 TEST(LogRender, StandardOutputLinesAreCutAtTheDefaultMaximum) {
   CapturedManager out;
   LogManager* stdoutMgr = LogManager::STDOUT_LogManager;
+  if (stdoutMgr->hasWriterThread()) GTEST_SKIP() << "USE_STDOUT_THREAD is set: lines are written later";
   const int savedFd = stdoutMgr->getDescriptor();
   stdoutMgr->setDescriptor(out.get()->getDescriptor());
   const std::string big(5000, 'a');
@@ -560,4 +562,59 @@ TEST(LogRender, StandardOutputLinesAreCutAtTheDefaultMaximum) {
   EXPECT_EQ(text.size(), 4607u);
   EXPECT_EQ(text.back(), 'a');
   EXPECT_EQ(err.find("Truncated from len="), 0u) << err;
+}
+
+TEST(LogWriterThread, QueuedLinesAreWrittenInOrderAndCompletely) {
+  CapturedManager out(LogMessageRecord::LOG_ERROR_LEVEL);
+  ASSERT_TRUE(out.get()->startWriterThread(4));
+  EXPECT_TRUE(out.get()->hasWriterThread());
+  EXPECT_FALSE(out.get()->startWriterThread(4));  // one writer per manager
+  for (uint32_t i = 0; i < 200; ++i) LOG_INTO(out.get(), app_error) << "line " << i << LOG_ENDLINE;
+  out.get()->stopWriterThread();
+  EXPECT_FALSE(out.get()->hasWriterThread());
+  std::string expected;
+  for (uint32_t i = 0; i < 200; ++i) expected += "ERROR line " + std::to_string(i) + "\n";
+  EXPECT_EQ(out.text(), expected);
+  // After the writer stops, lines are written directly.
+  LOG_INTO(out.get(), app_error) << "direct" << LOG_ENDLINE;
+  EXPECT_EQ(out.text(), expected + "ERROR direct\n");
+}
+
+TEST(LogWriterThread, ConcurrentLoggersKeepLinesWhole) {
+  CapturedManager out(0);
+  ASSERT_TRUE(out.get()->startWriterThread(3));
+  constexpr int THREADS = 4;
+  constexpr int LINES = 150;
+  std::vector<std::thread> loggers;
+  for (int t = 0; t < THREADS; ++t) {
+    loggers.emplace_back([&out, t]() {
+      for (int i = 0; i < LINES; ++i) LOG_INTO(out.get(), app_error) << "t" << t << " i" << i << LOG_ENDLINE;
+    });
+  }
+  for (std::thread& th : loggers) th.join();
+  out.get()->stopWriterThread();
+  const std::string text = out.text();
+  int lastSeen[THREADS] = {-1, -1, -1, -1};
+  size_t lines = 0;
+  size_t start = 0;
+  while (start < text.size()) {
+    const size_t end = text.find('\n', start);
+    ASSERT_NE(end, std::string::npos);
+    int t = -1;
+    int i = -1;
+    ASSERT_EQ(std::sscanf(text.c_str() + start, "t%d i%d", &t, &i), 2) << text.substr(start, end - start);
+    ASSERT_TRUE(t >= 0 && t < THREADS);
+    EXPECT_EQ(i, lastSeen[t] + 1);  // each thread's lines stay in order
+    lastSeen[t] = i;
+    ++lines;
+    start = end + 1;
+  }
+  EXPECT_EQ(lines, static_cast<size_t>(THREADS * LINES));
+}
+
+TEST(SplitLongLine, SplitAcrossLinesFramesThePieces) {
+  CapturedManager out(LogMessageRecord::LOG_ERROR_LEVEL);
+  LOG_INTO(out.get(), app_warning) << "dump " << SPLIT_ACROSS_LINES("rows", "alpha beta gamma", "", 10) << " done"
+                                   << LOG_ENDLINE;
+  EXPECT_EQ(out.text(), "WARNING dump BEGIN rows\nWARNING alpha\nWARNING beta gamma\nWARNING END rows done\n");
 }

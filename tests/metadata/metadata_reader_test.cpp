@@ -5,7 +5,10 @@
 
 #include <climits>
 #include <cstring>
+#include <algorithm>
 #include <functional>
+#include <memory>
+#include <random>
 #include <string>
 #include <string_view>
 
@@ -365,4 +368,63 @@ TEST(MetaDataReader, MissingFileAndDirectoryFailToOpen) {
   EXPECT_NE(std::strstr(r.errorText(), "cannot open: No such file"), nullptr) << r.errorText();
   EXPECT_EQ(r.open(NARVELIX_BINARY_DIR), MetaDataReader::METADATA_OPEN_FAILED);
   EXPECT_NE(std::strstr(r.errorText(), "is a directory"), nullptr) << r.errorText();
+}
+
+// Random damage to valid files: every image either fails to open with an
+// error text, or opens and then yields every record and field without reading
+// outside the image (the sanitizer build checks the bounds; the image is an
+// exactly sized heap block).
+TEST(MetaDataReader, RandomlyDamagedFilesNeverReadOutsideTheImage) {
+  std::mt19937 random(5150);
+  const std::vector<uint8_t> originals[] = {sampleFixedFile().bytes, sampleVariableFile().bytes};
+  int opened = 0;
+  int rejected = 0;
+  for (int round = 0; round < 4000; ++round) {
+    std::vector<uint8_t> bytes = originals[round % 2];
+    const int edits = 1 + static_cast<int>(random() % 4);
+    for (int e = 0; e < edits; ++e) {
+      switch (random() % 4) {
+        case 0:  // flip a bit in the header, descriptions or first record headers
+          bytes[random() % std::min<std::size_t>(bytes.size(), 200)] ^= static_cast<uint8_t>(1u << (random() % 8));
+          break;
+        case 1:  // any byte anywhere
+          bytes[random() % bytes.size()] = static_cast<uint8_t>(random());
+          break;
+        case 2:  // cut the file
+          bytes.resize(random() % (bytes.size() + 1));
+          break;
+        default:  // grow it
+          bytes.resize(bytes.size() + random() % 40, static_cast<uint8_t>(random()));
+          break;
+      }
+      if (bytes.empty()) break;
+    }
+    std::unique_ptr<uint8_t[]> image(new uint8_t[bytes.size() + (bytes.empty() ? 1 : 0)]);
+    if (!bytes.empty()) std::memcpy(image.get(), bytes.data(), bytes.size());
+    MetaDataReader r;
+    if (r.openMemory(image.get(), bytes.size(), "random") != MetaDataReader::METADATA_OK) {
+      ++rejected;
+      EXPECT_NE(r.errorText()[0], '\0');
+      continue;
+    }
+    ++opened;
+    while (r.nextRecord()) {
+      for (uint32_t f = 0; f < r.totalFields(); ++f) {
+        std::string_view text;
+        VariableFixedPointValue fp;
+        uint64_t u64;
+        if (r.getText(f, text)) {
+          ASSERT_LE(text.size(), r.fieldDescription(f).fieldLength);
+        }
+        (void)r.getFixedPoint(f, fp);
+        (void)r.getUint64(f, u64);
+        if (const unsigned char *data = r.fieldData(f)) {
+          ASSERT_GE(data, image.get());
+          ASSERT_LE(data + r.fieldDescription(f).fieldLength, image.get() + bytes.size());
+        }
+      }
+    }
+  }
+  EXPECT_GT(opened, 0);
+  EXPECT_GT(rejected, 0);
 }

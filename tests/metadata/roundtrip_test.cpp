@@ -70,7 +70,8 @@ Rows parseCsv(const std::string &text) {
 
 // The converter is a real one once it answers --help with its usage text.
 bool converterAvailable() {
-  const std::string err = buildPath("roundtrip_help.err");
+  const std::string err = buildPath(std::string("roundtrip_help_") +
+                                    ::testing::UnitTest::GetInstance()->current_test_info()->name());
   run(std::string(NARVELIX_EXE) + " --help >/dev/null 2>" + err);
   return readFile(err).find("usage: ") != std::string::npos;
 }

@@ -102,9 +102,11 @@ char* uint_to_ascii_right_justified(uint32_t* resultBfr, uint_fast8_t bfrLen,
 // trailing zero decimals (the point stays), n >= 0 gives exactly n decimals (cut
 // without rounding, or zero-filled); -1 and values below -3 act as -2. A
 // precision above 10 is reported on standard error ("crazy precision: ...") and
-// replaced by 2. The text with its NUL needs at most 23 + outputPrecision bytes;
-// when bfrLen is smaller the text is cut to bfrLen-1 characters (reported on
-// standard error). The length is stored through retStrLen when not null.
+// replaced by 2. The text with its NUL needs at most 23 + max(precision,
+// outputPrecision) bytes; when bfrLen is smaller the text is cut to bfrLen-1
+// characters (reported on standard error). bfrLen 0 means the caller provides
+// that room and the length is not checked. The length is stored through
+// retStrLen when not null.
 char* fixedpoint_to_ascii(char* resultBfr, uint_fast8_t bfrLen, int64_t value,
                           uint_fast8_t precision, uint_fast8_t* retStrLen,
                           int_fast8_t outputPrecision);
@@ -114,7 +116,9 @@ char* fixedpoint_to_ascii(char* resultBfr, uint_fast8_t bfrLen, int64_t value,
 // acts as 9); a negative value gives 6 decimals with trailing zeros removed, and
 // then -1 drops a bare point ("2") while other negative values keep one zero
 // ("2.0"). roundValue rounds half away from zero at the last decimal, otherwise
-// the value is truncated. Scaled values beyond the int64 range saturate.
+// the value is truncated. Scaled values beyond the int64 range saturate. bfrLen
+// bounds the text as in fixedpoint_to_ascii (0: room vouched for by the
+// caller); "nan" and "inf" are copied with at most bfrLen bytes.
 char* float_to_ascii(char* resultBfr, uint_fast8_t bfrLen, double value,
                      uint_fast8_t* retStrLen, int_fast8_t outputPrecision, bool roundValue);
 

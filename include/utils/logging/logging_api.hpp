@@ -48,6 +48,7 @@
 #include <sys/uio.h>
 #include <time.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -153,6 +154,16 @@ struct LogPosixNanoseconds_struct {
   uint64_t nanoseconds;
 };
 #define AS_POSIX_NANOSECONDS(ns) LogPosixNanoseconds_struct{static_cast<uint64_t>(ns)}
+
+// A long text inserted as its own run of lines (SPLIT_ACROSS_LINES).
+struct SplitAcrossLines_struct {
+  const char* label;
+  const char* text;
+  const char* breakChars;
+  size_t maxLength;
+};
+#define SPLIT_ACROSS_LINES(label, text, breakChars, maxLength) \
+  SplitAcrossLines_struct{(label), (text), (breakChars), static_cast<size_t>(maxLength)}
 
 // Information gathered from the command line's log flags.
 struct LogSubsystemInfo {
@@ -391,6 +402,14 @@ class LogMessageRecord {
                static_cast<LogArgumentLenType_t>(static_cast<uint8_t>(v.precision)), "%P", 2);
     return *this;
   }
+  // Appends "BEGIN label\n" and writes the record, emits the text as lines of
+  // at most maxLength bytes, then continues this record with "END label".
+  LogMessageRecord& operator<<(const SplitAcrossLines_struct& split) {
+    *this << "BEGIN " << split.label << "\n";
+    writeAsTextToBuffer(static_cast<unsigned int>(prefixMaskOfManager()));
+    splitLongLogLine(*this, split.text, split.breakChars, split.maxLength);
+    return *this << "END " << split.label;
+  }
   LogMessageRecord& operator<<(const VariableFixedPointValue& v) {
     return *this << LogFixedPointValue_struct{v.value, v.precision};
   }
@@ -421,6 +440,8 @@ class LogMessageRecord {
   ZUR_COLD void emitOverflowError(const LOG_argument_union& value, LogArgumentType type,
                                   LogArgumentLenType_t len);
   ZUR_COLD void emitOverflowErrorText(const char* text, size_t len);
+
+  uint_fast32_t prefixMaskOfManager() const;
 
   // ---- fields, in declaration order ----
   LogManager* logMgr;
@@ -455,11 +476,15 @@ std::string_view stripLogLinePrefix(std::string_view line);
 // ---------------------------------------------------------------------------
 
 using TimeAcquisitionFP = void (*)(timespec* ts, const LogManager* mgr);
+class LogWriterQueue;
 
-// One log output. This build writes every finished line directly from the
+// One log output. By default every finished line is written directly by the
 // logging thread with write(2) on the manager's descriptor (retrying on EINTR
-// and after short writes); lines longer than the manager's maximum line
-// length are cut.
+// and after short writes). A manager given a writer thread
+// (startWriterThread; "USE_STDERR_THREAD"/"USE_STDOUT_THREAD" = 1 for the
+// standard managers) copies each line into a queue of fixed slots instead,
+// waiting while all slots are full, and its thread writes them in order.
+// Lines longer than the manager's maximum line length are cut.
 class LogManager {
  public:
   static constexpr uint32_t MAX_LOG_LINE_LENGTH = 65728;
@@ -474,7 +499,9 @@ class LogManager {
         getTimestampRoutine(&defaultGetTime),
         memoryBlock(nullptr),
         memoryBlockSize(0),
+        writer(nullptr),
         useSeparateThreads(0) {}
+  ~LogManager();
   LogManager(const LogManager&) = delete;
   LogManager& operator=(const LogManager&) = delete;
 
@@ -520,6 +547,18 @@ class LogManager {
   char* getMemoryBlock() const { return memoryBlock; }
   uint32_t getMemoryBlockSize() const { return memoryBlockSize; }
 
+  // Starts the writer thread with lineCount slots of the current maximum line
+  // length. Returns false (and keeps writing directly) when memory or the
+  // thread cannot be had, or when one is already running.
+  bool startWriterThread(uint32_t lineCount);
+  // Lets the writer finish the queued lines, stops it and waits for it; later
+  // lines are written directly. Called by the destructor.
+  void stopWriterThread();
+  bool hasWriterThread() const;
+  // Hands a finished line to the writer thread, or writes it directly.
+  // Returns the bytes queued or written.
+  size_t submitLine(const char* data, size_t len);
+
   // Queued blocks are not used by this build; always returns 0.
   int writeDataToBuffer(SharedBufferAllocRecord* rec);
 
@@ -558,6 +597,9 @@ class LogManager {
   TimeAcquisitionFP getTimestampRoutine;
   char* memoryBlock;
   uint32_t memoryBlockSize;
+  // Set by startWriterThread, cleared by stopWriterThread (at exit for the
+  // standard managers: a thread still logging then must not race with it).
+  std::atomic<LogWriterQueue*> writer;
   uint_fast8_t useSeparateThreads;
 };
 

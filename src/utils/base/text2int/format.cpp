@@ -190,7 +190,9 @@ char* fixedpoint_to_ascii(char* resultBfr, uint_fast8_t bfrLen, int64_t value,
       mode >= 0 && static_cast<unsigned>(mode) > usedPrecision ? static_cast<unsigned>(mode) : usedPrecision;
   const unsigned bound = 1u + 20u + 1u + decimalsBound + 1u;
   unsigned len = 0;
-  if (ZUR_LIKELY(bound <= bfrLen)) {
+  // bfrLen 0: the caller vouches for room for the longest text (the contract
+  // of callers that do not track their buffer length).
+  if (ZUR_LIKELY(bound <= bfrLen || bfrLen == 0)) {
     len = writeFixedPoint(resultBfr, value, usedPrecision, mode);
   } else {
     char whole[1u + 20u + 1u + 127u + 1u + 8u];
@@ -198,10 +200,10 @@ char* fixedpoint_to_ascii(char* resultBfr, uint_fast8_t bfrLen, int64_t value,
     if (len + 1u > bfrLen) {
       std::fprintf(stderr, "fixedpoint_to_ascii: %u characters cut to fit a buffer of %u bytes\n",
                    len, static_cast<unsigned>(bfrLen));
-      len = bfrLen == 0 ? 0u : bfrLen - 1u;
+      len = bfrLen - 1u;
     }
     std::memcpy(resultBfr, whole, len);
-    if (bfrLen != 0) resultBfr[len] = '\0';
+    resultBfr[len] = '\0';
   }
   if (retStrLen != nullptr) *retStrLen = static_cast<uint_fast8_t>(len);
   return resultBfr;
@@ -244,6 +246,7 @@ char* float_to_ascii(char* resultBfr, uint_fast8_t bfrLen, double value,
   if (roundValue) scaled += value >= 0 ? 0.5 : -0.5;
   const int64_t fixedPointVal = toInt64Saturated(scaled);
 
+  const unsigned room = bfrLen == 0 ? 256u : bfrLen;  // 0: room vouched for, as above
   uint_fast8_t len = 0;
   fixedpoint_to_ascii(resultBfr, bfrLen, fixedPointVal, static_cast<uint_fast8_t>(precision), &len, -2);
   if (outputPrecision < 0) {
@@ -251,11 +254,11 @@ char* float_to_ascii(char* resultBfr, uint_fast8_t bfrLen, double value,
     if (len > 0 && resultBfr[len - 1] == '.') {
       if (outputPrecision == -1) {
         --len;
-      } else if (len < bfrLen) {
+      } else if (len < room) {
         resultBfr[len++] = '0';  // the zero that was just there
       }
     }
-    if (len < bfrLen) resultBfr[len] = '\0';
+    if (len < room) resultBfr[len] = '\0';
   }
   if (retStrLen != nullptr) *retStrLen = len;
   return resultBfr;

@@ -7,8 +7,9 @@
 // count-trailing-zeros, so a field end costs no mispredicted scan-loop exit.
 // Only separators are handled inside that walk. Bytes after a dropped quote
 // are moved with one memmove per run; inside quotes the closing quote is found
-// with memchr. The NUL written at line[length] stops every byte-wise scan, so
-// those scans need no bounds test; block reads never pass line[length].
+// by a short byte loop, then memchr. The NUL written at line[length] stops
+// every class-table scan, so those need no bounds test; block reads never
+// pass line[length].
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -108,6 +109,19 @@ class BlockScanner {
 #endif
 };
 
+// First `quote` in [p, end), or null. Quoted values are mostly short: the
+// first bytes are looked at in place, and memchr (a call, but fast on long
+// runs) takes over only past them.
+ZUR_ALWAYS_INLINE unsigned char* findQuote(unsigned char* p, unsigned char* end, unsigned char quote) {
+  constexpr std::ptrdiff_t INLINE_BYTES = 16;
+  unsigned char* const inlineEnd = end - p > INLINE_BYTES ? p + INLINE_BYTES : end;
+  for (; p != inlineEnd; ++p) {
+    if (*p == quote) return p;
+  }
+  if (p == end) return nullptr;
+  return static_cast<unsigned char*>(std::memchr(p, quote, static_cast<size_t>(end - p)));
+}
+
 }  // namespace
 
 void CSV_File::buildCharClasses() {
@@ -153,16 +167,36 @@ int CSV_File::parseIntoFields(int maxFields, char** fieldList, unsigned char* li
   for (;;) {
     // Outside quotes: take the run of ordinary bytes.
     if (wr == rd) {
-      // Nothing dropped in this field: plain fields are split right here, the
-      // bytes stay where they are and only the separators become NULs.
-      bool stopped = false;  // rd sits on a quote or NUL found by the block walk
-      while (end - rd >= static_cast<std::ptrdiff_t>(BLOCK_BYTES)) {
-        uint32_t bits = scanner.mask(rd);
+      // Nothing dropped in this field: the bytes stay where they are and only
+      // the separators become NULs. Each round takes the mask of the next 32 bytes, or, near the end, of
+      // the last bytes and the terminator, and walks its set bits: separators
+      // are split right here, any other byte that matters (quote, NUL, the
+      // terminator) ends the walk with rd on it. The terminator's bit is
+      // always set in the last round, so the loop ends there at the latest.
+      // A field that opens with a quote skips the mask altogether.
+      const unsigned char first = classes[*rd];
+      const bool opensWithQuoteOrNul = first != 0 && first != PLAIN_SEPARATOR;
+      while (!opensWithQuoteOrNul) {
+        uint32_t bits = 0;
+        const bool fullBlock = end - rd >= static_cast<std::ptrdiff_t>(BLOCK_BYTES);
+        if (fullBlock) {
+          bits = scanner.mask(rd);
+        } else if (end - line >= static_cast<std::ptrdiff_t>(BLOCK_BYTES) - 1) {
+          // The block that ends at the terminator; bytes before rd, already
+          // split, are shifted out.
+          unsigned char* const blockStart = end - (BLOCK_BYTES - 1);
+          bits = scanner.mask(blockStart) >> (rd - blockStart);
+        } else {
+          const size_t last = static_cast<size_t>(end - rd);
+          for (size_t i = 0; i <= last; ++i) {
+            bits |= static_cast<uint32_t>(classes[rd[i]] & CLASS_SPECIAL) << i;
+          }
+        }
+        unsigned char* stop = nullptr;
         while (bits != 0) {
           unsigned char* const hit = rd + lowestSetBit(bits);
           if (classes[*hit] != PLAIN_SEPARATOR) {
-            rd = hit;
-            stopped = true;
+            stop = hit;
             break;
           }
           *hit = '\0';
@@ -170,15 +204,11 @@ int CSV_File::parseIntoFields(int maxFields, char** fieldList, unsigned char* li
           if (separators < maxFields) fieldList[separators] = reinterpret_cast<char*>(hit + 1);
           bits &= bits - 1;
         }
-        if (stopped) break;
-        rd += BLOCK_BYTES;
-      }
-      while (!stopped) {  // the last bytes of the line, one by one
-        rd = skipOrdinary(rd, classes);
-        if (classes[*rd] != PLAIN_SEPARATOR) break;  // quote, NUL, or the line end
-        *rd++ = '\0';
-        ++separators;
-        if (separators < maxFields) fieldList[separators] = reinterpret_cast<char*>(rd);
+        if (stop != nullptr) {
+          rd = stop;
+          break;
+        }
+        rd += BLOCK_BYTES;  // only a full block can end without a stop
       }
       wr = rd;
     } else {
@@ -196,13 +226,12 @@ int CSV_File::parseIntoFields(int maxFields, char** fieldList, unsigned char* li
       // Quoted section: bytes up to the matching quote are kept, separators
       // included. Backslash + quote keeps the quote; the bytes before the quote
       // were written, so the backslash sits at wr - 1. (When the quote
-      // character is the backslash itself, memchr finds the first one, so that
-      // case never counts as escaped.)
+      // character is the backslash itself, the search finds the first one, so
+      // that case never counts as escaped.)
       const unsigned char quote = c;
       ++rd;
       for (;;) {
-        unsigned char* const hit =
-            static_cast<unsigned char*>(std::memchr(rd, quote, static_cast<size_t>(end - rd)));
+        unsigned char* const hit = findQuote(rd, end, quote);
         unsigned char* const runEnd = hit != nullptr ? hit : end;
         const bool escaped = hit != nullptr && hit > rd && hit[-1] == '\\';
         const size_t run = static_cast<size_t>(runEnd - rd);

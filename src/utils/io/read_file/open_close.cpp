@@ -158,7 +158,9 @@ int Read_And_Process_File::readIntoBuffer(unsigned char* buffer, size_t length) 
     return 0;
   }
   const uint32_t request = length > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<uint32_t>(length);
-  const int rc = readRoutine(this, buffer, request);
+  // A routine cleared with setReadRoutine(nullptr) falls back to read().
+  const ReadDataFP routine = readRoutine != nullptr ? readRoutine : &defaultReadRoutine;
+  const int rc = routine(this, buffer, request);
   if (rc > 0) noteDataRead(buffer, static_cast<size_t>(rc));
   return rc;
 }

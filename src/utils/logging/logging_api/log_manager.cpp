@@ -25,19 +25,25 @@ constexpr uint32_t DEFAULT_STD_MAX_LINE_LENGTH = 4608;
 constinit LogManager stdoutManager(STDOUT_FILENO, "stdout", 0xFFFFFFFFu, DEFAULT_STD_MAX_LINE_LENGTH);
 constinit LogManager stderrManager(STDERR_FILENO, "stderr", 0xFFFFFFFFu, DEFAULT_STD_MAX_LINE_LENGTH);
 
-void configureStdManager(LogManager& mgr, const char* threadVar, const char* lengthVar) {
-  // A writer thread is not available in this build; the request is recorded.
-  mgr.setUseSeparateThread(getEnvironValue(threadVar, 0) == 1 ? 1 : 0);
+constexpr int32_t DEFAULT_STD_LINES = 64;
+
+void configureStdManager(LogManager& mgr, const char* threadVar, const char* lengthVar, const char* linesVar) {
   const int32_t maxLen = getEnvironValue(lengthVar, static_cast<int32_t>(DEFAULT_STD_MAX_LINE_LENGTH));
   if (maxLen >= 2 && maxLen <= static_cast<int32_t>(LogManager::MAX_LOG_LINE_LENGTH)) {
     mgr.setMaxLineLength(static_cast<uint32_t>(maxLen));
+  }
+  if (getEnvironValue(threadVar, 0) == 1) {
+    mgr.setUseSeparateThread(1);
+    int32_t lines = getEnvironValue(linesVar, DEFAULT_STD_LINES);
+    if (lines < 1) lines = DEFAULT_STD_LINES;
+    mgr.startWriterThread(static_cast<uint32_t>(lines));
   }
 }
 
 // Built before the default priority, after the shared-variable manager.
 __attribute__((constructor(110))) void realizeStandardManagers() {
-  configureStdManager(stdoutManager, "USE_STDOUT_THREAD", "STDOUT_MAX_LENGTH");
-  configureStdManager(stderrManager, "USE_STDERR_THREAD", "STDERR_MAX_LENGTH");
+  configureStdManager(stdoutManager, "USE_STDOUT_THREAD", "STDOUT_MAX_LENGTH", "STDOUT_LINES");
+  configureStdManager(stderrManager, "USE_STDERR_THREAD", "STDERR_MAX_LENGTH", "STDERR_LINES");
   LogManager::initializePrefixTable();
 }
 
@@ -113,12 +119,12 @@ size_t LogManager::writeLine(const char* data, size_t len) {
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    const int savedErrno = errno;
     if (errorCondition == nullptr || errorCondition[0] == '\0') {
-      // Reported once per manager: the log output itself is failing.
-      errorCondition = n == 0 ? "write returned 0" : "out of disk space";
-      std::fprintf(stderr, "formatRecordAsText: only wrote %zu bytes but expected %zu fd=%d: %s\n", written, len,
-                   output_fd, n == 0 ? "no progress" : std::strerror(savedErrno));
+      // Reported once per manager: the log output itself is failing. The line
+      // goes out as one element.
+      errorCondition = "out of disk space";
+      std::fprintf(stderr, "formatRecordAsText: only wrote %zu bytes but expected %zu elements=1 fd=%d\n", written,
+                   len, output_fd);
       std::fflush(stderr);
     }
     break;

@@ -8,6 +8,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -198,8 +199,10 @@ size_t formatFixedPoint(int64_t value, int precision, char* out) {
   return len;
 }
 
-bool warnedAboutSize = false;
-bool didSyslogOpen = false;
+// Process-wide once-flags; relaxed exchange is enough, nothing else is
+// published through them (openlog has its own locking).
+std::atomic<bool> warnedAboutSize{false};
+std::atomic<bool> didSyslogOpen{false};
 
 bool isTextType(uint32_t type) {
   return (type & LogMessageRecord::LOG_ARG_TYPE_TEXT) == LogMessageRecord::LOG_ARG_TYPE_TEXT;
@@ -374,8 +377,7 @@ size_t LogMessageRecord::renderText(unsigned int prefixWithFlags, char* dest, si
       continue;
     }
     if (line.room() == 0) {
-      if (!warnedAboutSize) {
-        warnedAboutSize = true;
+      if (!warnedAboutSize.exchange(true, std::memory_order_relaxed)) {
         std::fprintf(stderr, "NO MORE ROOM IN BUFFER at offset=%zu\n", line.length);
         std::fflush(stderr);
       }
@@ -500,13 +502,12 @@ SharedBufferAllocRecord* LogMessageRecord::formatRecordAsText(unsigned int prefi
   }
   if (importanceLevel & AND_USE_STDERR) {
     if (logMgr == nullptr || logMgr->getDescriptor() != STDERR_FILENO) {
-      LogManager::STDERR_LogManager->writeLine(block, total);
+      LogManager::STDERR_LogManager->submitLine(block, total);
     }
   }
-  size_t written = logMgr != nullptr ? logMgr->writeLine(block, total) : 0;
+  size_t written = logMgr != nullptr ? logMgr->submitLine(block, total) : 0;
   if (importanceLevel & AND_USE_SYSLOG) {
-    if (!didSyslogOpen) {
-      didSyslogOpen = true;
+    if (!didSyslogOpen.exchange(true, std::memory_order_relaxed)) {
       openlog(default_LogSubsystemInfo.programName, LOG_PID, LOG_LOCAL1);
     }
     int level = LOG_DEBUG;
@@ -544,70 +545,4 @@ size_t LogMessageRecord::writeAsTextToBuffer(unsigned int prefixWithFlags) {
 size_t LogMessageRecord::writeAsBinaryToBuffer(unsigned int prefixWithFlags) {
   // TODO(logging): binary records; until then the record is written as text.
   return writeAsTextToBuffer(prefixWithFlags);
-}
-
-void LogMessageRecord::splitLongLogLine(LogMessageRecord& context, const char* line, const char* separators,
-                                        size_t blockLength) {
-  if (line == nullptr) line = "";
-  if (separators == nullptr) separators = "";
-  if (blockLength < 2) blockLength = 2;  // the backward search needs two characters
-  LogManager* mgr = context.logMgr != nullptr ? context.logMgr : LogManager::STDERR_LogManager;
-  const unsigned int prefix = static_cast<unsigned int>(mgr->getLogPrefixMask());
-
-  auto emitPiece = [&](const char* piece, size_t len) {
-    LogMessageRecord rec(mgr, context.importanceLevel, context.sourceFile, context.sourceLine,
-                         context.sourceFileNameLen);
-    LOG_argument_union u{};
-    u.ptr = piece;
-    rec.argList[0].logArgs = u;
-    rec.argList[0].argBaseType = LOG_ARG_TYPE_POINTER;
-    rec.argList[0].argLen = static_cast<LogArgumentLenType_t>(len);
-    rec.argCount = 1;
-    std::memcpy(rec.generatedFormatLine, "%B\n", 4);
-    rec.generatedOffset = 3;
-    rec.logLineFormat = rec.generatedFormatLine;
-    rec.writeAsTextToBuffer(prefix);
-  };
-
-  const char* p = line;
-  const size_t total = std::strlen(line);
-  const char* end = line + total;
-  while (p < end) {
-    const size_t left = static_cast<size_t>(end - p);
-    const size_t scan = left < blockLength ? left : blockLength;
-    const void* newline = std::memchr(p, '\n', scan);
-    if (newline != nullptr) {
-      const char* nl = static_cast<const char*>(newline);
-      emitPiece(p, static_cast<size_t>(nl - p) + 1);
-      p = nl + 1;
-      continue;
-    }
-    if (left <= blockLength) break;  // the rest is the final piece
-    // blockLength characters without a newline: search backwards.
-    size_t cut = blockLength;
-    const char* next = p + blockLength;
-    for (size_t i = blockLength - 1; i >= 1; --i) {
-      const char c = p[i];
-      if (std::strchr(separators, c) != nullptr && c != '\0') {
-        cut = i + 1;
-        next = p + i + 1;
-        break;
-      }
-      if (c == ' ' || c == '\t') {
-        size_t lastKept = i;
-        while (lastKept > 0 && (p[lastKept - 1] == ' ' || p[lastKept - 1] == '\t')) --lastKept;
-        cut = lastKept;
-        next = p + i + 1;
-        break;
-      }
-    }
-    emitPiece(p, cut);
-    p = next;
-  }
-  // The final piece, even when empty (a text ending in a newline gets one).
-  emitPiece(p, static_cast<size_t>(end - p));
-  context.argCount = 0;
-  context.generatedOffset = 0;
-  context.generatedFormatLine[0] = '\0';
-  context.logLineFormat = nullptr;
 }

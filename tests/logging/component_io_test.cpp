@@ -1,0 +1,50 @@
+// A source file of component `io`: bare level names are io levels and test
+// io_logLevelMask; prefixed names keep their own component.
+#define THIS_COMPONENT io
+#include "utils/logging/logging_api.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+std::string renderedBy(void (*emit)(LogManager*)) {
+  std::FILE* file = std::tmpfile();
+  std::string out;
+  {
+    LogManager mgr(fileno(file), "io-test", LogMessageRecord::LOG_ERROR_LEVEL, 4096);
+    emit(&mgr);
+  }
+  std::fflush(file);
+  std::rewind(file);
+  char buffer[512];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) out.append(buffer, n);
+  std::fclose(file);
+  return out;
+}
+
+}  // namespace
+
+TEST(LogComponent, BareLevelsBelongToThisComponent) {
+  EXPECT_EQ(&zurLogMaskOf(ZUR_LOG_LEVEL(info)), &io_logLevelMask);
+  EXPECT_EQ(&zurLogMaskOf(ZUR_LOG_LEVEL(app_info)), &app_logLevelMask);
+  // io starts at warning and above: bare info is off, app_info is on.
+  const std::string text = renderedBy([](LogManager* mgr) {
+    LOG_INTO(mgr, info) << "io info" << LOG_ENDLINE;
+    LOG_INTO(mgr, warning) << "io warning" << LOG_ENDLINE;
+    LOG_INTO(mgr, app_info) << "app info" << LOG_ENDLINE;
+    LOG_COMPONENT_INTO(mgr, app, info) << "app info by component" << LOG_ENDLINE;
+  });
+  EXPECT_EQ(text, "WARNING io warning\nINFO app info\nINFO app info by component\n");
+}
+
+TEST(LogComponent, RawMaskFormsUseThisComponent) {
+  const unsigned saved = io_logLevelMask.value;
+  EXPECT_FALSE(COMPONENT_LOG_ENABLED(THIS_COMPONENT, 64u));
+  io_logLevelMask.value |= 64u;
+  EXPECT_TRUE(COMPONENT_LOG_ENABLED(THIS_COMPONENT, 64u));
+  io_logLevelMask.value = saved;
+}
