@@ -1,10 +1,47 @@
 // Per-file conversion driver: opens one CSV input, runs a converter over it
 // (which writes the metadata file at the end of the input), closes the input
 // and, with --cpp, writes the C++ header next to the metadata file.
+#include <sys/stat.h>
+
 #include <cstdio>
+#include <cstring>
 
 #include "utils/apps/narvelix/narvelix.hpp"
 #include "utils/apps/narvelix/narvelix_log.hpp"
+
+namespace {
+
+// True when the output named outputFile is the input file itself (or standard
+// output is): the output would then overwrite the input before a second read.
+bool outputIsInput(const struct stat& input, const char* outputFile) {
+  struct stat output;
+  const int rc = std::strcmp(outputFile, "--stdout") == 0 ? ::fstat(1, &output)
+                                                          : ::stat(outputFile, &output);
+  return rc == 0 && output.st_dev == input.st_dev && output.st_ino == input.st_ino;
+}
+
+}  // namespace
+
+void Narvelix::encodeFromSecondRead() {
+  struct stat st;
+  if (descriptor == -1 || ::fstat(descriptor, &st) != 0) return;
+  secondRead = true;
+  inputDevice = static_cast<uint64_t>(st.st_dev);
+  inputInode = static_cast<uint64_t>(st.st_ino);
+  inputSize = static_cast<int64_t>(st.st_size);
+  inputModifiedSeconds = static_cast<int64_t>(st.st_mtim.tv_sec);
+  inputModifiedNanoseconds = static_cast<int64_t>(st.st_mtim.tv_nsec);
+}
+
+bool Narvelix::inputUnchanged() const {
+  struct stat st;
+  if (descriptor == -1 || ::fstat(descriptor, &st) != 0) return false;
+  return static_cast<uint64_t>(st.st_dev) == inputDevice &&
+         static_cast<uint64_t>(st.st_ino) == inputInode &&
+         static_cast<int64_t>(st.st_size) == inputSize &&
+         static_cast<int64_t>(st.st_mtim.tv_sec) == inputModifiedSeconds &&
+         static_cast<int64_t>(st.st_mtim.tv_nsec) == inputModifiedNanoseconds;
+}
 
 int convertFile(const char* fileName, const char* outputFile, const Narvelix::ConvertOptions* opt) {
   const int fd = Read_And_Process_File::openFile(fileName, Read_And_Process_File::READ_NORMAL);
@@ -13,6 +50,14 @@ int convertFile(const char* fileName, const char* outputFile, const Narvelix::Co
     return -1;
   }
   Narvelix converter(fd, outputFile, opt);
+  // A regular file is read twice rather than held in memory, unless the
+  // output is the input itself or the per-field trace is on (whose messages
+  // follow the stored rows).
+  struct stat input;
+  if (::fstat(fd, &input) == 0 && S_ISREG(input.st_mode) && !outputIsInput(input, outputFile) &&
+      !COMPONENT_LOG_ENABLED(app, app_trace)) {
+    converter.encodeFromSecondRead();
+  }
   const int rc = converter.readAndProcessCSV_File();
   LOG_CERR(app_info) << "lines processed " << static_cast<int32_t>(rc) << LOG_ENDLINE;
   Read_And_Process_File::closeFile(fd, Read_And_Process_File::READ_NORMAL);

@@ -12,6 +12,7 @@
 
 #include "utils/apps/narvelix/narvelix.hpp"
 #include "utils/apps/narvelix/narvelix_log.hpp"
+#include "utils/apps/narvelix/second_read.hpp"
 #include "utils/base/text2int.hpp"
 
 namespace {
@@ -200,6 +201,11 @@ uint32_t Narvelix::encodeRecord(const RowContent& row, uint32_t rowIndex, unsign
 
 int Narvelix::writeMetadataFile(int recordsSeen) {
   LOG_CERR(app_info) << "output fileName=\"" << fileName << "\"" << LOG_ENDLINE;
+  if (secondRead && !inputUnchanged()) {
+    LOG_CERR(app_error) << "The input changed while it was read; \"" << fileName
+                        << "\" is not written" << LOG_ENDLINE;
+    return -1;
+  }
   auto* staging = static_cast<unsigned char*>(std::malloc(STAGING_BYTES));
   if (staging == nullptr) {
     LOG_CERR(app_error) << "Out of memory for the output buffer of \"" << fileName << "\""
@@ -219,7 +225,7 @@ int Narvelix::writeMetadataFile(int recordsSeen) {
     return -1;
   }
 
-  const auto rowTotal = static_cast<uint32_t>(rowData.rowCount());
+  const auto rowTotal = static_cast<uint32_t>(contentRows);
   UniversalMetaData_ReferenceFileHeader header;
   std::memset(&header, 0, sizeof header);
   std::memcpy(header.magicNumber, magicNumber, sizeof header.magicNumber);
@@ -263,14 +269,30 @@ int Narvelix::writeMetadataFile(int recordsSeen) {
     row.fieldLength[i] = 0;
   }
   RowStore::Cursor cursor(rowData);
+  LineRereader rereader(*this, descriptor);
+  if (secondRead && !rereader.ready()) {
+    LOG_CERR(app_error) << "Out of memory for the input buffer of \"" << fileName << "\""
+                        << LOG_ENDLINE;
+    closeOutput(out);
+    std::free(staging);
+    return -1;
+  }
   std::size_t staged = 0;
   uint32_t firstStagedRow = 0;
   uint32_t previousFields = 0;
   bool failed = false;
   const std::size_t maxRecordBytes = recordLength + RECORD_HEADER_BYTES;
   for (uint32_t r = 0; r < rowTotal && !failed; ++r) {
-    const int decoded = cursor.next(row.fieldText, row.fieldLength, storedColumns);
-    if (decoded < 0) break;
+    const int decoded = secondRead ? rereader.next(row.fieldText, row.fieldLength, storedColumns)
+                                   : cursor.next(row.fieldText, row.fieldLength, storedColumns);
+    if (ZUR_UNLIKELY(decoded < 0)) {
+      if (secondRead) {
+        LOG_CERR(app_error) << "The input changed while it was read: row " << r
+                            << " is missing; \"" << fileName << "\" is not complete" << LOG_ENDLINE;
+        failed = true;
+      }
+      break;
+    }
     // Columns missing from this line read as empty texts.
     for (auto i = static_cast<uint32_t>(decoded); i < previousFields; ++i) {
       row.fieldText[i] = EMPTY_TEXT;
@@ -306,6 +328,11 @@ int Narvelix::writeMetadataFile(int recordsSeen) {
       std::memset(record, 0, recordLength);
       staged += encodeRecord(row, r, record, nullptr);
     }
+  }
+  if (!failed && secondRead && !inputUnchanged()) {
+    LOG_CERR(app_error) << "The input changed while it was read; \"" << fileName
+                        << "\" is not complete" << LOG_ENDLINE;
+    failed = true;
   }
   if (!failed) {
     const std::size_t sent = std::fwrite(staging, 1, staged, out);

@@ -53,19 +53,16 @@ void deriveOutputName(char* out, const char* inputName) {
   }
 }
 
-int missingArgument(const char* program, const char* option, int needed) {
-  std::fprintf(stderr, "%s: option \"%s\" needs %d argument%s\n", program, option, needed,
-               needed == 1 ? "" : "s");
-  printUsage(program);
+// An option given as the last word(s) without its argument(s): nothing is converted.
+int missingArgument(const char* program, const char* option) {
+  std::fprintf(stderr, "%s: option \"%s\" requires an argument\n", program, option);
   return 1;
 }
 
 }  // namespace
 
 int main(int argc, const char** argv) {
-#if defined(NARVELIX_HAS_LOGGING_API)
   LogMessageRecord::process_commandline_log_flags(&default_LogSubsystemInfo, argc, argv, &argc, argv);
-#endif
   if (argc < 2) return 0;
 
   static Narvelix::ColumnOverrideSpecification overrides[Narvelix::MAX_COLS];
@@ -83,10 +80,10 @@ int main(int argc, const char** argv) {
       printUsage(program);
       return 1;
     } else if (is("-o") || is("--output")) {
-      if (argsLeft < 1) return missingArgument(program, word, 1);
+      if (argsLeft < 1) return missingArgument(program, word);
       outputFile = argv[++a];
     } else if (is("-i") || is("--input")) {
-      if (argsLeft < 1) return missingArgument(program, word, 1);
+      if (argsLeft < 1) return missingArgument(program, word);
       inputs.push_back(argv[++a]);
     } else if (is("--stdin")) {
       inputs.push_back(word);
@@ -99,17 +96,17 @@ int main(int argc, const char** argv) {
     } else if (is("--reorder")) {
       opt.reorderFields = true;
     } else if (is("--name")) {
-      if (argsLeft < 1) return missingArgument(program, word, 1);
+      if (argsLeft < 1) return missingArgument(program, word);
       copyTerminated(opt.structureName, sizeof opt.structureName, argv[++a]);
     } else if (is("--magic")) {
-      if (argsLeft < 1) return missingArgument(program, word, 1);
+      if (argsLeft < 1) return missingArgument(program, word);
       const char* magic = argv[++a];
       std::memset(opt.magicNumber, 0, sizeof opt.magicNumber);
       std::memcpy(opt.magicNumber, magic, strnlen(magic, sizeof opt.magicNumber));
     } else if (is("--delete") || is("--rename")) {
       const bool rename = is("--rename");
       const int needed = rename ? 2 : 1;
-      if (argsLeft < needed) return missingArgument(program, word, needed);
+      if (argsLeft < needed) return missingArgument(program, word);
       if (opt.overrideCount >= Narvelix::MAX_COLS) {
         std::fprintf(stderr, "%s: too many --delete/--rename options (at most %d)\n", program,
                      static_cast<int>(Narvelix::MAX_COLS));

@@ -1,8 +1,9 @@
 // The narvelix converter: one CSV input in, one metadata reference file out (and,
 // on request, a C++ header describing its records). The class is a CSV reader:
-// the heading hook names the columns, the line hook observes and stores every
-// content row in a compact row store, and the completion hook chooses the field
-// types and the packed record layout, then encodes every stored row. The
+// the heading hook names the columns, the line hook observes every content row
+// and keeps it in a compact row store (or, for a regular file read twice, only
+// observes it), and the completion hook chooses the field types and the packed
+// record layout, then encodes every row from the store or the second read. The
 // converter runs on one thread; nothing here is shared. Output integers are in
 // the writing machine's byte order (little-endian on every supported target).
 #pragma once
@@ -120,11 +121,20 @@ class Narvelix : public CSV_File {
   // destructor no longer closes it.
   void releaseDescriptor() { descriptor = -1; }
 
+  // For a whole-file conversion of a regular file that nothing else writes:
+  // content rows are only observed while the input is read, not stored, and
+  // the records are encoded from a second read of the file (from its start,
+  // by pread) once the layout is known. Memory then stays a few MiB whatever
+  // the input size. The file's identity (device, inode, size, modification
+  // time) is taken now; if it differs when the records are encoded, or the
+  // second read does not find the same lines, the conversion fails.
+  void encodeFromSecondRead();
+
   // Observation results, readable by tests.
   uint32_t observedContent(int column) const { return columnObservedContent[column]; }
   uint32_t maxWidth(int column) const { return columnMaxWidth[column]; }
   const ColumnSpecification& columnSpecification(int column) const { return columnDescriptions[column]; }
-  std::size_t storedRows() const { return rowData.rowCount(); }
+  std::size_t storedRows() const { return contentRows; }
   bool variableLengthRecords() const { return usesVariableLengthRecords; }
 
  private:
@@ -150,6 +160,7 @@ class Narvelix : public CSV_File {
 
   [[nodiscard]] bool computeLayout();
   int writeMetadataFile(int recordsSeen);
+  [[nodiscard]] bool inputUnchanged() const;
   void observeFieldTraced(int column, const char* text, uint32_t length, uint32_t rowIndex);
   uint32_t encodeRecord(const RowContent& row, uint32_t rowIndex, unsigned char* body,
                         uint64_t* presentMask);
@@ -178,6 +189,15 @@ class Narvelix : public CSV_File {
   // Values reported by checkNumericRange.
   uint32_t outOfRangeValues = 0;
   RowStore rowData;
+  // Content rows seen (stored in rowData, or only observed with a second read).
+  std::size_t contentRows;
+  // encodeFromSecondRead: identity of the input file when it was called.
+  bool secondRead;
+  uint64_t inputDevice;
+  uint64_t inputInode;
+  int64_t inputSize;
+  int64_t inputModifiedSeconds;
+  int64_t inputModifiedNanoseconds;
 
   // Layout chosen by completedFile, in record order.
   std::vector<ColumnWidthInfo> columnOrder;

@@ -69,6 +69,26 @@ ZUR_ALWAYS_INLINE uint32_t classifyAndCopyField(const unsigned char* field, unsi
   return flags;
 }
 
+// classifyAndCopyField without the copy, for rows that are read again later.
+ZUR_ALWAYS_INLINE uint32_t classifyField(const unsigned char* field, uint32_t* length) {
+  const unsigned char* p = field;
+  uint32_t flags = Narvelix::HAD_NONULL;
+  for (;;) {
+    const uint32_t e = CHAR_CLASS.entry[*p];
+    if (ZUR_UNLIKELY(e & SPECIAL_CLASS)) {
+      if (e == END_OF_FIELD) break;
+      const uint32_t seen = (e == Narvelix::HAD_DECIMAL_POINT)
+                                ? Narvelix::HAD_DECIMAL_POINT
+                                : (Narvelix::HAD_MINUS | Narvelix::HAD_PLUS);
+      if (flags & seen) flags |= Narvelix::HAD_SYMBOLS;
+    }
+    flags |= e;
+    ++p;
+  }
+  *length = static_cast<uint32_t>(p - field);
+  return flags;
+}
+
 }  // namespace
 
 int Narvelix::processLine(const unsigned char* line, size_t length) {
@@ -83,7 +103,31 @@ int Narvelix::processLine(const unsigned char* line, size_t length) {
   // not part of any output field.
   uint32_t fieldCount = parsedCount > 0 ? static_cast<uint32_t>(parsedCount) : 0;
   if (fieldCount > storedColumns) fieldCount = storedColumns;
-  const uint32_t rowIndex = static_cast<uint32_t>(rowData.rowCount());
+  const auto rowIndex = static_cast<uint32_t>(contentRows);
+
+  if (secondRead) {
+    // Observed only; the records are encoded from a second read of the file.
+    if (ZUR_UNLIKELY(COMPONENT_LOG_ENABLED(app, app_trace))) {
+      for (uint32_t i = 0; i < fieldCount; ++i) {
+        const char* field = parsedCols[i];
+        observeFieldTraced(static_cast<int>(i), field, static_cast<uint32_t>(std::strlen(field)),
+                           rowIndex);
+      }
+    } else {
+      for (uint32_t i = 0; i < fieldCount; ++i) {
+        const auto* field = reinterpret_cast<const unsigned char*>(parsedCols[i]);
+        if (*field == '\0') {
+          columnObservedContent[i] |= HAD_NULL;
+          continue;
+        }
+        uint32_t fieldLength;
+        columnObservedContent[i] |= classifyField(field, &fieldLength);
+        if (fieldLength > columnMaxWidth[i]) columnMaxWidth[i] = fieldLength;
+      }
+    }
+    ++contentRows;
+    return 0;
+  }
 
   unsigned char* out = rowData.reserveRow(RowStore::rowBound(fieldCount, length));
   if (ZUR_UNLIKELY(out == nullptr)) {
@@ -116,6 +160,7 @@ int Narvelix::processLine(const unsigned char* line, size_t length) {
     }
   }
   rowData.commitRow(out);
+  ++contentRows;
   return 0;
 }
 

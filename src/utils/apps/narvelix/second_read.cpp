@@ -1,0 +1,67 @@
+// Line delivery of the second read (see second_read.hpp). Lines end at LF; a
+// CR before the LF is dropped by the reader and a second one by the
+// converter's content hook, so both are dropped here too.
+#include "utils/apps/narvelix/second_read.hpp"
+
+#include <errno.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+LineRereader::LineRereader(CSV_File& splitter, int fd)
+    : splitter_(splitter),
+      fd_(fd),
+      buffer_(static_cast<unsigned char*>(std::malloc(BUFFER_BYTES))),
+      fields_{} {}
+
+LineRereader::~LineRereader() { std::free(buffer_); }
+
+bool LineRereader::nextLine(unsigned char** line, std::size_t* length) {
+  for (;;) {
+    if (start_ < end_) {
+      unsigned char* const begin = buffer_ + start_;
+      auto* const lf = static_cast<unsigned char*>(std::memchr(begin, '\n', end_ - start_));
+      if (lf != nullptr) {
+        *line = begin;
+        *length = static_cast<std::size_t>(lf - begin);
+        start_ += *length + 1;
+        return true;
+      }
+    }
+    const std::size_t kept = end_ - start_;
+    if (kept == BUFFER_BYTES) return false;
+    if (kept > 0 && start_ > 0) std::memmove(buffer_, buffer_ + start_, kept);
+    start_ = 0;
+    end_ = kept;
+    ssize_t got;
+    do {
+      got = ::pread(fd_, buffer_ + end_, BUFFER_BYTES - end_, static_cast<off_t>(fileOffset_));
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) return false;
+    fileOffset_ += got;
+    end_ += static_cast<std::size_t>(got);
+  }
+}
+
+int LineRereader::next(const char** text, uint32_t* length, uint32_t maxFields) {
+  if (buffer_ == nullptr) return -1;
+  unsigned char* line;
+  std::size_t lineLength;
+  if (!headingSkipped_) {
+    if (!nextLine(&line, &lineLength)) return -1;
+    headingSkipped_ = true;
+  }
+  if (!nextLine(&line, &lineLength)) return -1;
+  if (lineLength > 0 && line[lineLength - 1] == '\r') --lineLength;
+  if (lineLength > 0 && line[lineLength - 1] == '\r') --lineLength;
+  const int total = splitter_.parseIntoFields(CSV_File::MAX_FIELDS, fields_, line, lineLength);
+  uint32_t count = total > 0 ? static_cast<uint32_t>(total) : 0;
+  if (count > maxFields) count = maxFields;
+  if (count > CSV_File::MAX_FIELDS) count = CSV_File::MAX_FIELDS;
+  for (uint32_t i = 0; i < count; ++i) {
+    text[i] = fields_[i];
+    length[i] = static_cast<uint32_t>(std::strlen(fields_[i]));
+  }
+  return static_cast<int>(count);
+}

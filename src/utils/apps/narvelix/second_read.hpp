@@ -1,0 +1,45 @@
+// Second read of a CSV file for the converter's records: the content lines are
+// read again from the start of the file with pread into a buffer of its own
+// (the reader's descriptor position is not used) and split by the reader's
+// own splitter, so each row comes out exactly as the first read saw it. The
+// first line (the heading) is skipped. No allocation per row: one 1 MiB
+// buffer for the whole read.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "utils/io/read_file.hpp"
+
+class LineRereader {
+ public:
+  // Larger than the reader's line buffer: every line the first read
+  // delivered fits.
+  static constexpr std::size_t BUFFER_BYTES = std::size_t{1} << 20;
+
+  LineRereader(CSV_File& splitter, int fd);
+  ~LineRereader();
+  LineRereader(const LineRereader&) = delete;
+  LineRereader& operator=(const LineRereader&) = delete;
+
+  // False when the buffer could not be allocated.
+  bool ready() const { return buffer_ != nullptr; }
+
+  // Splits the next content line: the text of its first maxFields fields (up
+  // to the first NUL in each, as the first read measured them) into
+  // text/length, and returns how many were set, or -1 at the end of the file,
+  // on a read error or a line that does not fit the buffer.
+  int next(const char** text, uint32_t* length, uint32_t maxFields);
+
+ private:
+  bool nextLine(unsigned char** line, std::size_t* length);
+
+  CSV_File& splitter_;
+  int fd_;
+  unsigned char* buffer_;
+  std::size_t start_ = 0;
+  std::size_t end_ = 0;
+  int64_t fileOffset_ = 0;
+  bool headingSkipped_ = false;
+  char* fields_[CSV_File::MAX_FIELDS];
+};
