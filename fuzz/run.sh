@@ -28,10 +28,11 @@ done
 
 "$root/scripts/install-deps.sh" --fuzz
 build="$root/build-fuzz"
+mkdir -p "$build"
 if [ ! -f "$build/CMakeCache.txt" ]; then
   CXX=clang++ CC=clang cmake -S "$root" -B "$build" -DUTILS_BUILD_FUZZ=ON -DUTILS_SANITIZE=ON \
-    -DUTILS_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$build.configure.log" 2>&1 \
-    || { cat "$build.configure.log"; exit 1; }
+    -DUTILS_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$build/configure.log" 2>&1 \
+    || { cat "$build/configure.log"; exit 1; }
 fi
 
 targets=()

@@ -337,12 +337,8 @@ TEST(HostileInput, OptionsWithoutArgument) {
     args.insert(args.end(), tail.begin(), tail.end());
     const RunResult r = runNarvelix(args, dir);
     EXPECT_EQ(r.status, 1);
-    const int needed = tail[0] == "--rename" ? 2 : 1;
-    const std::vector<std::string> lines = logLines(r.err);
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[0], std::string(NARVELIX_EXE) + ": option \"" + tail[0] + "\" needs " +
-                            std::to_string(needed) + (needed == 1 ? " argument" : " arguments"));
-    EXPECT_EQ(lines[1].rfind("usage: ", 0), 0u);
+    EXPECT_EQ(joinLines(logLines(r.err)),
+              std::string(NARVELIX_EXE) + ": option \"" + tail[0] + "\" requires an argument\n");
     EXPECT_FALSE(fileExists(dir + "/in.metadata"));
   }
 }
