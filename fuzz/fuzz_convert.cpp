@@ -1,7 +1,8 @@
 // Fuzz target for the whole conversion: the input's first byte picks options
 // (bit 0 --reorder, bit 1 marks every other heading as an optional field of
-// group 2 or 3, bit 2 writes the C++ header too, bit 3 --dense), the rest is
-// the CSV text. The converter runs in-process over a temporary file and the
+// group 2 or 3, bit 2 writes the C++ header too, bit 3 --dense, bit 4 deletes
+// the column named a, bit 5 renames the column named b, bit 6 renames a column
+// to the name of another), the rest is the CSV text. The converter runs in-process over a temporary file and the
 // metadata file it writes is checked against its own description: header
 // constants, descriptions packed back to back, and records that add up to the
 // file size exactly. Any mismatch aborts.
@@ -19,8 +20,10 @@
 
 namespace {
 
+// Scratch files live in memory when /dev/shm exists.
 std::string tempPath(const char* suffix) {
-  return std::string("/tmp/fuzz_convert_") + std::to_string(::getpid()) + suffix;
+  static const char* const folder = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+  return std::string(folder) + "/fuzz_convert_" + std::to_string(::getpid()) + suffix;
 }
 
 std::string readWhole(const std::string& path) {
@@ -125,6 +128,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Narvelix::ConvertOptions opt;
   opt.reorderFields = (flags & 1) != 0;
   opt.useDensePacking = (flags & 8) != 0;
+  static Narvelix::ColumnOverrideSpecification overrides[3];
+  opt.externalOverrides = overrides;
+  auto addOverride = [&opt](const char* from, const char* to) {
+    Narvelix::ColumnOverrideSpecification& o = overrides[opt.overrideCount++];
+    std::snprintf(o.renameFrom, sizeof o.renameFrom, "%s", from);
+    std::snprintf(o.fieldName, sizeof o.fieldName, "%s", to);
+  };
+  if (flags & 16) addOverride("a", "");
+  if (flags & 32) addOverride("b", "renamed_b_name_");
+  if (flags & 64) addOverride("c", "a");
   const int fd = ::open(input.c_str(), O_RDONLY);
   if (fd < 0) return 0;
   {

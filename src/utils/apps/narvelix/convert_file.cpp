@@ -62,6 +62,15 @@ int convertFile(const char* fileName, const char* outputFile, const Narvelix::Co
   LOG_CERR(app_info) << "lines processed " << static_cast<int32_t>(rc) << LOG_ENDLINE;
   Read_And_Process_File::closeFile(fd, Read_And_Process_File::READ_NORMAL);
   converter.releaseDescriptor();  // closed above; the reader must not close it again
+  if (rc == 0 && converter.inputWasEmpty()) {
+    LOG_CERR(app_warning) << "Input \"" << fileName << "\" is empty: no metadata file written"
+                          << LOG_ENDLINE;
+  } else if (rc < 0) {
+    // The first read failed (a folder, an unreadable device): nothing was
+    // converted.
+    LOG_CERR(app_error) << "Could not read \"" << fileName << "\"" << LOG_ENDLINE;
+    return 1;
+  }
 
   if (opt != nullptr && opt->emitCPPheaders) {
     char headerName[2048];

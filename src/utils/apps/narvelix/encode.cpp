@@ -59,6 +59,7 @@ void closeOutput(FILE* out) {
 }  // namespace
 
 int Narvelix::completedFile(int recordsSeen) {
+  if (!inputReadCompletely(recordsSeen)) return -1;
   if (inputRejected) return -1;  // already reported; no file is written
   if (!computeLayout()) return -1;
   const int rc = writeMetadataFile(recordsSeen);
@@ -80,6 +81,7 @@ uint32_t Narvelix::encodeRecord(const RowContent& row, uint32_t rowIndex, unsign
     const char* fieldText = row.fieldText[f.column];
     const uint32_t inputLength = row.fieldLength[f.column];
     const auto shortLength = static_cast<uint_fast8_t>(inputLength & 0xFF);
+    if (ZUR_UNLIKELY(f.checkRange)) checkNumericRange(f, fieldText, inputLength, rowIndex);
 
     // Numbers are staged in outVal (bytes 0..7 the 64-bit value, 8..11 the
     // 32-bit value or the fixed-point precision) and copied as one block.

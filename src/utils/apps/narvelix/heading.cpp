@@ -91,8 +91,21 @@ int Narvelix::parsedHeadingLine() {
     inputRejected = true;
     return 0;
   }
+  for (int i = 0; i < fieldTotal; ++i) {
+    if (ZUR_UNLIKELY(std::strchr(fields[i], '\r') != nullptr)) {
+      // Lines that end in CR alone read as one line: its "names" would hold
+      // the whole table.
+      LOG_CERR(app_error) << "Heading line holds a carriage return: line ends of a carriage return "
+                             "alone are not supported"
+                          << LOG_ENDLINE;
+      encounteredError = true;
+      inputRejected = true;
+      return 0;
+    }
+  }
   sawHeader = true;
   storedColumns = fieldTotal > 0 ? static_cast<uint32_t>(fieldTotal) : 0;
+  bool cleanedEmpty[MAX_COLS] = {};
 
   for (int i = 0; i < fieldTotal; ++i) {
     char* heading = fields[i];
@@ -130,6 +143,7 @@ int Narvelix::parsedHeadingLine() {
                          << LOG_ENDLINE;
     }
 
+    cleanedEmpty[i] = useName[0] == '\0';
     uint32_t useType = 0;
     const ColumnOverrideSpecification* overrides = options.externalOverrides;
     for (uint32_t o = 0; overrides != nullptr && o < options.overrideCount; ++o) {
@@ -156,5 +170,6 @@ int Narvelix::parsedHeadingLine() {
     spec.forceType = useType;
     spec.fieldGroup = static_cast<uint8_t>(group);
   }
+  checkHeadingNames(cleanedEmpty);
   return 0;
 }

@@ -111,6 +111,10 @@ bool Narvelix::computeLayout() {
     f.group = spec.fieldGroup;
     f.hasMaskBit = spec.fieldGroup >= 1 && spec.fieldGroup <= 64;
     f.length = static_cast<uint16_t>(length);
+    // Narrower numbers always fit: 18 digits in 64 bits, 15 decimal places.
+    f.checkRange = (spec.forceType == SMV::SMV_TYPE_INT64 || spec.forceType == SMV::SMV_TYPE_UINT64)
+                       ? columnMaxWidth[i] >= 19
+                       : spec.forceType == SMV::SMV_TYPE_FIXED && columnMaxWidth[i] >= 17;
     f.maskBit = f.hasMaskBit ? (uint64_t{1} << (spec.fieldGroup - 1)) : 0;
 
     LOG_CERR(app_trace) << "selected " << selectedTotal << " offset=" << fieldOffset

@@ -93,6 +93,12 @@ class Narvelix : public CSV_File {
 
   int parsedHeadingLine() override;
   int processLine(const unsigned char* line, size_t length) override;
+
+  // Reads through the base, noting two things the line loop cannot tell the
+  // converter: a request for zero bytes (a line too long for the reader's
+  // buffer, after which the rest of the input is not read), and the bytes
+  // after the last line feed (a last line without one is not delivered).
+  int readIntoBuffer(unsigned char* buffer, size_t length) override;
   // Chooses the layout and writes the metadata file. Returns recordsSeen when
   // the file was written, -1 when the input was rejected (too many columns,
   // record too long) or the output could not be created or written.
@@ -108,6 +114,8 @@ class Narvelix : public CSV_File {
   uint32_t inferType(uint32_t maxWidth, uint32_t contentMask);
 
   bool getErrorIndication() const { return encounteredError; }
+  // No byte of input was read.
+  bool inputWasEmpty() const { return !sawInputBytes; }
 
   // The driver closes the input descriptor itself; after this the converter's
   // destructor no longer closes it.
@@ -137,8 +145,18 @@ class Narvelix : public CSV_File {
     uint8_t group;       // field group as written in the description
     bool hasMaskBit;     // group in 1..64: owns bit group-1 of the masks
     uint16_t length;     // bytes in the record
+    bool checkRange;     // numeric column wide enough to hold a value that does not fit
     uint64_t maskBit;
   };
+
+  // Text of a field of a numeric column that is too big for its type (or has
+  // more than 15 decimal places): warns, up to a limit per input.
+  void checkNumericRange(const SelectedField& f, const char* fieldText, uint32_t length,
+                         uint32_t rowIndex);
+  // Errors found while reading, reported once the input has ended.
+  [[nodiscard]] bool inputReadCompletely(int recordsSeen);
+  // Warnings about heading names that are empty or repeated after cleaning.
+  void checkHeadingNames(const bool* cleanedEmpty);
 
   [[nodiscard]] bool computeLayout();
   int writeMetadataFile(int recordsSeen);
@@ -164,6 +182,12 @@ class Narvelix : public CSV_File {
   bool inputRejected;
   // Columns stored per row: the heading's columns, at most MAX_COLS.
   uint32_t storedColumns;
+  // Input state seen by readIntoBuffer.
+  std::size_t unterminatedBytes = 0;
+  bool sawInputBytes = false;
+  bool lineTooLong = false;
+  // Values reported by checkNumericRange.
+  uint32_t outOfRangeValues = 0;
   RowStore rowData;
   // Content rows seen (stored in rowData, or only observed with a second read).
   std::size_t contentRows;

@@ -1,0 +1,404 @@
+// Hostile input through the narvelix executable: odd line ends, lines at and
+// past the reader's 65535-byte limit, quoting and NUL bytes, column counts
+// around the 128-column limit, records too long for 16-bit offsets, numbers
+// too big for their field, unusable headings, options without arguments,
+// standard input, unwritable outputs and a full disk. Every case states the
+// exit status, the ERROR and WARNING lines in order (log prefixes stripped),
+// and whether a metadata file exists and what it holds.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "apps/narvelix_test_util.hpp"
+
+using namespace narvelix_test;
+
+namespace {
+
+constexpr unsigned T_UINT32 = 5, T_INT64 = 6, T_UINT64 = 7, T_FIXED = 9, T_STRING = 18;
+
+// The ERROR and WARNING lines of a run, and the lines that are not log lines
+// at all (option errors, usage), in order.
+std::vector<std::string> problemLines(const std::string& err) {
+  std::vector<std::string> picked;
+  for (const std::string& l : logLines(err)) {
+    const bool logLine = l.rfind("TRACE ", 0) == 0 || l.rfind("DEBUG ", 0) == 0 ||
+                         l.rfind("INFO ", 0) == 0;
+    if (!logLine) picked.push_back(l);
+  }
+  return picked;
+}
+
+// Runs a shell command line in dir and captures its output like runProgram.
+RunResult runShell(const std::string& line, const std::string& dir) {
+  const std::string outPath = dir + "/.stdout";
+  const std::string errPath = dir + "/.stderr";
+  const std::string cmd = "cd " + shellQuote(dir) + " && ( " + line + " ) >" + shellQuote(outPath) +
+                          " 2>" + shellQuote(errPath) + " </dev/null";
+  RunResult r;
+  const int raw = std::system(cmd.c_str());
+  if (raw != -1 && WIFEXITED(raw)) r.status = WEXITSTATUS(raw);
+  r.out = readFile(outPath);
+  r.err = readFile(errPath);
+  return r;
+}
+
+std::string repeat(const std::string& piece, std::size_t times) {
+  std::string s;
+  s.reserve(piece.size() * times);
+  for (std::size_t i = 0; i < times; ++i) s += piece;
+  return s;
+}
+
+// A heading of n columns c0..c(n-1) and its line feed.
+std::string headingOf(int n) {
+  std::string s;
+  for (int i = 0; i < n; ++i) s += (i ? ",c" : "c") + std::to_string(i);
+  return s + "\n";
+}
+
+// A content line of n fields 1..n.
+std::string rowOf(int n) {
+  std::string s;
+  for (int i = 0; i < n; ++i) s += (i ? "," : "") + std::to_string(i + 1);
+  return s + "\n";
+}
+
+std::string field(const MetadataFile& m, unsigned record, unsigned f) {
+  const Description& d = m.fields.at(f);
+  return m.records.substr(static_cast<std::size_t>(record) * m.recordLength + d.offset, d.length);
+}
+
+std::string text(const MetadataFile& m, unsigned record, unsigned f) {
+  const std::string b = field(m, record, f);
+  return b.substr(0, b.find('\0'));
+}
+
+uint64_t number(const MetadataFile& m, unsigned record, unsigned f) {
+  const std::string b = field(m, record, f);
+  return b.size() >= 8 ? le64(b, 0) : le32(b, 0);
+}
+
+struct HostileCase {
+  std::string name;
+  std::string csv;  // written to in.csv, converted to out.metadata
+  int status;
+  std::vector<std::string> problems;  // ERROR / WARNING / plain lines, in order
+  bool output;                        // out.metadata exists
+  std::function<void(const MetadataFile&)> check = nullptr;
+  std::vector<std::string> args = {};
+};
+
+void runCases(const char* group, const std::vector<HostileCase>& cases) {
+  for (const HostileCase& c : cases) {
+    SCOPED_TRACE(std::string(group) + "/" + c.name);
+    const std::string dir = scratchDir(std::string("Hostile_") + group + "_" + c.name);
+    const RunResult r = convertText(dir, c.csv, c.args);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(joinLines(problemLines(r.err)), joinLines(c.problems));
+    const std::string out = dir + "/out.metadata";
+    ASSERT_EQ(fileExists(out), c.output);
+    if (!c.output) continue;
+    const MetadataFile m = parseMetadata(readFile(out));
+    ASSERT_TRUE(m.valid);
+    EXPECT_EQ(m.headerLength, 24u);
+    EXPECT_EQ(m.descriptionLength, 24u);
+    if (m.recordLength != 0) {
+      EXPECT_EQ(m.records.size(), static_cast<std::size_t>(m.totalRecords) * m.recordLength);
+    }
+    if (c.check) c.check(m);
+  }
+}
+
+void expectFields(const MetadataFile& m, const std::vector<std::pair<std::string, unsigned>>& nameType) {
+  ASSERT_EQ(m.fields.size(), nameType.size());
+  for (std::size_t i = 0; i < nameType.size(); ++i) {
+    EXPECT_EQ(m.fields[i].name, nameType[i].first) << "field " << i;
+    EXPECT_EQ(m.fields[i].type, nameType[i].second) << "field " << i;
+  }
+}
+
+}  // namespace
+
+TEST(HostileInput, LineStructure) {
+  const std::string line65535 = "1,2" + std::string(65535 - 3, ',');
+  runCases("lines", {
+      {"empty_file", "", 0, {"WARNING Input \"in.csv\" is empty: no metadata file written"}, false},
+      {"heading_only", "a,b\n", 0, {}, true,
+       [](const MetadataFile& m) {
+         expectFields(m, {{"a", T_FIXED}, {"b", T_FIXED}});
+         EXPECT_EQ(m.totalRecords, 0u);
+         EXPECT_EQ(m.records.size(), 0u);
+       }},
+      // The reader delivers complete lines only: a last line without a line
+      // feed is not converted, and a warning says so.
+      {"no_line_feed_at_all", "a,b", 0,
+       {"WARNING Last line has no line feed: its 3 bytes were not converted"}, true,
+       [](const MetadataFile& m) {
+         EXPECT_EQ(m.totalFields, 0u);
+         EXPECT_EQ(m.totalRecords, 0u);
+       }},
+      {"last_line_without_line_feed", "a,b\n1,x\n22,yy", 0,
+       {"WARNING Last line has no line feed: its 5 bytes were not converted"}, true,
+       [](const MetadataFile& m) {
+         expectFields(m, {{"a", T_UINT32}, {"b", T_STRING}});
+         ASSERT_EQ(m.totalRecords, 1u);
+         EXPECT_EQ(text(m, 0, 1), "x");
+       }},
+      {"last_line_cr_without_line_feed", "a,b\n1,x\n2,y\r", 0,
+       {"WARNING Last line has no line feed: its 4 bytes were not converted"}, true,
+       [](const MetadataFile& m) { ASSERT_EQ(m.totalRecords, 1u); }},
+      // CR alone does not end a line: the whole input would be one heading
+      // with CRs inside its names.
+      {"cr_only_line_ends", "a,b\r1,2\r3,4\r\n", 1,
+       {"ERROR Heading line holds a carriage return: line ends of a carriage return alone are not "
+        "supported"},
+       false},
+      {"mixed_crlf_and_lf", "a,b\r\n1,x\n2,y\r\n3,z\n", 0, {}, true,
+       [](const MetadataFile& m) {
+         expectFields(m, {{"a", T_UINT32}, {"b", T_STRING}});
+         ASSERT_EQ(m.totalRecords, 3u);
+         EXPECT_EQ(text(m, 1, 1), "y");
+         EXPECT_EQ(m.fields[1].length, 8u);  // no CR kept in a field
+       }},
+      {"two_crs_before_line_feed", "a,b\n1,x\r\r\n", 0, {}, true,
+       [](const MetadataFile& m) { EXPECT_EQ(text(m, 0, 1), "x"); }},
+      {"line_of_65535_bytes", "a,b\n" + line65535 + "\n3,4\n", 0, {}, true,
+       [](const MetadataFile& m) {
+         expectFields(m, {{"a", T_UINT32}, {"b", T_UINT32}});
+         ASSERT_EQ(m.totalRecords, 2u);
+         EXPECT_EQ(number(m, 0, 1), 2u);
+         EXPECT_EQ(number(m, 1, 0), 3u);
+       }},
+      {"line_of_65536_bytes", "a,b\n1,2\n" + line65535 + ",\n3,4\n", 1,
+       {"WARNING Asked for zero bytes",
+        "ERROR Line 3 is longer than 65535 bytes: the rest of the input was not read"},
+       false},
+      {"one_enormous_line", std::string(1 << 20, 'x'), 1,
+       {"WARNING Asked for zero bytes",
+        "ERROR Line 1 is longer than 65535 bytes: the rest of the input was not read"},
+       false},
+      // An empty line is a row of empty fields that adds no content flags: a
+      // column that never held anything is fixed point.
+      {"two_million_empty_lines", "a\n" + std::string(2000000, '\n'), 0, {}, true,
+       [](const MetadataFile& m) {
+         expectFields(m, {{"a", T_FIXED}});
+         EXPECT_EQ(m.totalRecords, 2000000u);
+         EXPECT_EQ(m.records.find_first_not_of('\0'), std::string::npos);
+       }},
+  });
+}
+
+TEST(HostileInput, QuotingAndBytes) {
+  runCases("bytes", {
+      {"quote_open_to_end_of_line", "a,b\n\"x,y\n", 0, {}, true,
+       [](const MetadataFile& m) {
+         expectFields(m, {{"a", T_STRING}, {"b", T_FIXED}});
+         EXPECT_EQ(text(m, 0, 0), "x,y");
+         EXPECT_EQ(number(m, 0, 1), 0u);
+       }},
+      {"backslash_before_closing_quote", "a,b\n\"ab\\\",c\n", 0, {}, true,
+       [](const MetadataFile& m) { EXPECT_EQ(text(m, 0, 0), "ab\",c"); }},
+      {"nul_inside_field_separates", std::string("a,b,c\nx\0y,z\n", 12), 0, {}, true,
+       [](const MetadataFile& m) {
+         ASSERT_EQ(m.totalRecords, 1u);
+         EXPECT_EQ(text(m, 0, 0), "x");
+         EXPECT_EQ(text(m, 0, 1), "y");
+         EXPECT_EQ(text(m, 0, 2), "z");
+       }},
+      {"non_ascii_heading_and_content", "pr\xc3\xa9x,\xe2\x82\xac\x62\n\xff\xfe,1\n", 0, {}, true,
+       [](const MetadataFile& m) {
+         expectFields(m, {{"prx", T_STRING}, {"b", T_UINT32}});
+         EXPECT_EQ(text(m, 0, 0), "\xff\xfe");
+       }},
+      {"heading_cleans_to_empty_name", "($),b\n1,2\n", 0,
+       {"WARNING Column 0 has no name left after cleaning its heading; it is left out of the output"},
+       true, [](const MetadataFile& m) { expectFields(m, {{"b", T_UINT32}}); }},
+      {"duplicate_cleaned_names", "a b,a/b,a-b\n1,2,3\n", 0,
+       {"WARNING Columns 0 and 1 have the same name \"a_b\"",
+        "WARNING Columns 0 and 2 have the same name \"a_b\""},
+       true,
+       [](const MetadataFile& m) {
+         expectFields(m, {{"a_b", T_UINT32}, {"a_b", T_UINT32}, {"a_b", T_UINT32}});
+       }},
+  });
+}
+
+TEST(HostileInput, ColumnCounts) {
+  auto allColumns = [](int n) {
+    return [n](const MetadataFile& m) {
+      ASSERT_EQ(m.fields.size(), static_cast<std::size_t>(n));
+      EXPECT_EQ(m.fields.back().name, "c" + std::to_string(n - 1));
+      ASSERT_EQ(m.totalRecords, 1u);
+      EXPECT_EQ(number(m, 0, static_cast<unsigned>(n - 1)), static_cast<uint64_t>(n));
+    };
+  };
+  runCases("columns", {
+      {"heading_127", headingOf(127) + rowOf(127), 0, {}, true, allColumns(127)},
+      {"heading_128", headingOf(128) + rowOf(128), 0, {}, true, allColumns(128)},
+      {"heading_129", headingOf(129) + rowOf(129), 1, {"ERROR Too many columns: 129 (at most 128)"},
+       false},
+      {"heading_1000", headingOf(1000) + rowOf(1000), 1,
+       {"ERROR Too many columns: 1000 (at most 128)"}, false},
+      {"content_127_under_2", headingOf(2) + rowOf(127), 0, {}, true, allColumns(2)},
+      {"content_129_under_128", headingOf(128) + rowOf(129), 0, {}, true, allColumns(128)},
+      {"content_1000_under_128", headingOf(128) + rowOf(1000), 0, {}, true, allColumns(128)},
+      {"content_fewer_than_heading", "a,b,c\n1\n2,x\n", 0, {}, true,
+       [](const MetadataFile& m) {
+         expectFields(m, {{"a", T_UINT32}, {"b", T_STRING}, {"c", T_FIXED}});
+         EXPECT_EQ(text(m, 0, 1), "");
+         EXPECT_EQ(number(m, 1, 2), 0u);
+       }},
+  });
+}
+
+TEST(HostileInput, RecordLengthLimit) {
+  const std::string w65527(65527, 'x');
+  const std::string w40000(40000, 'y');
+  runCases("record", {
+      // 65527 + 1 rounds to 65528: the largest string field that fits.
+      {"string_field_of_65528_bytes", "t\n" + w65527 + "\n", 0, {}, true,
+       [](const MetadataFile& m) {
+         ASSERT_EQ(m.fields.size(), 1u);
+         EXPECT_EQ(m.fields[0].length, 65528u);
+         EXPECT_EQ(m.recordLength, 65528u);
+         EXPECT_EQ(text(m, 0, 0).size(), 65527u);
+       }},
+      {"string_field_of_65536_bytes", "t\n" + w65527 + "x\n", 1,
+       {"ERROR Record too long at column \"t\": length 65536 exceeds 65535"}, false},
+      // Each line is short, but the widest values of two columns add up.
+      {"two_wide_columns_in_different_rows", "a,b\n" + w40000 + ",\n," + w40000 + "\n", 1,
+       {"ERROR Record too long at column \"b\": length 80016 exceeds 65535"}, false},
+      // Variable-length records carry a 16-byte header in front of the fields.
+      {"record_header_counts", "t,?2u\n" + w65527 + ",1\n", 1,
+       {"ERROR Record too long at column \"t\": length 65544 exceeds 65535"}, false},
+  });
+}
+
+TEST(HostileInput, NumbersAtTheirLimits) {
+  runCases("numbers", {
+      {"twenty_digits_fit_uint64", "n\n18446744073709551615\n1\n", 0, {}, true,
+       [](const MetadataFile& m) {
+         expectFields(m, {{"n", T_UINT64}});
+         EXPECT_EQ(number(m, 0, 0), 18446744073709551615u);
+         EXPECT_EQ(number(m, 1, 0), 1u);
+       }},
+      {"twenty_digits_past_uint64", "n\n18446744073709551616\n", 0,
+       {"WARNING Row 0 column 0 name=\"n\": value \"18446744073709551616\" does not fit its field "
+        "of type 7"},
+       true, [](const MetadataFile& m) { expectFields(m, {{"n", T_UINT64}}); }},
+      {"twenty_one_digits", "n\n123456789012345678901\n", 0,
+       {"WARNING Row 0 column 0 name=\"n\": value \"123456789012345678901\" does not fit its "
+        "field of type 7"},
+       true, [](const MetadataFile& m) { expectFields(m, {{"n", T_UINT64}}); }},
+      {"negative_twenty_digits", "n\n-9223372036854775808\n-9223372036854775809\n", 0,
+       {"WARNING Row 1 column 0 name=\"n\": value \"-9223372036854775809\" does not fit its field "
+        "of type 6"},
+       true,
+       [](const MetadataFile& m) {
+         expectFields(m, {{"n", T_INT64}});
+         EXPECT_EQ(number(m, 0, 0), uint64_t{1} << 63);
+       }},
+      {"fifteen_decimal_places", "x\n0.123456789012345\n", 0, {}, true,
+       [](const MetadataFile& m) {
+         expectFields(m, {{"x", T_FIXED}});
+         EXPECT_EQ(number(m, 0, 0), 123456789012345u);
+         EXPECT_EQ(le32(field(m, 0, 0), 8), 15u);
+       }},
+      {"seventeen_decimal_places", "x\n0.12345678901234567\n", 0,
+       {"WARNING Row 0 column 0 name=\"x\": value \"0.12345678901234567\" does not fit its field "
+        "of type 9"},
+       true,
+       [](const MetadataFile& m) {
+         EXPECT_EQ(number(m, 0, 0), 123456789012345u);
+         EXPECT_EQ(le32(field(m, 0, 0), 8), 15u);
+       }},
+      {"fixed_scaled_value_fits", "x\n1234.12345678901234\n", 0, {}, true,
+       [](const MetadataFile& m) { EXPECT_EQ(number(m, 0, 0), 123412345678901234u); }},
+      {"fixed_scaled_value_too_big", "x\n12345.123456789012345\n", 0,
+       {"WARNING Row 0 column 0 name=\"x\": value \"12345.123456789012345\" does not fit its "
+        "field of type 9"},
+       true, nullptr},
+  });
+}
+
+TEST(HostileInput, OptionsWithoutArgument) {
+  const std::string dir = scratchDir("Hostile_options");
+  writeFile(dir + "/in.csv", "a\n1\n");
+  const std::vector<std::vector<std::string>> cases = {
+      {"-o"}, {"--output"}, {"-i"}, {"--input"}, {"--name"}, {"--magic"}, {"--delete"},
+      {"--rename"}, {"--rename", "a"},
+  };
+  for (const std::vector<std::string>& tail : cases) {
+    SCOPED_TRACE(tail.back());
+    std::vector<std::string> args = {"in.csv"};
+    args.insert(args.end(), tail.begin(), tail.end());
+    const RunResult r = runNarvelix(args, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(joinLines(logLines(r.err)),
+              std::string(NARVELIX_EXE) + ": option \"" + tail[0] + "\" requires an argument\n");
+    EXPECT_FALSE(fileExists(dir + "/in.metadata"));
+  }
+}
+
+TEST(HostileInput, StandardInput) {
+  const std::string dir = scratchDir("Hostile_stdin");
+  // /dev/null: an empty input.
+  RunResult r = runNarvelix({"--stdin", "-o", "out.metadata"}, dir);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(joinLines(problemLines(r.err)),
+            "WARNING Input \"--stdin\" is empty: no metadata file written\n");
+  EXPECT_FALSE(fileExists(dir + "/out.metadata"));
+
+  // A pipe that delivers the text in pieces.
+  r = runShell("{ printf 'a,b\\n1,'; sleep 0.2; printf 'x\\n2,y\\n'; } | " + shellQuote(NARVELIX_EXE) +
+                   " --stdin -o --stdout",
+               dir);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(joinLines(problemLines(r.err)), "");
+  const MetadataFile m = parseMetadata(r.out);
+  ASSERT_TRUE(m.valid);
+  expectFields(m, {{"a", T_UINT32}, {"b", T_STRING}});
+  ASSERT_EQ(m.totalRecords, 2u);
+  EXPECT_EQ(text(m, 1, 1), "y");
+}
+
+TEST(HostileInput, UnreadableInputs) {
+  const std::string dir = scratchDir("Hostile_unreadable");
+  ::mkdir((dir + "/folder.csv").c_str(), 0755);
+  RunResult r = runNarvelix({"folder.csv"}, dir);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(joinLines(problemLines(r.err)), "ERROR Could not read \"folder.csv\"\n");
+  EXPECT_FALSE(fileExists(dir + "/folder.metadata"));
+
+  r = runNarvelix({"missing.csv"}, dir);
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(joinLines(problemLines(r.err)), "ERROR Could not open file \"missing.csv\"\n");
+}
+
+TEST(HostileInput, UnwritableOutputs) {
+  const std::string dir = scratchDir("Hostile_unwritable");
+  writeFile(dir + "/in.csv", "a\n" + repeat("12345\n", 400));
+
+  RunResult r = runNarvelix({"-o", "no/such/folder/out.metadata", "in.csv"}, dir);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(joinLines(problemLines(r.err)),
+            "ERROR Could not create \"no/such/folder/out.metadata\" to output meta data\n");
+
+  r = runNarvelix({"-o", "/dev/full", "in.csv"}, dir);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(joinLines(problemLines(r.err)), "ERROR Could not write file header to \"/dev/full\"\n");
+
+  // A full disk after 1 KiB: the header and descriptions fit, the records
+  // don't. SIGXFSZ is ignored so the write fails instead of killing the tool.
+  r = runShell("trap '' XFSZ; ulimit -f 1; exec " + shellQuote(NARVELIX_EXE) +
+                   " -o out.metadata in.csv",
+               dir);
+  EXPECT_EQ(r.status, 1);
+  const std::vector<std::string> problems = problemLines(r.err);
+  ASSERT_EQ(problems.size(), 1u) << r.err;
+  EXPECT_EQ(problems[0].rfind("ERROR Could not write record 0 to \"out.metadata\" wrote=", 0), 0u)
+      << problems[0];
+}
