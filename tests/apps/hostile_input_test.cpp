@@ -223,6 +223,33 @@ TEST(HostileInput, QuotingAndBytes) {
        [](const MetadataFile& m) {
          expectFields(m, {{"a_b", T_UINT32}, {"a_b", T_UINT32}, {"a_b", T_UINT32}});
        }},
+      // Names are cut to 15 characters before they are compared.
+      {"names_equal_after_cut", "abcdefghijklmnopX,abcdefghijklmnopY\n1,2\n", 0,
+       {"WARNING Columns 0 and 1 have the same name \"abcdefghijklmno\""}, true,
+       [](const MetadataFile& m) { EXPECT_EQ(m.fields.size(), 2u); }},
+      {"rename_onto_another_name", "a,b\n1,2\n", 0,
+       {"WARNING Columns 0 and 1 have the same name \"b\""}, true,
+       [](const MetadataFile& m) { expectFields(m, {{"b", T_UINT32}, {"b", T_UINT32}}); },
+       {"--rename", "a", "b"}},
+      {"hash_alone_as_heading", "#,b\n1,2\n", 0,
+       {"WARNING Column 0 has no name left after cleaning its heading; it is left out of the output"},
+       true, [](const MetadataFile& m) { expectFields(m, {{"b", T_UINT32}}); }},
+      // Groups without a bit in the 64-bit masks: the field is in every record.
+      {"optional_groups_0_and_65", "?x,?65y,a\n1,2,3\n,,4\n", 0,
+       {"WARNING Optional field \"x\" has fieldGroup 0 outside 1..64; it is written in every record",
+        "WARNING Optional field \"y\" has fieldGroup 65 outside 1..64; it is written in every record"},
+       true,
+       [](const MetadataFile& m) {
+         ASSERT_EQ(m.fields.size(), 3u);
+         EXPECT_EQ(m.fields[0].group, 0u);
+         EXPECT_EQ(m.fields[1].group, 65u);
+         EXPECT_EQ(m.recordLength, 0u);
+         // Two records of 16 + 4 + 4 + 4 (+4 padding) bytes, all fields present.
+         ASSERT_EQ(m.records.size(), 64u);
+         EXPECT_EQ(le16(m.records, 0), 32u);
+         EXPECT_EQ(le16(m.records, 32), 32u);
+         EXPECT_EQ(le32(m.records, 32 + 16 + 8), 4u);
+       }},
   });
 }
 
@@ -376,6 +403,28 @@ TEST(HostileInput, UnreadableInputs) {
   r = runNarvelix({"missing.csv"}, dir);
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(joinLines(problemLines(r.err)), "ERROR Could not open file \"missing.csv\"\n");
+}
+
+TEST(HostileInput, EndlessOrReusedInputs) {
+  const std::string dir = scratchDir("Hostile_endless");
+  // NUL bytes without end: no line feed ever comes, the reader stops at its
+  // line limit.
+  RunResult r = runNarvelix({"-o", "out.metadata", "/dev/zero"}, dir);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(joinLines(problemLines(r.err)),
+            "WARNING Asked for zero bytes\n"
+            "ERROR Line 1 is longer than 65535 bytes: the rest of the input was not read\n");
+  EXPECT_FALSE(fileExists(dir + "/out.metadata"));
+
+  // Standard input is closed after its first conversion: the second one
+  // cannot read it.
+  writeFile(dir + "/in.csv", "a\n1\n");
+  r = runNarvelix({"--stdin", "--stdin", "-o", "out.metadata"}, dir, dir + "/in.csv");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(joinLines(problemLines(r.err)), "ERROR Could not read \"--stdin\"\n");
+  const MetadataFile m = parseMetadata(readFile(dir + "/out.metadata"));
+  ASSERT_TRUE(m.valid);
+  EXPECT_EQ(m.totalRecords, 1u);
 }
 
 TEST(HostileInput, UnwritableOutputs) {
