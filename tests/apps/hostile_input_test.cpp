@@ -440,6 +440,11 @@ TEST(HostileInput, UnwritableOutputs) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(joinLines(problemLines(r.err)), "ERROR Could not write file header to \"/dev/full\"\n");
 
+  // Standard output closed: "--stdout" cannot be written.
+  r = runShell("exec " + shellQuote(NARVELIX_EXE) + " -o --stdout in.csv >&-", dir);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(joinLines(problemLines(r.err)), "ERROR Could not write file header to \"--stdout\"\n");
+
   // A full disk after 1 KiB: the header and descriptions fit, the records
   // don't. SIGXFSZ is ignored so the write fails instead of killing the tool.
   r = runShell("trap '' XFSZ; ulimit -f 1; exec " + shellQuote(NARVELIX_EXE) +
