@@ -436,6 +436,16 @@ TEST(HostileInput, UnwritableOutputs) {
   EXPECT_EQ(joinLines(problemLines(r.err)),
             "ERROR Could not create \"no/such/folder/out.metadata\" to output meta data\n");
 
+  // An empty -o name is no -o at all: the name comes from the input.
+  r = runNarvelix({"-o", "", "in.csv"}, dir);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(joinLines(problemLines(r.err)), "");
+  EXPECT_TRUE(fileExists(dir + "/in.metadata"));
+
+  r = runNarvelix({"-o", ".", "in.csv"}, dir);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(joinLines(problemLines(r.err)), "ERROR Could not create \".\" to output meta data\n");
+
   r = runNarvelix({"-o", "/dev/full", "in.csv"}, dir);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(joinLines(problemLines(r.err)), "ERROR Could not write file header to \"/dev/full\"\n");
