@@ -320,6 +320,11 @@ TEST(HostileInput, NumbersAtTheirLimits) {
        {"WARNING Row 0 column 0 name=\"n\": value \"123456789012345678901\" does not fit its "
         "field of type 7"},
        true, [](const MetadataFile& m) { expectFields(m, {{"n", T_UINT64}}); }},
+      // Leading zeros count against the parser's 20 digits.
+      {"twenty_one_digits_leading_zero", "n\n000000000000000000001\n00000000000000000001\n", 0,
+       {"WARNING Row 0 column 0 name=\"n\": value \"000000000000000000001\" does not fit its "
+        "field of type 7"},
+       true, [](const MetadataFile& m) { EXPECT_EQ(number(m, 1, 0), 1u); }},
       {"negative_twenty_digits", "n\n-9223372036854775808\n-9223372036854775809\n", 0,
        {"WARNING Row 1 column 0 name=\"n\": value \"-9223372036854775809\" does not fit its field "
         "of type 6"},
