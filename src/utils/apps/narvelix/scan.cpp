@@ -7,6 +7,10 @@
 // runs only when app tracing is enabled.
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "utils/apps/narvelix/narvelix.hpp"
 #include "utils/apps/narvelix/narvelix_log.hpp"
 
@@ -89,6 +93,48 @@ ZUR_ALWAYS_INLINE uint32_t classifyField(const unsigned char* field, uint32_t* l
   return flags;
 }
 
+#if defined(__SSE2__)
+// classifyField for a field whose first 16 bytes may be read: all bytes are
+// classed at once with 16-byte compares. Returns false, leaving the field to
+// the byte loop, when its terminator is not among those 16 bytes.
+ZUR_ALWAYS_INLINE bool classifyShortField(const unsigned char* field, uint32_t* flags,
+                                          uint32_t* length) {
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(field));
+  const auto nul = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_setzero_si128())));
+  if (nul == 0) return false;
+  const auto len = static_cast<uint32_t>(__builtin_ctz(nul));
+  const uint32_t inField = (1u << len) - 1u;
+  const auto bitsOf = [inField](__m128i hits) {
+    return static_cast<uint32_t>(_mm_movemask_epi8(hits)) & inField;
+  };
+  // Unsigned range tests: (c - low) <= span.
+  const __m128i fromZero = _mm_sub_epi8(x, _mm_set1_epi8('0'));
+  const uint32_t digits = bitsOf(_mm_cmpeq_epi8(_mm_min_epu8(fromZero, _mm_set1_epi8(9)), fromZero));
+  const __m128i fromA = _mm_sub_epi8(_mm_or_si128(x, _mm_set1_epi8(0x20)), _mm_set1_epi8('a'));
+  const uint32_t letters = bitsOf(_mm_cmpeq_epi8(_mm_min_epu8(fromA, _mm_set1_epi8(25)), fromA));
+  const uint32_t quotes = bitsOf(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')));
+  const uint32_t minus = bitsOf(_mm_cmpeq_epi8(x, _mm_set1_epi8('-')));
+  const uint32_t plus = bitsOf(_mm_cmpeq_epi8(x, _mm_set1_epi8('+')));
+  const uint32_t points = bitsOf(_mm_cmpeq_epi8(x, _mm_set1_epi8('.')));
+  const uint32_t signs = minus | plus;
+  const uint32_t others = inField & ~(digits | letters | quotes | signs | points);
+  uint32_t f = Narvelix::HAD_NONULL;
+  if (digits != 0) f |= Narvelix::HAD_NUMBERS;
+  if (letters != 0) f |= Narvelix::HAD_LETTERS;
+  if (quotes != 0) f |= Narvelix::HAD_QUOTE;
+  if (minus != 0) f |= Narvelix::HAD_MINUS;
+  if (plus != 0) f |= Narvelix::HAD_PLUS;
+  if (points != 0) f |= Narvelix::HAD_DECIMAL_POINT;
+  // A second sign or a second point counts as a symbol, as in the byte loop.
+  if (others != 0 || (signs & (signs - 1u)) != 0 || (points & (points - 1u)) != 0) {
+    f |= Narvelix::HAD_SYMBOLS;
+  }
+  *flags = f;
+  *length = len;
+  return true;
+}
+#endif
+
 }  // namespace
 
 int Narvelix::processLine(const unsigned char* line, size_t length) {
@@ -114,6 +160,9 @@ int Narvelix::processLine(const unsigned char* line, size_t length) {
                            rowIndex);
       }
     } else {
+      // The split line is readable up to its terminator at text[length].
+      const unsigned char* const readableEnd = text + length + 1;
+      (void)readableEnd;
       for (uint32_t i = 0; i < fieldCount; ++i) {
         const auto* field = reinterpret_cast<const unsigned char*>(parsedCols[i]);
         if (*field == '\0') {
@@ -121,7 +170,14 @@ int Narvelix::processLine(const unsigned char* line, size_t length) {
           continue;
         }
         uint32_t fieldLength;
-        columnObservedContent[i] |= classifyField(field, &fieldLength);
+        uint32_t fieldFlags;
+#if defined(__SSE2__)
+        if (!(readableEnd - field >= 16 && classifyShortField(field, &fieldFlags, &fieldLength)))
+#endif
+        {
+          fieldFlags = classifyField(field, &fieldLength);
+        }
+        columnObservedContent[i] |= fieldFlags;
         if (fieldLength > columnMaxWidth[i]) columnMaxWidth[i] = fieldLength;
       }
     }
