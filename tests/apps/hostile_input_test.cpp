@@ -223,6 +223,33 @@ TEST(HostileInput, QuotingAndBytes) {
        [](const MetadataFile& m) {
          expectFields(m, {{"a_b", T_UINT32}, {"a_b", T_UINT32}, {"a_b", T_UINT32}});
        }},
+      // Names are cut to 15 characters before they are compared.
+      {"names_equal_after_cut", "abcdefghijklmnopX,abcdefghijklmnopY\n1,2\n", 0,
+       {"WARNING Columns 0 and 1 have the same name \"abcdefghijklmno\""}, true,
+       [](const MetadataFile& m) { EXPECT_EQ(m.fields.size(), 2u); }},
+      {"rename_onto_another_name", "a,b\n1,2\n", 0,
+       {"WARNING Columns 0 and 1 have the same name \"b\""}, true,
+       [](const MetadataFile& m) { expectFields(m, {{"b", T_UINT32}, {"b", T_UINT32}}); },
+       {"--rename", "a", "b"}},
+      {"hash_alone_as_heading", "#,b\n1,2\n", 0,
+       {"WARNING Column 0 has no name left after cleaning its heading; it is left out of the output"},
+       true, [](const MetadataFile& m) { expectFields(m, {{"b", T_UINT32}}); }},
+      // Groups without a bit in the 64-bit masks: the field is in every record.
+      {"optional_groups_0_and_65", "?x,?65y,a\n1,2,3\n,,4\n", 0,
+       {"WARNING Optional field \"x\" has fieldGroup 0 outside 1..64; it is written in every record",
+        "WARNING Optional field \"y\" has fieldGroup 65 outside 1..64; it is written in every record"},
+       true,
+       [](const MetadataFile& m) {
+         ASSERT_EQ(m.fields.size(), 3u);
+         EXPECT_EQ(m.fields[0].group, 0u);
+         EXPECT_EQ(m.fields[1].group, 65u);
+         EXPECT_EQ(m.recordLength, 0u);
+         // Two records of 16 + 4 + 4 + 4 (+4 padding) bytes, all fields present.
+         ASSERT_EQ(m.records.size(), 64u);
+         EXPECT_EQ(le16(m.records, 0), 32u);
+         EXPECT_EQ(le16(m.records, 32), 32u);
+         EXPECT_EQ(le32(m.records, 32 + 16 + 8), 4u);
+       }},
   });
 }
 
@@ -293,6 +320,11 @@ TEST(HostileInput, NumbersAtTheirLimits) {
        {"WARNING Row 0 column 0 name=\"n\": value \"123456789012345678901\" does not fit its "
         "field of type 7"},
        true, [](const MetadataFile& m) { expectFields(m, {{"n", T_UINT64}}); }},
+      // Leading zeros count against the parser's 20 digits.
+      {"twenty_one_digits_leading_zero", "n\n000000000000000000001\n00000000000000000001\n", 0,
+       {"WARNING Row 0 column 0 name=\"n\": value \"000000000000000000001\" does not fit its "
+        "field of type 7"},
+       true, [](const MetadataFile& m) { EXPECT_EQ(number(m, 1, 0), 1u); }},
       {"negative_twenty_digits", "n\n-9223372036854775808\n-9223372036854775809\n", 0,
        {"WARNING Row 1 column 0 name=\"n\": value \"-9223372036854775809\" does not fit its field "
         "of type 6"},
@@ -378,6 +410,28 @@ TEST(HostileInput, UnreadableInputs) {
   EXPECT_EQ(joinLines(problemLines(r.err)), "ERROR Could not open file \"missing.csv\"\n");
 }
 
+TEST(HostileInput, EndlessOrReusedInputs) {
+  const std::string dir = scratchDir("Hostile_endless");
+  // NUL bytes without end: no line feed ever comes, the reader stops at its
+  // line limit.
+  RunResult r = runNarvelix({"-o", "out.metadata", "/dev/zero"}, dir);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(joinLines(problemLines(r.err)),
+            "WARNING Asked for zero bytes\n"
+            "ERROR Line 1 is longer than 65535 bytes: the rest of the input was not read\n");
+  EXPECT_FALSE(fileExists(dir + "/out.metadata"));
+
+  // Standard input is closed after its first conversion: the second one
+  // cannot read it.
+  writeFile(dir + "/in.csv", "a\n1\n");
+  r = runNarvelix({"--stdin", "--stdin", "-o", "out.metadata"}, dir, dir + "/in.csv");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(joinLines(problemLines(r.err)), "ERROR Could not read \"--stdin\"\n");
+  const MetadataFile m = parseMetadata(readFile(dir + "/out.metadata"));
+  ASSERT_TRUE(m.valid);
+  EXPECT_EQ(m.totalRecords, 1u);
+}
+
 TEST(HostileInput, UnwritableOutputs) {
   const std::string dir = scratchDir("Hostile_unwritable");
   writeFile(dir + "/in.csv", "a\n" + repeat("12345\n", 400));
@@ -387,9 +441,24 @@ TEST(HostileInput, UnwritableOutputs) {
   EXPECT_EQ(joinLines(problemLines(r.err)),
             "ERROR Could not create \"no/such/folder/out.metadata\" to output meta data\n");
 
+  // An empty -o name is no -o at all: the name comes from the input.
+  r = runNarvelix({"-o", "", "in.csv"}, dir);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(joinLines(problemLines(r.err)), "");
+  EXPECT_TRUE(fileExists(dir + "/in.metadata"));
+
+  r = runNarvelix({"-o", ".", "in.csv"}, dir);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(joinLines(problemLines(r.err)), "ERROR Could not create \".\" to output meta data\n");
+
   r = runNarvelix({"-o", "/dev/full", "in.csv"}, dir);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(joinLines(problemLines(r.err)), "ERROR Could not write file header to \"/dev/full\"\n");
+
+  // Standard output closed: "--stdout" cannot be written.
+  r = runShell("exec " + shellQuote(NARVELIX_EXE) + " -o --stdout in.csv >&-", dir);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(joinLines(problemLines(r.err)), "ERROR Could not write file header to \"--stdout\"\n");
 
   // A full disk after 1 KiB: the header and descriptions fit, the records
   // don't. SIGXFSZ is ignored so the write fails instead of killing the tool.

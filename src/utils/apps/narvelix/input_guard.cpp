@@ -17,7 +17,9 @@ constexpr uint32_t MAX_RANGE_WARNINGS = 20;
 
 // Whether text (length bytes) as [sign] digits [. digits] fits the field type:
 // integers within their 64-bit range, fixed point within the 64-bit scaled
-// value and at most 15 decimal places. Texts of another shape are not judged.
+// value and at most 15 decimal places. The parsers take at most 20 digits
+// before the point (more read as 0), so a longer integer part fits only when
+// it is 0. Texts of another shape are not judged.
 bool numberFits(uint32_t type, const char* text, uint32_t length) {
   uint32_t i = 0;
   bool negative = false;
@@ -27,6 +29,8 @@ bool numberFits(uint32_t type, const char* text, uint32_t length) {
   }
   uint64_t value = 0;
   bool overflow = false;
+  uint32_t integerDigits = 0;
+  bool integerPartZero = true;
   uint32_t decimals = 0;
   bool point = false;
   for (; i < length; ++i) {
@@ -36,7 +40,12 @@ bool numberFits(uint32_t type, const char* text, uint32_t length) {
       continue;
     }
     if (c < '0' || c > '9') return true;  // not a plain number
-    if (point && ++decimals > 15) return false;
+    if (point) {
+      if (++decimals > 15) return false;
+    } else {
+      ++integerDigits;
+      if (c != '0') integerPartZero = false;
+    }
     const auto digit = static_cast<uint64_t>(c - '0');
     if (value > (UINT64_MAX - digit) / 10) {
       overflow = true;
@@ -44,12 +53,8 @@ bool numberFits(uint32_t type, const char* text, uint32_t length) {
       value = value * 10 + digit;
     }
   }
-  if (overflow) return false;
-  if (type == SMV::SMV_TYPE_UINT64) return !negative;
-  if (type == SMV::SMV_TYPE_FIXED && !point) {
-    // The parser takes at most 20 digits of an integer part.
-    if (length - (text[0] == '-' || text[0] == '+' ? 1u : 0u) > 20) return false;
-  }
+  if (overflow || (integerDigits > 20 && !integerPartZero)) return false;
+  if (type == SMV::SMV_TYPE_UINT64) return !negative || value == 0;
   const uint64_t limit = negative ? (uint64_t{1} << 63) : (uint64_t{1} << 63) - 1;
   return value <= limit;
 }
