@@ -45,6 +45,90 @@ ZUR_ALWAYS_INLINE void copyText(unsigned char* d, const void* source, uint32_t n
   }
 }
 
+// Value of the len (1..19) ASCII digits at text, 8 at a time without a branch
+// per digit; false when any of them is not a digit (the caller then takes the
+// table parsers, whose results for such texts are their own). Reads up to 7
+// bytes past a text shorter than 8: the row store and the second read's
+// buffer keep readable bytes behind their last text.
+ZUR_ALWAYS_INLINE uint64_t eightDigits(uint64_t chunk) {
+  // chunk holds 8 digit values (0..9), the first digit in the low byte.
+  chunk = (chunk * 10u + (chunk >> 8)) & UINT64_C(0x00FF00FF00FF00FF);
+  chunk = (chunk * 100u + (chunk >> 16)) & UINT64_C(0x0000FFFF0000FFFF);
+  return (chunk * 10000u + (chunk >> 32)) & UINT64_C(0xFFFFFFFF);
+}
+
+ZUR_ALWAYS_INLINE bool digitChunk(const char* p, uint32_t count, uint64_t* chunk) {
+  // count digits (1..8) at p: their values moved to the top bytes, zeros
+  // (leading zero digits) below them.
+  uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  v -= UINT64_C(0x3030303030303030);
+  v <<= 8u * (8u - count);
+  *chunk = v;
+  return (((v + UINT64_C(0x7676767676767676)) | v) & UINT64_C(0x8080808080808080)) == 0;
+}
+
+ZUR_ALWAYS_INLINE bool digitsValue(const char* text, uint32_t len, uint64_t* value) {
+  static_assert(sizeof(uint64_t) == 8, "8-byte chunks");
+  uint64_t a;
+  if (len <= 8) {
+    if (len == 0 || !digitChunk(text, len, &a)) return false;
+    *value = eightDigits(a);
+    return true;
+  }
+  uint64_t b;
+  if (len <= 16) {
+    if (!digitChunk(text, len - 8, &a) || !digitChunk(text + len - 8, 8, &b)) return false;
+    *value = eightDigits(a) * UINT64_C(100000000) + eightDigits(b);
+    return true;
+  }
+  uint64_t c;
+  if (len > 19 || !digitChunk(text, len - 16, &a) || !digitChunk(text + len - 16, 8, &b) ||
+      !digitChunk(text + len - 8, 8, &c)) {
+    return false;
+  }
+  *value = (eightDigits(a) * UINT64_C(100000000) + eightDigits(b)) * UINT64_C(100000000) +
+           eightDigits(c);
+  return true;
+}
+
+// The table parsers with the 8-digit path first: a text of an optional '-'
+// and 1..19 digits (1..9 for the 32-bit parsers, whose ten-digit results are
+// their own) gives the same value; any other text goes to the table parser.
+ZUR_ALWAYS_INLINE uint32_t unsigned32Value(const char* text, uint_fast8_t len) {
+  uint64_t v;
+  if (ZUR_LIKELY(len <= 9 && digitsValue(text, len, &v))) return static_cast<uint32_t>(v);
+  return static_cast<uint32_t>(text2uint32(text, len));
+}
+
+ZUR_ALWAYS_INLINE uint64_t unsigned64Value(const char* text, uint_fast8_t len) {
+  uint64_t v;
+  if (ZUR_LIKELY(digitsValue(text, len, &v))) return v;
+  return text2uint64(text, len);
+}
+
+ZUR_ALWAYS_INLINE bool signedDigits(const char* text, uint_fast8_t len, uint32_t maxDigits,
+                                    uint64_t* value) {
+  const bool negative = len > 1 && text[0] == '-';
+  const uint32_t digits = negative ? len - 1u : len;
+  uint64_t v;
+  if (digits > maxDigits || !digitsValue(text + (negative ? 1 : 0), digits, &v)) return false;
+  *value = negative ? 0u - v : v;
+  return true;
+}
+
+ZUR_ALWAYS_INLINE uint32_t signed32Value(const char* text, uint_fast8_t len) {
+  uint64_t v;
+  if (ZUR_LIKELY(signedDigits(text, len, 9, &v))) return static_cast<uint32_t>(v);
+  return static_cast<uint32_t>(text2int32(text, len));
+}
+
+ZUR_ALWAYS_INLINE uint64_t signed64Value(const char* text, uint_fast8_t len) {
+  uint64_t v;
+  if (ZUR_LIKELY(signedDigits(text, len, 19, &v))) return v;
+  return static_cast<uint64_t>(text2int64(text, len));
+}
+
 bool isStandardOutput(const char* name) { return std::strcmp(name, "--stdout") == 0; }
 
 // Standard output stays open for later conversions of the same run.
@@ -90,27 +174,27 @@ uint32_t Narvelix::encodeRecord(const RowContent& row, uint32_t rowIndex, unsign
     uint32_t copyLength = 0;
     switch (f.type) {
       case SMV::SMV_TYPE_INT32: {
-        const auto v = static_cast<uint32_t>(text2int32(fieldText, shortLength));
+        const uint32_t v = signed32Value(fieldText, shortLength);
         std::memcpy(outVal + 8, &v, sizeof v);
         fieldStart = outVal + 8;
         copyLength = 4;
         break;
       }
       case SMV::SMV_TYPE_UINT32: {
-        const auto v = static_cast<uint32_t>(text2uint32(fieldText, shortLength));
+        const uint32_t v = unsigned32Value(fieldText, shortLength);
         std::memcpy(outVal + 8, &v, sizeof v);
         fieldStart = outVal + 8;
         copyLength = 4;
         break;
       }
       case SMV::SMV_TYPE_INT64: {
-        const auto v = static_cast<uint64_t>(text2int64(fieldText, shortLength));
+        const uint64_t v = signed64Value(fieldText, shortLength);
         std::memcpy(outVal, &v, sizeof v);
         copyLength = 8;
         break;
       }
       case SMV::SMV_TYPE_UINT64: {
-        const uint64_t v = text2uint64(fieldText, shortLength);
+        const uint64_t v = unsigned64Value(fieldText, shortLength);
         std::memcpy(outVal, &v, sizeof v);
         copyLength = 8;
         break;

@@ -12,8 +12,10 @@
 LineRereader::LineRereader(CSV_File& splitter, int fd)
     : splitter_(splitter),
       fd_(fd),
-      buffer_(static_cast<unsigned char*>(std::malloc(BUFFER_BYTES))),
-      fields_{} {}
+      buffer_(static_cast<unsigned char*>(std::malloc(BUFFER_BYTES + SLACK_BYTES))),
+      fields_{} {
+  if (buffer_ != nullptr) std::memset(buffer_ + BUFFER_BYTES, 0, SLACK_BYTES);
+}
 
 LineRereader::~LineRereader() { std::free(buffer_); }
 

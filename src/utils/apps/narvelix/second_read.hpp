@@ -16,6 +16,9 @@ class LineRereader {
   // Larger than the reader's line buffer: every line the first read
   // delivered fits.
   static constexpr std::size_t BUFFER_BYTES = std::size_t{1} << 20;
+  // Allocated behind the buffer, so that the encoder may read a few bytes
+  // past the last text of a line at its end (8-byte loads of short numbers).
+  static constexpr std::size_t SLACK_BYTES = 16;
 
   LineRereader(CSV_File& splitter, int fd);
   ~LineRereader();
