@@ -129,6 +129,17 @@ ZUR_ALWAYS_INLINE uint64_t signed64Value(const char* text, uint_fast8_t len) {
   return static_cast<uint64_t>(text2int64(text, len));
 }
 
+// True for the texts that always fit a 64-bit field, found without the
+// digit-by-digit range check: up to 19 digits for UINT64, an optional '-' and
+// up to 18 digits for INT64. Other texts (and other types) get the full check.
+ZUR_ALWAYS_INLINE bool surelyFits(uint32_t type, const char* text, uint32_t length) {
+  uint64_t v;
+  if (type == SMV::SMV_TYPE_UINT64) return length <= 19 && digitsValue(text, length, &v);
+  if (type != SMV::SMV_TYPE_INT64 || length == 0) return false;
+  const uint32_t sign = text[0] == '-' ? 1u : 0u;
+  return length - sign <= 18 && digitsValue(text + sign, length - sign, &v);
+}
+
 bool isStandardOutput(const char* name) { return std::strcmp(name, "--stdout") == 0; }
 
 // Standard output stays open for later conversions of the same run.
@@ -165,7 +176,9 @@ uint32_t Narvelix::encodeRecord(const RowContent& row, uint32_t rowIndex, unsign
     const char* fieldText = row.fieldText[f.column];
     const uint32_t inputLength = row.fieldLength[f.column];
     const auto shortLength = static_cast<uint_fast8_t>(inputLength & 0xFF);
-    if (ZUR_UNLIKELY(f.checkRange)) checkNumericRange(f, fieldText, inputLength, rowIndex);
+    if (ZUR_UNLIKELY(f.checkRange) && !surelyFits(f.type, fieldText, inputLength)) {
+      checkNumericRange(f, fieldText, inputLength, rowIndex);
+    }
 
     // Numbers are staged in outVal (bytes 0..7 the 64-bit value, 8..11 the
     // 32-bit value or the fixed-point precision) and copied as one block.
