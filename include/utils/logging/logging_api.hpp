@@ -303,7 +303,7 @@ class LogMessageRecord {
   static void splitLongLogLine(LogMessageRecord& context, const char* line, const char* separators,
                                size_t blockLength);
 
-  // Removes the log flags (+logmask/-logmask SPEC, +logmap, -logmap,
+  // Removes the log flags (+logmask/-logmask MASKS, +logmap, -logmap,
   // +logthread, -logthread) from argv[0..argc) and applies them. Kept
   // arguments are copied in order to newArgv (may be argv itself; skipped when
   // null); their count goes to *newArgc (when given). Returns 0.

@@ -78,20 +78,20 @@ int Narvelix::dump_CPP_structure(const char* outFileName) {
   std::fprintf(out, "struct %s_MetaDataRecord {\n", s);
   uint32_t fieldCount = 0;
   for (int i = 0; i < columns; ++i) {
-    const ColumnSpecification& spec = columnDescriptions[i];
-    if (spec.fieldName[0] == '\0') continue;
-    const char* member = memberTypeName(spec.forceType);
+    const ColumnSpecification& column = columnDescriptions[i];
+    if (column.fieldName[0] == '\0') continue;
+    const char* member = memberTypeName(column.forceType);
     if (member == nullptr) {
-      reportUnknownType(spec.forceType);
+      reportUnknownType(column.forceType);
       member = "unknown";
     }
     char suffix[24] = "";
-    if (spec.forceType == SMV::SMV_TYPE_STRING) {
+    if (column.forceType == SMV::SMV_TYPE_STRING) {
       uint32_t width = columnMaxWidth[i];
       if (!options.useDensePacking) width += (0u - width) & 7u;
       std::snprintf(suffix, sizeof suffix, "[%u]", width);
     }
-    std::fprintf(out, "    %-32s %s%s;\n", member, spec.fieldName, suffix);
+    std::fprintf(out, "    %-32s %s%s;\n", member, column.fieldName, suffix);
     ++fieldCount;
   }
   std::fprintf(out, "}; /* end %s_MetaDataRecord */\n", s);
@@ -105,10 +105,10 @@ int Narvelix::dump_CPP_structure(const char* outFileName) {
   std::fprintf(out, "{\n");
   std::fprintf(out, "    os << \"[%s_MetaDataRecord={\";\n", s);
   for (int i = 0; i < columns; ++i) {
-    const ColumnSpecification& spec = columnDescriptions[i];
-    if (spec.fieldName[0] == '\0') continue;
-    const char* n = spec.fieldName;
-    if (spec.forceType == SMV::SMV_TYPE_STRING) {
+    const ColumnSpecification& column = columnDescriptions[i];
+    if (column.fieldName[0] == '\0') continue;
+    const char* n = column.fieldName;
+    if (column.forceType == SMV::SMV_TYPE_STRING) {
       std::fprintf(out,
                    "    os << \" %s=\\\"\" << AS_TEXT_BUFFER(arg.%s, sizeof(arg.%s)) << \"\\\"\";\n",
                    n, n, n);
@@ -123,18 +123,18 @@ int Narvelix::dump_CPP_structure(const char* outFileName) {
 
   std::fprintf(out, "const struct UniversalMetaData_FieldDescription %s_fields[] = {\n", s);
   for (int i = 0; i < columns; ++i) {
-    const ColumnSpecification& spec = columnDescriptions[i];
-    if (spec.fieldName[0] == '\0') continue;
-    const char* typeName = descriptionTypeName(spec.forceType);
+    const ColumnSpecification& column = columnDescriptions[i];
+    if (column.fieldName[0] == '\0') continue;
+    const char* typeName = descriptionTypeName(column.forceType);
     if (typeName == nullptr) {
-      reportUnknownType(spec.forceType);
+      reportUnknownType(column.forceType);
       typeName = "unknown";
     }
-    if (spec.fieldGroup > 1) {
+    if (column.fieldGroup > 1) {
       std::fprintf(out, "    DESCRIBE_OPTIONAL_FIELD_OF_CLASS(%d, %s, %s, %s_MetaDataRecord),\n",
-                   static_cast<int>(spec.fieldGroup), spec.fieldName, typeName, s);
+                   static_cast<int>(column.fieldGroup), column.fieldName, typeName, s);
     } else {
-      std::fprintf(out, "    DESCRIBE_FIELD_OF_CLASS(%s, %s, %s_MetaDataRecord),\n", spec.fieldName,
+      std::fprintf(out, "    DESCRIBE_FIELD_OF_CLASS(%s, %s, %s_MetaDataRecord),\n", column.fieldName,
                    typeName, s);
     }
   }

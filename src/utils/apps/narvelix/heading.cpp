@@ -163,12 +163,12 @@ int Narvelix::parsedHeadingLine() {
       }
     }
 
-    ColumnSpecification& spec = columnDescriptions[i];
-    std::memset(spec.fieldName, 0, sizeof spec.fieldName);
-    const std::size_t nameLength = strnlen(useName, sizeof spec.fieldName - 1);
-    std::memcpy(spec.fieldName, useName, nameLength);
-    spec.forceType = useType;
-    spec.fieldGroup = static_cast<uint8_t>(group);
+    ColumnSpecification& columnSpec = columnDescriptions[i];
+    std::memset(columnSpec.fieldName, 0, sizeof columnSpec.fieldName);
+    const std::size_t nameLength = strnlen(useName, sizeof columnSpec.fieldName - 1);
+    std::memcpy(columnSpec.fieldName, useName, nameLength);
+    columnSpec.forceType = useType;
+    columnSpec.fieldGroup = static_cast<uint8_t>(group);
   }
   checkHeadingNames(cleanedEmpty);
   return 0;

@@ -48,16 +48,16 @@ bool Narvelix::computeLayout() {
   uint32_t fieldOffset = 0;
   for (const ColumnWidthInfo& entry : columnOrder) {
     const int i = entry.columnIndex;
-    ColumnSpecification& spec = columnDescriptions[i];
-    if (spec.fieldName[0] == '\0') continue;  // deleted column
+    ColumnSpecification& columnSpec = columnDescriptions[i];
+    if (columnSpec.fieldName[0] == '\0') continue;  // deleted column
 
-    if (spec.forceType == 0) {
-      spec.forceType = inferType(columnMaxWidth[i], columnObservedContent[i]);
-      LOG_CERR(app_trace) << "Inferred " << spec.fieldName << " to be type \"" << spec.forceType
+    if (columnSpec.forceType == 0) {
+      columnSpec.forceType = inferType(columnMaxWidth[i], columnObservedContent[i]);
+      LOG_CERR(app_trace) << "Inferred " << columnSpec.fieldName << " to be type \"" << columnSpec.forceType
                           << "\"" << LOG_ENDLINE;
     }
     uint32_t length;
-    switch (spec.forceType) {
+    switch (columnSpec.forceType) {
       case SMV::SMV_TYPE_INT32:
       case SMV::SMV_TYPE_UINT32:
         length = 4;
@@ -77,12 +77,12 @@ bool Narvelix::computeLayout() {
         break;
       }
       case SMV::SMV_TYPE_NONE:  // only empty values were seen
-        spec.forceType = SMV::SMV_TYPE_STRING;
+        columnSpec.forceType = SMV::SMV_TYPE_STRING;
         length = 4;
         break;
       default:
-        LOG_CERR(app_error) << "Unknown field type: " << spec.forceType << LOG_ENDLINE;
-        spec.forceType = SMV::SMV_TYPE_STRING;
+        LOG_CERR(app_error) << "Unknown field type: " << columnSpec.forceType << LOG_ENDLINE;
+        columnSpec.forceType = SMV::SMV_TYPE_STRING;
         length = 4;
         break;
     }
@@ -90,7 +90,7 @@ bool Narvelix::computeLayout() {
     const uint32_t fieldEnd = headerBytes + fieldOffset + length;
     const uint32_t paddedEnd = fieldEnd + ((0u - fieldEnd) & 7u);
     if (ZUR_UNLIKELY(paddedEnd > MAX_RECORD_BYTES)) {
-      LOG_CERR(app_error) << "Record too long at column \"" << spec.fieldName << "\": length "
+      LOG_CERR(app_error) << "Record too long at column \"" << columnSpec.fieldName << "\": length "
                           << paddedEnd << " exceeds " << MAX_RECORD_BYTES << LOG_ENDLINE;
       encounteredError = true;
       inputRejected = true;
@@ -99,23 +99,23 @@ bool Narvelix::computeLayout() {
 
     UniversalMetaData_FieldDescription& d = fieldDescriptions[selectedTotal];
     std::memset(&d, 0, sizeof d);
-    d.fieldGroupId = spec.fieldGroup;
-    d.fieldType = static_cast<uint8_t>(spec.forceType);
+    d.fieldGroupId = columnSpec.fieldGroup;
+    d.fieldType = static_cast<uint8_t>(columnSpec.forceType);
     d.fieldOffset = static_cast<uint16_t>(headerBytes + fieldOffset);
     d.fieldLength = static_cast<uint16_t>(length);
-    std::memcpy(d.fieldName, spec.fieldName, strnlen(spec.fieldName, sizeof d.fieldName - 1));
+    std::memcpy(d.fieldName, columnSpec.fieldName, strnlen(columnSpec.fieldName, sizeof d.fieldName - 1));
 
     SelectedField& f = selected[selectedTotal];
     f.column = static_cast<uint8_t>(i);
-    f.type = static_cast<uint8_t>(spec.forceType);
-    f.group = spec.fieldGroup;
-    f.hasMaskBit = spec.fieldGroup >= 1 && spec.fieldGroup <= 64;
+    f.type = static_cast<uint8_t>(columnSpec.forceType);
+    f.group = columnSpec.fieldGroup;
+    f.hasMaskBit = columnSpec.fieldGroup >= 1 && columnSpec.fieldGroup <= 64;
     f.length = static_cast<uint16_t>(length);
     // Narrower numbers always fit: 18 digits in 64 bits, 15 decimal places.
-    f.checkRange = (spec.forceType == SMV::SMV_TYPE_INT64 || spec.forceType == SMV::SMV_TYPE_UINT64)
+    f.checkRange = (columnSpec.forceType == SMV::SMV_TYPE_INT64 || columnSpec.forceType == SMV::SMV_TYPE_UINT64)
                        ? columnMaxWidth[i] >= 19
-                       : spec.forceType == SMV::SMV_TYPE_FIXED && columnMaxWidth[i] >= 17;
-    f.maskBit = f.hasMaskBit ? (uint64_t{1} << (spec.fieldGroup - 1)) : 0;
+                       : columnSpec.forceType == SMV::SMV_TYPE_FIXED && columnMaxWidth[i] >= 17;
+    f.maskBit = f.hasMaskBit ? (uint64_t{1} << (columnSpec.fieldGroup - 1)) : 0;
 
     LOG_CERR(app_trace) << "selected " << selectedTotal << " offset=" << fieldOffset
                         << " fieldLen=" << length << LOG_ENDLINE;

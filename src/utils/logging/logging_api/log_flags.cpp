@@ -85,19 +85,19 @@ bool isMaskFlag(const char* arg) {
   return (arg[0] == '+' || arg[0] == '-') && arg[1] == 'l' && std::strcmp(arg + 2, "ogmask") == 0;
 }
 
-// Handles one +logmask/-logmask SPEC pair. Returns true when both arguments
+// Handles one +logmask/-logmask MASKS pair. Returns true when both arguments
 // are to be removed from the vector.
-bool applyMaskFlag(LogSubsystemInfo* info, const char* programName, bool isAdd, const char* spec) {
+bool applyMaskFlag(LogSubsystemInfo* info, const char* programName, bool isAdd, const char* flagText) {
   (void)info;
   char componentPart[PART_LIMIT + 1];
   char flagPart[PART_LIMIT + 2];
-  const char* dot = std::strchr(spec, '.');
+  const char* dot = std::strchr(flagText, '.');
   if (dot == nullptr) {
     copyName(componentPart, sizeof componentPart, programName, std::strlen(programName));
     flagPart[0] = '.';
-    copyName(flagPart + 1, PART_LIMIT, spec, std::strlen(spec));
+    copyName(flagPart + 1, PART_LIMIT, flagText, std::strlen(flagText));
   } else {
-    copyName(componentPart, sizeof componentPart, spec, static_cast<size_t>(dot - spec));
+    copyName(componentPart, sizeof componentPart, flagText, static_cast<size_t>(dot - flagText));
     copyName(flagPart, PART_LIMIT + 1, dot, std::strlen(dot));
   }
 
@@ -161,7 +161,7 @@ bool applyMaskFlag(LogSubsystemInfo* info, const char* programName, bool isAdd, 
   if (isAdd && !matched) {
     char timeText[48];
     formatCurrentTime(timeText, sizeof timeText);
-    std::fprintf(stderr, "%s log level mask flag %s for component %s not found: %s\n", timeText, spec, programName,
+    std::fprintf(stderr, "%s log level mask flag %s for component %s not found: %s\n", timeText, flagText, programName,
                  componentPart);
     std::fprintf(stderr, "add implicit definition of %s mask=%u\n", componentPart, mask);
     LogManager::addLogComponent(componentPart, nullptr, mask);
@@ -200,10 +200,10 @@ int LogMessageRecord::process_commandline_log_flags(LogSubsystemInfo* info, int 
         keep(arg);
         continue;
       }
-      const char* spec = argv[i + 1];
-      if (!applyMaskFlag(info, programName, arg[0] == '+', spec)) {
+      const char* flagText = argv[i + 1];
+      if (!applyMaskFlag(info, programName, arg[0] == '+', flagText)) {
         keep(arg);
-        keep(spec);
+        keep(flagText);
       }
       ++i;
       continue;

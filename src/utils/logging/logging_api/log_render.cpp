@@ -253,18 +253,18 @@ int64_t argumentAsSigned(const LogMessageRecord::ArgumentRecord& arg) {
 }
 
 // Renders a general conversion (flags, width, precision, length letters and
-// letter in spec[0..specLen)) with snprintf. Returns the rendered length,
+// letter in conversion[0..conversionLen)) with snprintf. Returns the rendered length,
 // which may exceed `room` (then the value is left out by the caller).
-size_t renderGeneral(const char* spec, size_t specLen, const LogMessageRecord::ArgumentRecord& arg, char* out,
+size_t renderGeneral(const char* conversion, size_t conversionLen, const LogMessageRecord::ArgumentRecord& arg, char* out,
                      size_t outSize) {
-  const char letter = spec[specLen - 1];
+  const char letter = conversion[conversionLen - 1];
   // Rebuild the specification without length letters; the value is passed
   // at its widest type with the matching length.
   char fieldFmt[24];
   fieldFmt[0] = '%';
   size_t n = 1;
-  for (size_t i = 0; i + 1 < specLen && n < 16; ++i) {
-    const char c = spec[i];
+  for (size_t i = 0; i + 1 < conversionLen && n < 16; ++i) {
+    const char c = conversion[i];
     if (c == 'h' || c == 'l' || c == 'L' || c == 'q' || c == 'j' || c == 'z' || c == 't') continue;
     fieldFmt[n++] = c;
   }
@@ -384,8 +384,8 @@ size_t LogMessageRecord::renderText(unsigned int prefixWithFlags, char* dest, si
       break;
     }
     // The conversion: flags/width/precision/length letters, then the letter.
-    const char* spec = percent + 1;
-    const char* letterAt = spec;
+    const char* conversion = percent + 1;
+    const char* letterAt = conversion;
     bool isLong = false;
     while (*letterAt != '\0' && std::strchr("-+ #0123456789.hlLqjzt", *letterAt) != nullptr) {
       if (*letterAt == 'l') isLong = true;
@@ -393,7 +393,7 @@ size_t LogMessageRecord::renderText(unsigned int prefixWithFlags, char* dest, si
     }
     if (*letterAt == '\0') break;  // a dangling conversion ends the message
     const char letter = *letterAt;
-    const bool isPlain = letterAt == spec || (isLong && letterAt == spec + 1);
+    const bool isPlain = letterAt == conversion || (isLong && letterAt == conversion + 1);
     p = letterAt + 1;
     if (nextArg >= argCount) continue;  // no argument left: the conversion shows nothing
     const ArgumentRecord& arg = argList[nextArg++];
@@ -456,10 +456,10 @@ size_t LogMessageRecord::renderText(unsigned int prefixWithFlags, char* dest, si
         line.putWhole(static_cast<const char*>(arg.logArgs.ptr), arg.argLen);
       }
     } else {
-      const size_t specLen = static_cast<size_t>(letterAt - spec) + 1;
-      if (specLen > 15) continue;
+      const size_t conversionLen = static_cast<size_t>(letterAt - conversion) + 1;
+      if (conversionLen > 15) continue;
       const size_t room = line.room();
-      const size_t n = renderGeneral(spec, specLen, arg, line.dest + line.length, room + 1);
+      const size_t n = renderGeneral(conversion, conversionLen, arg, line.dest + line.length, room + 1);
       if (n <= room) line.length += n;
     }
   }
