@@ -28,6 +28,26 @@
 #define ZUR_RESTRICT
 #endif
 
+// Index of the lowest set bit of a non-zero mask: one instruction where the
+// compiler has a builtin, a shift loop elsewhere.
+template <typename T>
+ZUR_ALWAYS_INLINE unsigned ZUR_lowestSetBit(T mask) {
+#if defined(__GNUC__) || defined(__clang__)
+  if constexpr (sizeof(T) > sizeof(unsigned)) {
+    return static_cast<unsigned>(__builtin_ctzll(mask));
+  } else {
+    return static_cast<unsigned>(__builtin_ctz(mask));
+  }
+#else
+  unsigned bit = 0;
+  while ((mask & 1u) == 0) {
+    mask >>= 1;
+    ++bit;
+  }
+  return bit;
+#endif
+}
+
 // Length of a string literal without its terminator, known at compile time.
 #define ZUR_LITERAL_LEN(s) (sizeof(s) - 1)
 

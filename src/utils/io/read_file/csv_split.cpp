@@ -48,19 +48,6 @@ ZUR_ALWAYS_INLINE unsigned char* skipOrdinary(unsigned char* p, const unsigned c
 
 constexpr size_t BLOCK_BYTES = 32;
 
-ZUR_ALWAYS_INLINE unsigned lowestSetBit(uint32_t mask) {
-#if defined(__GNUC__) || defined(__clang__)
-  return static_cast<unsigned>(__builtin_ctz(mask));
-#else
-  unsigned bit = 0;
-  while ((mask & 1u) == 0) {
-    mask >>= 1;
-    ++bit;
-  }
-  return bit;
-#endif
-}
-
 // Builds, for 32 bytes at p, the mask with bit i set when p[i] has a class.
 class BlockScanner {
  public:
@@ -194,7 +181,7 @@ int CSV_File::parseIntoFields(int maxFields, char** fieldList, unsigned char* li
         }
         unsigned char* stop = nullptr;
         while (bits != 0) {
-          unsigned char* const hit = rd + lowestSetBit(bits);
+          unsigned char* const hit = rd + ZUR_lowestSetBit(bits);
           if (classes[*hit] != PLAIN_SEPARATOR) {
             stop = hit;
             break;

@@ -6,6 +6,7 @@
 #include <cinttypes>
 #include <cstring>
 
+#include "utils/base/compiler_hints.hpp"
 #include "utils/metadata/metadata_reader.hpp"
 
 namespace {
@@ -40,20 +41,6 @@ T readValue(const unsigned char *p) {
   return v;
 }
 
-// Index of the lowest set bit of a non-zero mask.
-inline unsigned lowestBit(uint64_t mask) {
-#if defined(__GNUC__) || defined(__clang__)
-  return static_cast<unsigned>(__builtin_ctzll(mask));
-#else
-  unsigned bit = 0;
-  while ((mask & 1u) == 0) {
-    mask >>= 1;
-    ++bit;
-  }
-  return bit;
-#endif
-}
-
 }  // namespace
 
 const char *MetaDataReader::typeName(uint32_t typeCode) {
@@ -84,7 +71,7 @@ int MetaDataReader::fieldIndex(std::string_view name) const {
 
 uint64_t MetaDataReader::presentBodyLength(uint64_t mask) const {
   uint64_t length = 0;
-  for (uint64_t m = mask & usedGroups_; m != 0; m &= m - 1) length += groupBodyLength_[lowestBit(m)];
+  for (uint64_t m = mask & usedGroups_; m != 0; m &= m - 1) length += groupBodyLength_[ZUR_lowestSetBit(m)];
   return length;
 }
 
