@@ -29,12 +29,15 @@ constexpr uint32_t SYMBOLS = Narvelix::HAD_SYMBOLS;
 constexpr uint32_t PLUS = Narvelix::HAD_PLUS;
 
 // Runs a converter in-process over csv; the metadata goes to dir/inproc.metadata.
+// With twoReads the rows are observed only and encoded from a second read
+// (the whole-line splitter's path), else kept in the row store.
 struct InProcess {
-  explicit InProcess(const std::string& dir, const std::string& csv)
+  InProcess(const std::string& dir, const std::string& csv, bool twoReads = false)
       : input(dir + "/inproc.csv"), output(dir + "/inproc.metadata") {
     writeFile(input, csv);
     fd = ::open(input.c_str(), O_RDONLY);
     converter = new Narvelix(fd, output.c_str(), nullptr);
+    if (twoReads) converter->encodeFromSecondRead();
     converter->readAndProcessCSV_File();
   }
   ~InProcess() { delete converter; }
@@ -69,10 +72,12 @@ TEST(NarvelixScan, ContentFlagsOfOneField) {
       {".", NONULL | DOT, 1},
       {"\"\"", NUL, 0},  // quotes around nothing: an empty field
   };
-  for (const Case& c : cases) {
-    InProcess run(dir, std::string("h\n") + c.field + "\n");
-    EXPECT_EQ(run.converter->observedContent(0), c.flags) << c.field;
-    EXPECT_EQ(run.converter->maxWidth(0), c.width) << c.field;
+  for (const bool twoReads : {false, true}) {
+    for (const Case& c : cases) {
+      InProcess run(dir, std::string("h\n") + c.field + "\n", twoReads);
+      EXPECT_EQ(run.converter->observedContent(0), c.flags) << c.field << " twoReads=" << twoReads;
+      EXPECT_EQ(run.converter->maxWidth(0), c.width) << c.field << " twoReads=" << twoReads;
+    }
   }
 }
 
@@ -81,13 +86,15 @@ TEST(NarvelixScan, FlagsAndWidthsAccumulateOverRows) {
   // A second sign in another row is not a second sign in one field; an empty
   // line is a row of empty fields that sets no flag; a short line leaves the
   // missing fields without HAD_NULL; fields past the heading are not kept.
-  InProcess run(dir, "a,b,c\r\n,-1,x\r\n\r\n42,+2\r\n7,3,yy,extra,more\r\n");
-  EXPECT_EQ(run.converter->observedContent(0), NUL | NONULL | DIGITS);
-  EXPECT_EQ(run.converter->maxWidth(0), 2u);
-  EXPECT_EQ(run.converter->observedContent(1), NONULL | DIGITS | MINUS | PLUS);
-  EXPECT_EQ(run.converter->observedContent(2), NONULL | LETTERS);
-  EXPECT_EQ(run.converter->maxWidth(2), 2u);
-  EXPECT_EQ(run.converter->storedRows(), 4u);
+  for (const bool twoReads : {false, true}) {
+    InProcess run(dir, "a,b,c\r\n,-1,x\r\n\r\n42,+2\r\n7,3,yy,extra,more\r\n", twoReads);
+    EXPECT_EQ(run.converter->observedContent(0), NUL | NONULL | DIGITS);
+    EXPECT_EQ(run.converter->maxWidth(0), 2u);
+    EXPECT_EQ(run.converter->observedContent(1), NONULL | DIGITS | MINUS | PLUS);
+    EXPECT_EQ(run.converter->observedContent(2), NONULL | LETTERS);
+    EXPECT_EQ(run.converter->maxWidth(2), 2u);
+    EXPECT_EQ(run.converter->storedRows(), 4u);
+  }
 }
 
 TEST(NarvelixLayout, InferTypeRules) {

@@ -14,6 +14,7 @@
 #include "utils/apps/narvelix/narvelix_log.hpp"
 #include "utils/apps/narvelix/second_read.hpp"
 #include "utils/base/text2int.hpp"
+#include "utils/base/text2int_tbl.hpp"
 
 namespace {
 
@@ -28,8 +29,8 @@ const char EMPTY_TEXT[1] = {'\0'};
 // Copies n bytes without a library call for the short texts that most fields
 // hold: two overlapping 8- or 4-byte moves. The source may be read up to its
 // last byte only.
-ZUR_ALWAYS_INLINE void copyText(unsigned char* d, const void* source, uint32_t n) {
-  const auto* s = static_cast<const unsigned char*>(source);
+ZUR_ALWAYS_INLINE void copyText(unsigned char *d, const void *source, uint32_t n) {
+  const auto *s = static_cast<const unsigned char *>(source);
   if (n >= 8) {
     if (n > 16) {
       std::memcpy(d, s, n);
@@ -57,7 +58,7 @@ ZUR_ALWAYS_INLINE uint64_t eightDigits(uint64_t chunk) {
   return (chunk * 10000u + (chunk >> 32)) & UINT64_C(0xFFFFFFFF);
 }
 
-ZUR_ALWAYS_INLINE bool digitChunk(const char* p, uint32_t count, uint64_t* chunk) {
+ZUR_ALWAYS_INLINE bool digitChunk(const char *p, uint32_t count, uint64_t *chunk) {
   // count digits (1..8) at p: their values moved to the top bytes, zeros
   // (leading zero digits) below them.
   uint64_t v;
@@ -68,7 +69,7 @@ ZUR_ALWAYS_INLINE bool digitChunk(const char* p, uint32_t count, uint64_t* chunk
   return (((v + UINT64_C(0x7676767676767676)) | v) & UINT64_C(0x8080808080808080)) == 0;
 }
 
-ZUR_ALWAYS_INLINE bool digitsValue(const char* text, uint32_t len, uint64_t* value) {
+ZUR_ALWAYS_INLINE bool digitsValue(const char *text, uint32_t len, uint64_t *value) {
   static_assert(sizeof(uint64_t) == 8, "8-byte chunks");
   uint64_t a;
   if (len <= 8) {
@@ -95,20 +96,20 @@ ZUR_ALWAYS_INLINE bool digitsValue(const char* text, uint32_t len, uint64_t* val
 // The table parsers with the 8-digit path first: a text of an optional '-'
 // and 1..19 digits (1..9 for the 32-bit parsers, whose ten-digit results are
 // their own) gives the same value; any other text goes to the table parser.
-ZUR_ALWAYS_INLINE uint32_t unsigned32Value(const char* text, uint_fast8_t len) {
+ZUR_ALWAYS_INLINE uint32_t unsigned32Value(const char *text, uint_fast8_t len) {
   uint64_t v;
   if (ZUR_LIKELY(len <= 9 && digitsValue(text, len, &v))) return static_cast<uint32_t>(v);
   return static_cast<uint32_t>(text2uint32(text, len));
 }
 
-ZUR_ALWAYS_INLINE uint64_t unsigned64Value(const char* text, uint_fast8_t len) {
+ZUR_ALWAYS_INLINE uint64_t unsigned64Value(const char *text, uint_fast8_t len) {
   uint64_t v;
   if (ZUR_LIKELY(digitsValue(text, len, &v))) return v;
   return text2uint64(text, len);
 }
 
-ZUR_ALWAYS_INLINE bool signedDigits(const char* text, uint_fast8_t len, uint32_t maxDigits,
-                                    uint64_t* value) {
+ZUR_ALWAYS_INLINE bool signedDigits(const char *text, uint_fast8_t len, uint32_t maxDigits,
+                                    uint64_t *value) {
   const bool negative = len > 1 && text[0] == '-';
   const uint32_t digits = negative ? len - 1u : len;
   uint64_t v;
@@ -117,22 +118,68 @@ ZUR_ALWAYS_INLINE bool signedDigits(const char* text, uint_fast8_t len, uint32_t
   return true;
 }
 
-ZUR_ALWAYS_INLINE uint32_t signed32Value(const char* text, uint_fast8_t len) {
+ZUR_ALWAYS_INLINE uint32_t signed32Value(const char *text, uint_fast8_t len) {
   uint64_t v;
   if (ZUR_LIKELY(signedDigits(text, len, 9, &v))) return static_cast<uint32_t>(v);
   return static_cast<uint32_t>(text2int32(text, len));
 }
 
-ZUR_ALWAYS_INLINE uint64_t signed64Value(const char* text, uint_fast8_t len) {
+ZUR_ALWAYS_INLINE uint64_t signed64Value(const char *text, uint_fast8_t len) {
   uint64_t v;
   if (ZUR_LIKELY(signedDigits(text, len, 19, &v))) return v;
   return static_cast<uint64_t>(text2int64(text, len));
 }
 
+// Index of the first byte of p[0, n) that is not a digit, or n; 8 bytes at a
+// time (reads up to 7 bytes past the text, as digitsValue does). Borrows and
+// carries only move towards later bytes, so the lowest flagged byte is exact.
+ZUR_ALWAYS_INLINE uint32_t digitRun(const char *p, uint32_t n) {
+  for (uint32_t i = 0; i < n; i += 8) {
+    uint64_t v;
+    std::memcpy(&v, p + i, sizeof v);
+    v -= UINT64_C(0x3030303030303030);
+    const uint64_t bad = ((v + UINT64_C(0x7676767676767676)) | v) & UINT64_C(0x8080808080808080);
+    if (bad != 0) {
+      const uint32_t at = i + ZUR_lowestSetBit(bad) / 8u;
+      return at < n ? at : n;
+    }
+  }
+  return n;
+}
+
+// fast_ascii_to_fixedpoint with the precision as written, for the texts
+// [-]digits[.digits] of at most 19 digits: the same value and precision.
+// False for any other text (the caller then takes the parser).
+ZUR_ALWAYS_INLINE bool plainFixedValue(const char *text, uint32_t len, int64_t *value,
+                                       uint32_t *precision) {
+  const uint32_t sign = (len > 1 && text[0] == '-') ? 1u : 0u;
+  const uint32_t integerDigits = digitRun(text + sign, len - sign);
+  if (integerDigits == 0 || integerDigits > 19) return false;
+  uint64_t integerPart;
+  if (!digitsValue(text + sign, integerDigits, &integerPart)) return false;
+  uint64_t v = integerPart;
+  uint32_t places = 0;
+  const uint32_t pointAt = sign + integerDigits;
+  if (pointAt != len) {
+    if (text[pointAt] != '.') return false;
+    places = len - pointAt - 1u;
+    uint64_t fraction;
+    if (places == 0 || places > 15 || integerDigits + places > 19 ||
+        digitRun(text + pointAt + 1, places) != places ||
+        !digitsValue(text + pointAt + 1, places, &fraction)) {
+      return false;
+    }
+    v = integerPart * powersOf10_64bit[places] + fraction;
+  }
+  *value = static_cast<int64_t>(sign != 0 ? 0u - v : v);
+  *precision = places;
+  return true;
+}
+
 // True for the texts that always fit a 64-bit field, found without the
 // digit-by-digit range check: up to 19 digits for UINT64, an optional '-' and
 // up to 18 digits for INT64. Other texts (and other types) get the full check.
-ZUR_ALWAYS_INLINE bool surelyFits(uint32_t type, const char* text, uint32_t length) {
+ZUR_ALWAYS_INLINE bool surelyFits(uint32_t type, const char *text, uint32_t length) {
   uint64_t v;
   if (type == SMV::SMV_TYPE_UINT64) return length <= 19 && digitsValue(text, length, &v);
   if (type != SMV::SMV_TYPE_INT64 || length == 0) return false;
@@ -140,10 +187,10 @@ ZUR_ALWAYS_INLINE bool surelyFits(uint32_t type, const char* text, uint32_t leng
   return length - sign <= 18 && digitsValue(text + sign, length - sign, &v);
 }
 
-bool isStandardOutput(const char* name) { return std::strcmp(name, "--stdout") == 0; }
+bool isStandardOutput(const char *name) { return std::strcmp(name, "--stdout") == 0; }
 
 // Standard output stays open for later conversions of the same run.
-void closeOutput(FILE* out) {
+void closeOutput(FILE *out) {
   if (out == stdout) {
     std::fflush(out);
   } else {
@@ -165,15 +212,15 @@ int Narvelix::completedFile(int recordsSeen) {
 // Encodes one row into body (recordLength zero bytes on entry). Returns the
 // body length: recordLength for fixed-length records, the padded length of the
 // present fields for variable-length ones (with *presentMask set).
-uint32_t Narvelix::encodeRecord(const RowContent& row, uint32_t rowIndex, unsigned char* body,
-                                uint64_t* presentMask) {
+uint32_t Narvelix::encodeRecord(const RowContent &row, uint32_t rowIndex, unsigned char *body,
+                                uint64_t *presentMask) {
   uint64_t groupMask = 0;
   uint64_t skippedMask = 0;
   uint32_t outOffset = 0;
   const bool variable = usesVariableLengthRecords;
   for (uint32_t k = 0; k < selectedTotal; ++k) {
-    const SelectedField& f = selected[k];
-    const char* fieldText = row.fieldText[f.column];
+    const SelectedField &f = selected[k];
+    const char *fieldText = row.fieldText[f.column];
     const uint32_t inputLength = row.fieldLength[f.column];
     const auto shortLength = static_cast<uint_fast8_t>(inputLength & 0xFF);
     if (ZUR_UNLIKELY(f.checkRange) && !surelyFits(f.type, fieldText, inputLength)) {
@@ -183,7 +230,7 @@ uint32_t Narvelix::encodeRecord(const RowContent& row, uint32_t rowIndex, unsign
     // Numbers are staged in outVal (bytes 0..7 the 64-bit value, 8..11 the
     // 32-bit value or the fixed-point precision) and copied as one block.
     unsigned char outVal[16];
-    const void* fieldStart = outVal;
+    const void *fieldStart = outVal;
     uint32_t copyLength = 0;
     switch (f.type) {
       case SMV::SMV_TYPE_INT32: {
@@ -234,10 +281,10 @@ uint32_t Narvelix::encodeRecord(const RowContent& row, uint32_t rowIndex, unsign
           // Only a field whose forced type was turned into a 4-byte string can
           // get here: keep the terminating zero.
           copyLength = f.length - 1u;
-          LOG_CERR(app_warning) << "Row " << rowIndex << " column " << static_cast<int32_t>(f.column)
-                                << " name=\"" << columnDescriptions[f.column].fieldName
-                                << "\": text of " << inputLength << " bytes cut to " << copyLength
-                                << LOG_ENDLINE;
+          LOG_CERR(app_warning) << "Row " << rowIndex << " column "
+                                << static_cast<int32_t>(f.column) << " name=\""
+                                << columnDescriptions[f.column].fieldName << "\": text of "
+                                << inputLength << " bytes cut to " << copyLength << LOG_ENDLINE;
         }
         break;
       default:
@@ -252,8 +299,9 @@ uint32_t Narvelix::encodeRecord(const RowContent& row, uint32_t rowIndex, unsign
     uint32_t fieldLength = f.length;
     if (variable && f.hasMaskBit) {
       if (inputLength == 0) {
-        LOG_CERR(app_trace) << "input field " << static_cast<int32_t>(f.column) << " name="
-                            << columnDescriptions[f.column].fieldName << " was null" << LOG_ENDLINE;
+        LOG_CERR(app_trace) << "input field " << static_cast<int32_t>(f.column)
+                            << " name=" << columnDescriptions[f.column].fieldName << " was null"
+                            << LOG_ENDLINE;
         if (groupMask & f.maskBit) {
           LOG_CERR(app_warning) << "Row " << rowIndex << " field group "
                                 << static_cast<uint32_t>(f.group)
@@ -267,7 +315,8 @@ uint32_t Narvelix::encodeRecord(const RowContent& row, uint32_t rowIndex, unsign
           skippedMask |= f.maskBit;
         }
       } else if (skippedMask & f.maskBit) {
-        LOG_CERR(app_error) << "Row " << rowIndex << " field group " << static_cast<uint32_t>(f.group)
+        LOG_CERR(app_error) << "Row " << rowIndex << " field group "
+                            << static_cast<uint32_t>(f.group)
                             << " has had content skipped before column "
                             << static_cast<int32_t>(f.column) << " name=\""
                             << columnDescriptions[f.column].fieldName
@@ -281,10 +330,11 @@ uint32_t Narvelix::encodeRecord(const RowContent& row, uint32_t rowIndex, unsign
       }
     }
     LOG_CERR(app_trace) << "field=" << NARVELIX_TEXT(fieldText, inputLength)
-                        << " inputLength=" << inputLength << " type=" << static_cast<uint32_t>(f.type)
-                        << " offset=" << outOffset << " length=" << copyLength
-                        << " fieldLen=" << fieldLength << " data="
-                        << AS_HEXADECIMAL_BUFFER(fieldStart, copyLength, true) << LOG_ENDLINE;
+                        << " inputLength=" << inputLength
+                        << " type=" << static_cast<uint32_t>(f.type) << " offset=" << outOffset
+                        << " length=" << copyLength << " fieldLen=" << fieldLength
+                        << " data=" << AS_HEXADECIMAL_BUFFER(fieldStart, copyLength, true)
+                        << LOG_ENDLINE;
     if (fieldLength == 0) continue;  // left out of this record
     // The body is zero on entry: only the value bytes are copied, the rest of
     // the field stays zero.
@@ -296,6 +346,67 @@ uint32_t Narvelix::encodeRecord(const RowContent& row, uint32_t rowIndex, unsign
   return outOffset + ((0u - outOffset) & 7u);
 }
 
+// encodeRecord for fixed-length records with tracing off: each field goes
+// straight to its offset (fieldOffsets) in the zeroed body.
+void Narvelix::encodeFixedRecord(const RowContent &row, uint32_t rowIndex, unsigned char *body,
+                                 const uint16_t *fieldOffsets) {
+  for (uint32_t k = 0; k < selectedTotal; ++k) {
+    const SelectedField &f = selected[k];
+    const char *fieldText = row.fieldText[f.column];
+    const uint32_t inputLength = row.fieldLength[f.column];
+    const auto shortLength = static_cast<uint_fast8_t>(inputLength & 0xFF);
+    if (ZUR_UNLIKELY(f.checkRange) && !surelyFits(f.type, fieldText, inputLength)) {
+      checkNumericRange(f, fieldText, inputLength, rowIndex);
+    }
+    unsigned char *const d = body + fieldOffsets[k];
+    switch (f.type) {
+      case SMV::SMV_TYPE_INT32: {
+        const uint32_t v = signed32Value(fieldText, shortLength);
+        std::memcpy(d, &v, sizeof v);
+        break;
+      }
+      case SMV::SMV_TYPE_UINT32: {
+        const uint32_t v = unsigned32Value(fieldText, shortLength);
+        std::memcpy(d, &v, sizeof v);
+        break;
+      }
+      case SMV::SMV_TYPE_INT64: {
+        const uint64_t v = signed64Value(fieldText, shortLength);
+        std::memcpy(d, &v, sizeof v);
+        break;
+      }
+      case SMV::SMV_TYPE_UINT64: {
+        const uint64_t v = unsigned64Value(fieldText, shortLength);
+        std::memcpy(d, &v, sizeof v);
+        break;
+      }
+      case SMV::SMV_TYPE_FIXED: {
+        int64_t value = 0;
+        uint32_t precision = 0;
+        if (shortLength != 0 && !plainFixedValue(fieldText, shortLength, &value, &precision)) {
+          const VariableFixedPointValue fp = fast_ascii_to_fixedpoint(fieldText, shortLength, -2);
+          value = fp.value;
+          precision = static_cast<uint8_t>(fp.precision);
+        }
+        std::memcpy(d, &value, sizeof value);
+        std::memcpy(d + 8, &precision, sizeof precision);
+        break;
+      }
+      default:  // SMV_TYPE_STRING; the layout admits no other type here
+        if (ZUR_LIKELY(inputLength < f.length)) {
+          copyText(d, fieldText, inputLength);
+        } else {
+          copyText(d, fieldText, f.length - 1u);
+          LOG_CERR(app_warning) << "Row " << rowIndex << " column "
+                                << static_cast<int32_t>(f.column) << " name=\""
+                                << columnDescriptions[f.column].fieldName << "\": text of "
+                                << inputLength << " bytes cut to " << f.length - 1u << LOG_ENDLINE;
+        }
+        break;
+    }
+  }
+}
+
 int Narvelix::writeMetadataFile(int recordsSeen) {
   LOG_CERR(app_info) << "output fileName=\"" << fileName << "\"" << LOG_ENDLINE;
   if (secondRead && !inputUnchanged()) {
@@ -303,13 +414,13 @@ int Narvelix::writeMetadataFile(int recordsSeen) {
                         << "\" is not written" << LOG_ENDLINE;
     return -1;
   }
-  auto* staging = static_cast<unsigned char*>(std::malloc(STAGING_BYTES));
+  auto *staging = static_cast<unsigned char *>(std::malloc(STAGING_BYTES));
   if (staging == nullptr) {
     LOG_CERR(app_error) << "Out of memory for the output buffer of \"" << fileName << "\""
                         << LOG_ENDLINE;
     return -1;
   }
-  FILE* out = nullptr;
+  FILE *out = nullptr;
   if (isStandardOutput(fileName)) {
     out = stdout;
   } else if (fileName[0] != '\0') {
@@ -344,7 +455,8 @@ int Narvelix::writeMetadataFile(int recordsSeen) {
     std::free(staging);
     return -1;
   }
-  std::size_t written = std::fwrite(fieldDescriptions, sizeof fieldDescriptions[0], selectedTotal, out);
+  std::size_t written =
+      std::fwrite(fieldDescriptions, sizeof fieldDescriptions[0], selectedTotal, out);
   if (written == selectedTotal && selectedTotal != 0 && std::fflush(out) != 0) written = 0;
   if (written != selectedTotal) {
     LOG_CERR(app_error) << "Could not write field descriptions to \"" << fileName
@@ -356,7 +468,8 @@ int Narvelix::writeMetadataFile(int recordsSeen) {
   }
   if (options.verbose != 0) {
     LOG_CERR(app_info) << "Total rows=" << rowTotal << " bytes="
-                       << static_cast<uint32_t>(sizeof header + sizeof fieldDescriptions[0] * written)
+                       << static_cast<uint32_t>(sizeof header +
+                                                sizeof fieldDescriptions[0] * written)
                        << LOG_ENDLINE;
   }
 
@@ -374,6 +487,26 @@ int Narvelix::writeMetadataFile(int recordsSeen) {
     std::free(staging);
     return -1;
   }
+  // The lean encoder takes fixed-length records of known types when the
+  // per-field trace is off.
+  uint16_t fieldOffsets[MAX_COLS];
+  bool leanEncoding = !usesVariableLengthRecords && !COMPONENT_LOG_ENABLED(app, app_trace);
+  uint32_t offset = 0;
+  for (uint32_t k = 0; k < selectedTotal; ++k) {
+    fieldOffsets[k] = static_cast<uint16_t>(offset);
+    offset += selected[k].length;
+    switch (selected[k].type) {
+      case SMV::SMV_TYPE_INT32:
+      case SMV::SMV_TYPE_UINT32:
+      case SMV::SMV_TYPE_INT64:
+      case SMV::SMV_TYPE_UINT64:
+      case SMV::SMV_TYPE_FIXED:
+      case SMV::SMV_TYPE_STRING:
+        break;
+      default:
+        leanEncoding = false;
+    }
+  }
   std::size_t staged = 0;
   uint32_t firstStagedRow = 0;
   uint32_t previousFields = 0;
@@ -384,8 +517,8 @@ int Narvelix::writeMetadataFile(int recordsSeen) {
                                    : cursor.next(row.fieldText, row.fieldLength, storedColumns);
     if (ZUR_UNLIKELY(decoded < 0)) {
       if (secondRead) {
-        LOG_CERR(app_error) << "The input changed while it was read: row " << r
-                            << " is missing; \"" << fileName << "\" is not complete" << LOG_ENDLINE;
+        LOG_CERR(app_error) << "The input changed while it was read: row " << r << " is missing; \""
+                            << fileName << "\" is not complete" << LOG_ENDLINE;
         failed = true;
       }
       break;
@@ -408,9 +541,9 @@ int Narvelix::writeMetadataFile(int recordsSeen) {
       staged = 0;
       firstStagedRow = r;
     }
-    unsigned char* record = staging + staged;
+    unsigned char *record = staging + staged;
     if (usesVariableLengthRecords) {
-      unsigned char* body = record + RECORD_HEADER_BYTES;
+      unsigned char *body = record + RECORD_HEADER_BYTES;
       std::memset(body, 0, recordLength);
       uint64_t presentMask = 0;
       const uint32_t bodyLength = encodeRecord(row, r, body, &presentMask);
@@ -423,7 +556,12 @@ int Narvelix::writeMetadataFile(int recordsSeen) {
       staged += RECORD_HEADER_BYTES + bodyLength;
     } else {
       std::memset(record, 0, recordLength);
-      staged += encodeRecord(row, r, record, nullptr);
+      if (ZUR_LIKELY(leanEncoding)) {
+        encodeFixedRecord(row, r, record, fieldOffsets);
+        staged += recordLength;
+      } else {
+        staged += encodeRecord(row, r, record, nullptr);
+      }
     }
   }
   if (!failed && secondRead && !inputUnchanged()) {

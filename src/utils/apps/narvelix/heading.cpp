@@ -104,6 +104,7 @@ int Narvelix::parsedHeadingLine() {
     }
   }
   sawHeader = true;
+  plainSplit = plainSplitUsable(*this);
   storedColumns = fieldTotal > 0 ? static_cast<uint32_t>(fieldTotal) : 0;
   bool cleanedEmpty[MAX_COLS] = {};
 

@@ -130,6 +130,18 @@ class Narvelix : public CSV_File {
   // second read does not find the same lines, the conversion fails.
   void encodeFromSecondRead();
 
+  // True when splitter's lists allow the whole-line splitter for lines
+  // without quotes (one separator besides NUL, at most one quote character).
+  static bool plainSplitUsable(const CSV_File& splitter);
+  // The separator and quote the whole-line splitter then uses (NUL when the
+  // lists have none).
+  static unsigned char plainSeparator(const CSV_File& splitter) {
+    return splitter.separatorListLen > 0 ? splitter.separatorCharList[0] : 0;
+  }
+  static unsigned char plainQuote(const CSV_File& splitter) {
+    return splitter.quoteListLen > 0 ? splitter.quoteCharList[0] : 0;
+  }
+
   // Observation results, readable by tests.
   uint32_t observedContent(int column) const { return columnObservedContent[column]; }
   uint32_t maxWidth(int column) const { return columnMaxWidth[column]; }
@@ -164,6 +176,8 @@ class Narvelix : public CSV_File {
   void observeFieldTraced(int column, const char* text, uint32_t length, uint32_t rowIndex);
   uint32_t encodeRecord(const RowContent& row, uint32_t rowIndex, unsigned char* body,
                         uint64_t* presentMask);
+  void encodeFixedRecord(const RowContent& row, uint32_t rowIndex, unsigned char* body,
+                         const uint16_t* fieldOffsets);
 
   ConvertOptions options;
   char magicNumber[8];
@@ -186,6 +200,10 @@ class Narvelix : public CSV_File {
   std::size_t unterminatedBytes = 0;
   bool sawInputBytes = false;
   bool lineTooLong = false;
+  // The reader's line buffer, as seen by readIntoBuffer: a line inside it may
+  // be read in whole 64-byte blocks up to readBufferEnd.
+  const unsigned char* readBufferStart = nullptr;
+  const unsigned char* readBufferEnd = nullptr;
   // Values reported by checkNumericRange.
   uint32_t outOfRangeValues = 0;
   RowStore rowData;
@@ -193,6 +211,7 @@ class Narvelix : public CSV_File {
   std::size_t contentRows;
   // encodeFromSecondRead: identity of the input file when it was called.
   bool secondRead;
+  bool plainSplit = false;  // plainSplitUsable(*this), taken with the heading
   uint64_t inputDevice;
   uint64_t inputInode;
   int64_t inputSize;

@@ -13,6 +13,7 @@
 
 #include "utils/apps/narvelix/narvelix.hpp"
 #include "utils/apps/narvelix/narvelix_log.hpp"
+#include "utils/apps/narvelix/plain_line.hpp"
 
 namespace {
 
@@ -35,13 +36,20 @@ struct CharClassTable {
   constexpr CharClassTable() : entry{} {
     for (int c = 0; c < 256; ++c) {
       uint32_t e = Narvelix::HAD_SYMBOLS;
-      if (c >= '0' && c <= '9') e = Narvelix::HAD_NUMBERS;
-      else if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) e = Narvelix::HAD_LETTERS;
-      else if (c == '"') e = Narvelix::HAD_QUOTE;
-      else if (c == '-') e = Narvelix::HAD_MINUS;
-      else if (c == '+') e = Narvelix::HAD_PLUS;
-      else if (c == '.') e = Narvelix::HAD_DECIMAL_POINT;
-      else if (c == 0) e = END_OF_FIELD;
+      if (c >= '0' && c <= '9')
+        e = Narvelix::HAD_NUMBERS;
+      else if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))
+        e = Narvelix::HAD_LETTERS;
+      else if (c == '"')
+        e = Narvelix::HAD_QUOTE;
+      else if (c == '-')
+        e = Narvelix::HAD_MINUS;
+      else if (c == '+')
+        e = Narvelix::HAD_PLUS;
+      else if (c == '.')
+        e = Narvelix::HAD_DECIMAL_POINT;
+      else if (c == 0)
+        e = END_OF_FIELD;
       entry[c] = e;
     }
   }
@@ -52,10 +60,10 @@ constexpr CharClassTable CHAR_CLASS;
 // to dest on the way (one load, one table load and one store per byte, no
 // call); *length receives its length. A second '-'/'+' or a second '.' in the
 // field adds HAD_SYMBOLS.
-ZUR_ALWAYS_INLINE uint32_t classifyAndCopyField(const unsigned char* field, unsigned char* dest,
-                                                uint32_t* length) {
-  const unsigned char* p = field;
-  unsigned char* d = dest;
+ZUR_ALWAYS_INLINE uint32_t classifyAndCopyField(const unsigned char *field, unsigned char *dest,
+                                                uint32_t *length) {
+  const unsigned char *p = field;
+  unsigned char *d = dest;
   uint32_t flags = Narvelix::HAD_NONULL;
   for (;;) {
     const uint32_t e = CHAR_CLASS.entry[*p];
@@ -74,8 +82,8 @@ ZUR_ALWAYS_INLINE uint32_t classifyAndCopyField(const unsigned char* field, unsi
 }
 
 // classifyAndCopyField without the copy, for rows that are read again later.
-ZUR_ALWAYS_INLINE uint32_t classifyField(const unsigned char* field, uint32_t* length) {
-  const unsigned char* p = field;
+ZUR_ALWAYS_INLINE uint32_t classifyField(const unsigned char *field, uint32_t *length) {
+  const unsigned char *p = field;
   uint32_t flags = Narvelix::HAD_NONULL;
   for (;;) {
     const uint32_t e = CHAR_CLASS.entry[*p];
@@ -97,9 +105,9 @@ ZUR_ALWAYS_INLINE uint32_t classifyField(const unsigned char* field, uint32_t* l
 // classifyField for a field whose first 16 bytes may be read: all bytes are
 // classed at once with 16-byte compares. Returns false, leaving the field to
 // the byte loop, when its terminator is not among those 16 bytes.
-ZUR_ALWAYS_INLINE bool classifyShortField(const unsigned char* field, uint32_t* flags,
-                                          uint32_t* length) {
-  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(field));
+ZUR_ALWAYS_INLINE bool classifyShortField(const unsigned char *field, uint32_t *flags,
+                                          uint32_t *length) {
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(field));
   const auto nul = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_setzero_si128())));
   if (nul == 0) return false;
   const auto len = static_cast<uint32_t>(__builtin_ctz(nul));
@@ -109,7 +117,8 @@ ZUR_ALWAYS_INLINE bool classifyShortField(const unsigned char* field, uint32_t* 
   };
   // Unsigned range tests: (c - low) <= span.
   const __m128i fromZero = _mm_sub_epi8(x, _mm_set1_epi8('0'));
-  const uint32_t digits = bitsOf(_mm_cmpeq_epi8(_mm_min_epu8(fromZero, _mm_set1_epi8(9)), fromZero));
+  const uint32_t digits =
+      bitsOf(_mm_cmpeq_epi8(_mm_min_epu8(fromZero, _mm_set1_epi8(9)), fromZero));
   const __m128i fromA = _mm_sub_epi8(_mm_or_si128(x, _mm_set1_epi8(0x20)), _mm_set1_epi8('a'));
   const uint32_t letters = bitsOf(_mm_cmpeq_epi8(_mm_min_epu8(fromA, _mm_set1_epi8(25)), fromA));
   const uint32_t quotes = bitsOf(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')));
@@ -135,12 +144,73 @@ ZUR_ALWAYS_INLINE bool classifyShortField(const unsigned char* field, uint32_t* 
 }
 #endif
 
+// Content flags of a non-empty field from its plain_line class bits.
+struct PlainClassFlags {
+  uint32_t entry[plain_line::CLASS_COMBINATIONS];
+  constexpr PlainClassFlags() : entry{} {
+    for (uint32_t c = 0; c < plain_line::CLASS_COMBINATIONS; ++c) {
+      uint32_t f = Narvelix::HAD_NONULL;
+      if (c & plain_line::HAS_DIGIT) f |= Narvelix::HAD_NUMBERS;
+      if (c & plain_line::HAS_LETTER) f |= Narvelix::HAD_LETTERS;
+      if (c & plain_line::HAS_MINUS) f |= Narvelix::HAD_MINUS;
+      if (c & plain_line::HAS_PLUS) f |= Narvelix::HAD_PLUS;
+      if (c & plain_line::HAS_POINT) f |= Narvelix::HAD_DECIMAL_POINT;
+      if (c & plain_line::HAS_OTHER) f |= Narvelix::HAD_SYMBOLS;
+      entry[c] = f;
+    }
+  }
+};
+constexpr PlainClassFlags PLAIN_CLASS_FLAGS;
+
 }  // namespace
 
-int Narvelix::processLine(const unsigned char* line, size_t length) {
+bool Narvelix::plainSplitUsable(const CSV_File &splitter) {
+  // One separator byte besides NUL (which always stops the plain splitter),
+  // not a byte the classes test for, and at most one quote character.
+  if (splitter.quoteListLen > 1 || splitter.separatorListLen > sizeof splitter.separatorCharList) {
+    return false;
+  }
+  unsigned char sep = 0;
+  for (unsigned i = 0; i < splitter.separatorListLen; ++i) {
+    const unsigned char c = splitter.separatorCharList[i];
+    if (c == 0 || c == sep) continue;
+    if (sep != 0) return false;
+    sep = c;
+  }
+  return sep != 0 && sep == plainSeparator(splitter) && sep != plainQuote(splitter) &&
+         CHAR_CLASS.entry[sep] == HAD_SYMBOLS;
+}
+
+int Narvelix::processLine(const unsigned char *line, size_t length) {
   // The splitter works in place; the reader's buffer is ours until we return.
-  auto* text = const_cast<unsigned char*>(line);
+  auto *text = const_cast<unsigned char *>(line);
   if (length > 0 && text[length - 1] == '\r') --length;
+  if (secondRead && sawHeader && !inputRejected && plainSplit &&
+      !COMPONENT_LOG_ENABLED(app, app_trace)) {
+    // Lines without quotes are split and classed in one pass over bit masks;
+    // a line with a quote or NUL comes back as -1 (any field observed on the
+    // way is observed again below, which changes nothing).
+    uint32_t *const observed = columnObservedContent;
+    uint32_t *const widths = columnMaxWidth;
+    const bool inReadBuffer = line >= readBufferStart && line + length <= readBufferEnd;
+    const std::size_t readable =
+        inReadBuffer ? static_cast<std::size_t>(readBufferEnd - line) : length;
+    const int fieldsSeen = plain_line::classifyPlainLine(
+        text, length, readable, plainSeparator(*this), plainQuote(*this), storedColumns,
+        [observed, widths](uint32_t column, std::size_t width, uint32_t classes) {
+          if (width == 0) {
+            observed[column] |= HAD_NULL;
+            return;
+          }
+          observed[column] |= PLAIN_CLASS_FLAGS.entry[classes];
+          if (width > widths[column]) widths[column] = static_cast<uint32_t>(width);
+        });
+    if (fieldsSeen >= 0) {
+      parsedCount = fieldsSeen;
+      ++contentRows;
+      return 0;
+    }
+  }
   parsedCount = parseIntoFields(MAX_COLS, parsedCols, text, length);
   LOG_CERR(app_trace) << "parsedCount=" << static_cast<int32_t>(parsedCount) << LOG_ENDLINE;
   if (!sawHeader || inputRejected) return 0;
@@ -155,16 +225,16 @@ int Narvelix::processLine(const unsigned char* line, size_t length) {
     // Observed only; the records are encoded from a second read of the file.
     if (ZUR_UNLIKELY(COMPONENT_LOG_ENABLED(app, app_trace))) {
       for (uint32_t i = 0; i < fieldCount; ++i) {
-        const char* field = parsedCols[i];
+        const char *field = parsedCols[i];
         observeFieldTraced(static_cast<int>(i), field, static_cast<uint32_t>(std::strlen(field)),
                            rowIndex);
       }
     } else {
       // The split line is readable up to its terminator at text[length].
-      const unsigned char* const readableEnd = text + length + 1;
+      const unsigned char *const readableEnd = text + length + 1;
       (void)readableEnd;
       for (uint32_t i = 0; i < fieldCount; ++i) {
-        const auto* field = reinterpret_cast<const unsigned char*>(parsedCols[i]);
+        const auto *field = reinterpret_cast<const unsigned char *>(parsedCols[i]);
         if (*field == '\0') {
           columnObservedContent[i] |= HAD_NULL;
           continue;
@@ -185,7 +255,7 @@ int Narvelix::processLine(const unsigned char* line, size_t length) {
     return 0;
   }
 
-  unsigned char* out = rowData.reserveRow(RowStore::rowBound(fieldCount, length));
+  unsigned char *out = rowData.reserveRow(RowStore::rowBound(fieldCount, length));
   if (ZUR_UNLIKELY(out == nullptr)) {
     LOG_CERR(app_error) << "Out of memory storing content row " << rowIndex << LOG_ENDLINE;
     encounteredError = true;
@@ -196,14 +266,14 @@ int Narvelix::processLine(const unsigned char* line, size_t length) {
 
   if (ZUR_UNLIKELY(COMPONENT_LOG_ENABLED(app, app_trace))) {
     for (uint32_t i = 0; i < fieldCount; ++i) {
-      const char* field = parsedCols[i];
+      const char *field = parsedCols[i];
       const auto fieldLength = static_cast<uint32_t>(std::strlen(field));
       observeFieldTraced(static_cast<int>(i), field, fieldLength, rowIndex);
       out = RowStore::putField(out, field, fieldLength);
     }
   } else {
     for (uint32_t i = 0; i < fieldCount; ++i) {
-      const auto* field = reinterpret_cast<const unsigned char*>(parsedCols[i]);
+      const auto *field = reinterpret_cast<const unsigned char *>(parsedCols[i]);
       if (*field == '\0') {
         columnObservedContent[i] |= HAD_NULL;
         *out++ = 0;
@@ -222,7 +292,8 @@ int Narvelix::processLine(const unsigned char* line, size_t length) {
 
 // The same observation as the fast loop, with a trace message per field and
 // per character.
-void Narvelix::observeFieldTraced(int column, const char* text, uint32_t length, uint32_t rowIndex) {
+void Narvelix::observeFieldTraced(int column, const char *text, uint32_t length,
+                                  uint32_t rowIndex) {
   const auto col = static_cast<int32_t>(column);
   uint32_t flags;
   if (length == 0) {

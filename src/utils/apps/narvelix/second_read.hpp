@@ -17,8 +17,9 @@ class LineRereader {
   // delivered fits.
   static constexpr std::size_t BUFFER_BYTES = std::size_t{1} << 20;
   // Allocated behind the buffer, so that the encoder may read a few bytes
-  // past the last text of a line at its end (8-byte loads of short numbers).
-  static constexpr std::size_t SLACK_BYTES = 16;
+  // past the last text of a line at its end (8-byte loads of short numbers)
+  // and the splitter whole 64-byte blocks.
+  static constexpr std::size_t SLACK_BYTES = 64;
 
   LineRereader(CSV_File& splitter, int fd);
   ~LineRereader();
@@ -44,5 +45,6 @@ class LineRereader {
   std::size_t end_ = 0;
   int64_t fileOffset_ = 0;
   bool headingSkipped_ = false;
+  bool plainSplit_;
   char* fields_[CSV_File::MAX_FIELDS];
 };

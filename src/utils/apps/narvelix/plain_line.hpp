@@ -1,0 +1,267 @@
+// Whole-line splitting and classing for the common CSV line that holds no
+// quote character and no NUL: every separator ends a field and no byte is
+// dropped, so the fields are the runs between separators and can be found,
+// measured and classed from bit masks without touching the line byte by byte.
+//
+// The line is taken 64 bytes at a time. For each block one bit mask per byte
+// class is built (16-byte compares where SSE2 is available, a byte loop
+// elsewhere). Whether a field holds a byte of some class X is then one add per
+// block: with F the mask of non-separator bytes, F + X carries from the first
+// X of each field through the rest of it into the separator that ends it, so
+// (F + X) & S marks exactly the fields that hold an X. The carry-in bits of
+// that add mark the bytes after the first X of their field, which gives
+// "holds a second X" the same way. Carries chain from block to block, so a
+// field may span blocks.
+//
+// Lines with a quote or a NUL are left to the reader's general splitter,
+// which has the same result on plain lines.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "utils/base/compiler_hints.hpp"
+
+namespace plain_line {
+
+constexpr unsigned BLOCK = 64;
+
+// Bit i of each mask describes byte i of a 64-byte block.
+struct BlockMasks {
+  uint64_t separator;
+  uint64_t stop;  // quote or NUL: the line is not plain
+  uint64_t digit;
+  uint64_t letter;
+  uint64_t minus;
+  uint64_t plus;
+  uint64_t point;
+};
+
+// Separator and stop masks only, for splitting.
+ZUR_ALWAYS_INLINE void splitMasks(const unsigned char *p, unsigned char separator,
+                                  unsigned char quote, uint64_t *separators, uint64_t *stops) {
+#if defined(__SSE2__)
+  const __m128i sep = _mm_set1_epi8(static_cast<char>(separator));
+  const __m128i quo = _mm_set1_epi8(static_cast<char>(quote));
+  const __m128i zero = _mm_setzero_si128();
+  uint64_t s = 0;
+  uint64_t t = 0;
+  for (unsigned q = 0; q < 4; ++q) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * q));
+    const auto sm = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, sep)));
+    const auto tm = static_cast<uint32_t>(
+        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(x, quo), _mm_cmpeq_epi8(x, zero))));
+    s |= static_cast<uint64_t>(sm) << (16 * q);
+    t |= static_cast<uint64_t>(tm) << (16 * q);
+  }
+  *separators = s;
+  *stops = t;
+#else
+  uint64_t s = 0;
+  uint64_t t = 0;
+  for (unsigned i = 0; i < BLOCK; ++i) {
+    const unsigned char c = p[i];
+    s |= static_cast<uint64_t>(c == separator) << i;
+    t |= static_cast<uint64_t>(c == quote || c == 0) << i;
+  }
+  *separators = s;
+  *stops = t;
+#endif
+}
+
+ZUR_ALWAYS_INLINE void classMasks(const unsigned char *p, unsigned char separator,
+                                  unsigned char quote, BlockMasks *m) {
+#if defined(__SSE2__)
+  const __m128i sep = _mm_set1_epi8(static_cast<char>(separator));
+  const __m128i quo = _mm_set1_epi8(static_cast<char>(quote));
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i char0 = _mm_set1_epi8('0');
+  const __m128i nine = _mm_set1_epi8(9);
+  const __m128i lowerCase = _mm_set1_epi8(0x20);
+  const __m128i charA = _mm_set1_epi8('a');
+  const __m128i twentyFive = _mm_set1_epi8(25);
+  const __m128i minus = _mm_set1_epi8('-');
+  const __m128i plus = _mm_set1_epi8('+');
+  const __m128i point = _mm_set1_epi8('.');
+  uint64_t masks[7] = {};
+  for (unsigned q = 0; q < 4; ++q) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * q));
+    // Unsigned range tests: (c - low) <= span.
+    const __m128i fromZero = _mm_sub_epi8(x, char0);
+    const __m128i fromA = _mm_sub_epi8(_mm_or_si128(x, lowerCase), charA);
+    const __m128i hits[7] = {
+        _mm_cmpeq_epi8(x, sep),
+        _mm_or_si128(_mm_cmpeq_epi8(x, quo), _mm_cmpeq_epi8(x, zero)),
+        _mm_cmpeq_epi8(_mm_min_epu8(fromZero, nine), fromZero),
+        _mm_cmpeq_epi8(_mm_min_epu8(fromA, twentyFive), fromA),
+        _mm_cmpeq_epi8(x, minus),
+        _mm_cmpeq_epi8(x, plus),
+        _mm_cmpeq_epi8(x, point),
+    };
+    for (unsigned k = 0; k < 7; ++k) {
+      masks[k] |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(hits[k])))
+                  << (16 * q);
+    }
+  }
+#else
+  uint64_t masks[7] = {};
+  for (unsigned i = 0; i < BLOCK; ++i) {
+    const unsigned char c = p[i];
+    const uint64_t bit = uint64_t{1} << i;
+    if (c == separator) masks[0] |= bit;
+    if (c == quote || c == 0) masks[1] |= bit;
+    if (c >= '0' && c <= '9') masks[2] |= bit;
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) masks[3] |= bit;
+    if (c == '-') masks[4] |= bit;
+    if (c == '+') masks[5] |= bit;
+    if (c == '.') masks[6] |= bit;
+  }
+#endif
+  m->separator = masks[0];
+  m->stop = masks[1];
+  m->digit = masks[2];
+  m->letter = masks[3];
+  m->minus = masks[4];
+  m->plus = masks[5];
+  m->point = masks[6];
+}
+
+// One add of a carry chain: fieldBytes + marks + *carry, returning the sum and
+// leaving the carry out of bit 63 in *carry.
+ZUR_ALWAYS_INLINE uint64_t chainAdd(uint64_t fieldBytes, uint64_t marks, uint64_t *carry) {
+  const uint64_t sum = fieldBytes + marks;
+  const uint64_t total = sum + *carry;
+  *carry = static_cast<uint64_t>(sum < fieldBytes) | static_cast<uint64_t>(total < sum);
+  return total;
+}
+
+// The 64 bytes at line + offset when line[0, readable) holds them, else a
+// copy of the line's last bytes padded with zeros. *valid marks the bytes
+// that belong to the line.
+ZUR_ALWAYS_INLINE const unsigned char *blockAt(const unsigned char *line, std::size_t length,
+                                               std::size_t readable, std::size_t offset,
+                                               unsigned char (&tail)[BLOCK], uint64_t *valid) {
+  const std::size_t left = length - offset;
+  *valid = left >= BLOCK ? ~uint64_t{0} : (uint64_t{1} << left) - 1u;
+  if (readable - offset >= BLOCK) return line + offset;
+  std::memset(tail, 0, sizeof tail);
+  std::memcpy(tail, line + offset, left);
+  return tail;
+}
+
+// Calls onField(index, start, length) for each field of a plain line, in
+// order, for the first maxFields fields. line[0, readable) may be read
+// (readable >= length; bytes past the line are read but not used). Returns the
+// number of fields in the line, or -1 when the line holds a quote or a NUL;
+// onField may then have been called for the fields before the block that holds
+// it, and the caller takes the general splitter instead. An empty line has no
+// field.
+template <typename OnField>
+ZUR_ALWAYS_INLINE int splitPlainLine(const unsigned char *line, std::size_t length,
+                                     std::size_t readable, unsigned char separator,
+                                     unsigned char quote, uint32_t maxFields, OnField &&onField) {
+  if (length == 0) return 0;
+  unsigned char tail[BLOCK];
+  uint32_t field = 0;
+  std::size_t fieldStart = 0;
+  for (std::size_t offset = 0;; offset += BLOCK) {
+    uint64_t valid;
+    const unsigned char *block = blockAt(line, length, readable, offset, tail, &valid);
+    uint64_t separators;
+    uint64_t stops;
+    splitMasks(block, separator, quote, &separators, &stops);
+    if (ZUR_UNLIKELY((stops & valid) != 0)) return -1;
+    separators &= valid;
+    const bool last = length - offset < BLOCK;
+    if (last) separators |= valid + 1u;  // the line end closes the last field
+    for (; separators != 0; separators &= separators - 1u) {
+      const std::size_t end = offset + ZUR_lowestSetBit(separators);
+      if (field < maxFields) onField(field, fieldStart, end - fieldStart);
+      ++field;
+      fieldStart = end + 1;
+    }
+    if (last) break;
+  }
+  return static_cast<int>(field);
+}
+
+// Class bits of one field, as given to classifyPlainLine's callback.
+enum FieldClass : uint32_t {
+  HAS_DIGIT = 1,
+  HAS_LETTER = 2,
+  HAS_MINUS = 4,
+  HAS_PLUS = 8,
+  HAS_POINT = 16,
+  // Any other byte, or a second sign ('-' or '+'), or a second '.'.
+  HAS_OTHER = 32,
+  CLASS_COMBINATIONS = 64,
+};
+
+// splitPlainLine that also classes the bytes of each field (line[0, readable)
+// may be read): calls
+// onField(index, length, classes) with the FieldClass bits of the field.
+template <typename OnField>
+ZUR_ALWAYS_INLINE int classifyPlainLine(const unsigned char *line, std::size_t length,
+                                        std::size_t readable, unsigned char separator,
+                                        unsigned char quote, uint32_t maxFields,
+                                        OnField &&onField) {
+  if (length == 0) return 0;
+  unsigned char tail[BLOCK];
+  uint32_t field = 0;
+  std::size_t fieldStart = 0;
+  // Carries of the chains, from one block into the next.
+  uint64_t cDigit = 0, cLetter = 0, cMinus = 0, cPlus = 0, cPoint = 0, cOther = 0;
+  uint64_t cSign = 0, cSecondSign = 0, cPoint2 = 0, cSecondPoint = 0;
+  for (std::size_t offset = 0;; offset += BLOCK) {
+    uint64_t valid;
+    const unsigned char *block = blockAt(line, length, readable, offset, tail, &valid);
+    BlockMasks m;
+    classMasks(block, separator, quote, &m);
+    if (ZUR_UNLIKELY((m.stop & valid) != 0)) return -1;
+    const bool last = length - offset < BLOCK;
+    uint64_t separators = m.separator & valid;
+    if (last) separators |= valid + 1u;  // the line end closes the last field
+    const uint64_t fieldBytes = ~separators;
+    const uint64_t digits = m.digit & valid;
+    const uint64_t letters = m.letter & valid;
+    const uint64_t minus = m.minus & valid;
+    const uint64_t plus = m.plus & valid;
+    const uint64_t points = m.point & valid;
+    const uint64_t other = valid & fieldBytes & ~(digits | letters | minus | plus | points);
+    const uint64_t signs = minus | plus;
+    // Bytes after the first sign (point) of their field: carry-in bits.
+    const uint64_t signCarries = chainAdd(fieldBytes, signs, &cSign) ^ fieldBytes ^ signs;
+    const uint64_t pointCarries = chainAdd(fieldBytes, points, &cPoint2) ^ fieldBytes ^ points;
+    const uint64_t hasDigit = chainAdd(fieldBytes, digits, &cDigit) & separators;
+    const uint64_t hasLetter = chainAdd(fieldBytes, letters, &cLetter) & separators;
+    const uint64_t hasMinus = chainAdd(fieldBytes, minus, &cMinus) & separators;
+    const uint64_t hasPlus = chainAdd(fieldBytes, plus, &cPlus) & separators;
+    const uint64_t hasPoint = chainAdd(fieldBytes, points, &cPoint) & separators;
+    const uint64_t hasOther = (chainAdd(fieldBytes, other, &cOther) |
+                               chainAdd(fieldBytes, signs & signCarries, &cSecondSign) |
+                               chainAdd(fieldBytes, points & pointCarries, &cSecondPoint)) &
+                              separators;
+    for (; separators != 0; separators &= separators - 1u) {
+      const unsigned bit = ZUR_lowestSetBit(separators);
+      const std::size_t end = offset + bit;
+      if (field < maxFields) {
+        const auto classes = static_cast<uint32_t>(
+            ((hasDigit >> bit) & 1u) | (((hasLetter >> bit) & 1u) << 1) |
+            (((hasMinus >> bit) & 1u) << 2) | (((hasPlus >> bit) & 1u) << 3) |
+            (((hasPoint >> bit) & 1u) << 4) | (((hasOther >> bit) & 1u) << 5));
+        onField(field, end - fieldStart, classes);
+      }
+      ++field;
+      fieldStart = end + 1;
+    }
+    if (last) break;
+  }
+  return static_cast<int>(field);
+}
+
+}  // namespace plain_line
