@@ -3,6 +3,8 @@
 // signs, points, CR, bytes above 127), of lengths around the 64-byte blocks,
 // must give the same fields and the same classes, whether the bytes past the
 // line may be read or not.
+#include "utils/apps/narvelix/plain_line.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -10,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "utils/apps/narvelix/plain_line.hpp"
 #include "utils/io/read_file.hpp"
 
 namespace {
@@ -54,24 +55,27 @@ void plainSplits(const std::string& line, size_t after, Split* split, Split* cla
   const size_t readable = line.size() + after;
   split->total = plain_line::splitPlainLine(p, line.size(), readable, ',', '"', MAX_FIELDS,
                                             [&](uint32_t i, size_t start, size_t length) {
-                                              if (split->fields.size() <= i) split->fields.resize(i + 1);
+                                              if (split->fields.size() <= i)
+                                                split->fields.resize(i + 1);
                                               split->fields[i] = buffer.substr(start, length);
                                             });
-  classified->total = plain_line::classifyPlainLine(
-      p, line.size(), readable, ',', '"', MAX_FIELDS, [&](uint32_t i, size_t length, uint32_t classes) {
-        if (classified->fields.size() <= i) {
-          classified->fields.resize(i + 1);
-          classified->classes.resize(i + 1);
-        }
-        classified->fields[i] = std::string(length, '?');
-        classified->classes[i] = classes;
-      });
+  classified->total =
+      plain_line::classifyPlainLine(p, line.size(), readable, ',', '"', MAX_FIELDS,
+                                    [&](uint32_t i, size_t length, uint32_t classes) {
+                                      if (classified->fields.size() <= i) {
+                                        classified->fields.resize(i + 1);
+                                        classified->classes.resize(i + 1);
+                                      }
+                                      classified->fields[i] = std::string(length, '?');
+                                      classified->classes[i] = classes;
+                                    });
 }
 
 TEST(PlainLine, AgreesWithTheGeneralSplitter) {
   CSV_File reference(-1, true, ',');
-  const char alphabet[] = {',', ',', ',', '0', '7', '9', 'a', 'Z', '-', '+', '.', ' ', '_', '\r',
-                           '\\', static_cast<char>(0xC3), '"', '\0'};
+  const char alphabet[] = {',', ',', ',', '0', '7', '9',  'a',  'Z',
+                           '-', '+', '.', ' ', '_', '\r', '\\', static_cast<char>(0xC3),
+                           '"', '\0'};
   std::mt19937 random(20261206);
   const size_t lengths[] = {0, 1, 2, 15, 16, 17, 31, 32, 63, 64, 65, 100, 127, 128, 129, 200};
   int plainLines = 0;
@@ -81,12 +85,14 @@ TEST(PlainLine, AgreesWithTheGeneralSplitter) {
       // Most lines leave out the quote and NUL, so that most are plain.
       const size_t letters = round % 4 == 0 ? sizeof alphabet : sizeof alphabet - 2;
       for (size_t i = 0; i < length; ++i) line += alphabet[random() % letters];
-      const bool plain = line.find('"') == std::string::npos && line.find('\0') == std::string::npos;
+      const bool plain =
+          line.find('"') == std::string::npos && line.find('\0') == std::string::npos;
 
       std::vector<unsigned char> copy(line.begin(), line.end());
       copy.push_back(0);
       char* fields[CSV_File::MAX_FIELDS];
-      const int total = reference.parseIntoFields(CSV_File::MAX_FIELDS, fields, copy.data(), length);
+      const int total =
+          reference.parseIntoFields(CSV_File::MAX_FIELDS, fields, copy.data(), length);
 
       for (const size_t after : {size_t{0}, size_t{64}}) {
         Split split;
@@ -122,13 +128,15 @@ TEST(PlainLine, FieldsSpanningBlocks) {
   };
   const std::string longDigits(130, '5');
   const Case cases[] = {
-      {"-" + longDigits + ".1.2,x", {plain_line::HAS_DIGIT | plain_line::HAS_MINUS |
-                                         plain_line::HAS_POINT | plain_line::HAS_OTHER,
-                                     plain_line::HAS_LETTER}},
+      {"-" + longDigits + ".1.2,x",
+       {plain_line::HAS_DIGIT | plain_line::HAS_MINUS | plain_line::HAS_POINT |
+            plain_line::HAS_OTHER,
+        plain_line::HAS_LETTER}},
       {std::string(63, 'a') + ",1", {plain_line::HAS_LETTER, plain_line::HAS_DIGIT}},
       {std::string(64, 'a') + ",-", {plain_line::HAS_LETTER, plain_line::HAS_MINUS}},
-      {"+" + std::string(70, '7') + "-", {plain_line::HAS_DIGIT | plain_line::HAS_PLUS |
-                                              plain_line::HAS_MINUS | plain_line::HAS_OTHER}},
+      {"+" + std::string(70, '7') + "-",
+       {plain_line::HAS_DIGIT | plain_line::HAS_PLUS | plain_line::HAS_MINUS |
+        plain_line::HAS_OTHER}},
       {",,", {0, 0, 0}},
   };
   for (const Case& c : cases) {

@@ -29,8 +29,8 @@ const char EMPTY_TEXT[1] = {'\0'};
 // Copies n bytes without a library call for the short texts that most fields
 // hold: two overlapping 8- or 4-byte moves. The source may be read up to its
 // last byte only.
-ZUR_ALWAYS_INLINE void copyText(unsigned char *d, const void *source, uint32_t n) {
-  const auto *s = static_cast<const unsigned char *>(source);
+ZUR_ALWAYS_INLINE void copyText(unsigned char* d, const void* source, uint32_t n) {
+  const auto* s = static_cast<const unsigned char*>(source);
   if (n >= 8) {
     if (n > 16) {
       std::memcpy(d, s, n);
@@ -58,7 +58,7 @@ ZUR_ALWAYS_INLINE uint64_t eightDigits(uint64_t chunk) {
   return (chunk * 10000u + (chunk >> 32)) & UINT64_C(0xFFFFFFFF);
 }
 
-ZUR_ALWAYS_INLINE bool digitChunk(const char *p, uint32_t count, uint64_t *chunk) {
+ZUR_ALWAYS_INLINE bool digitChunk(const char* p, uint32_t count, uint64_t* chunk) {
   // count digits (1..8) at p: their values moved to the top bytes, zeros
   // (leading zero digits) below them.
   uint64_t v;
@@ -69,7 +69,7 @@ ZUR_ALWAYS_INLINE bool digitChunk(const char *p, uint32_t count, uint64_t *chunk
   return (((v + UINT64_C(0x7676767676767676)) | v) & UINT64_C(0x8080808080808080)) == 0;
 }
 
-ZUR_ALWAYS_INLINE bool digitsValue(const char *text, uint32_t len, uint64_t *value) {
+ZUR_ALWAYS_INLINE bool digitsValue(const char* text, uint32_t len, uint64_t* value) {
   static_assert(sizeof(uint64_t) == 8, "8-byte chunks");
   uint64_t a;
   if (len <= 8) {
@@ -96,20 +96,20 @@ ZUR_ALWAYS_INLINE bool digitsValue(const char *text, uint32_t len, uint64_t *val
 // The table parsers with the 8-digit path first: a text of an optional '-'
 // and 1..19 digits (1..9 for the 32-bit parsers, whose ten-digit results are
 // their own) gives the same value; any other text goes to the table parser.
-ZUR_ALWAYS_INLINE uint32_t unsigned32Value(const char *text, uint_fast8_t len) {
+ZUR_ALWAYS_INLINE uint32_t unsigned32Value(const char* text, uint_fast8_t len) {
   uint64_t v;
   if (ZUR_LIKELY(len <= 9 && digitsValue(text, len, &v))) return static_cast<uint32_t>(v);
   return static_cast<uint32_t>(text2uint32(text, len));
 }
 
-ZUR_ALWAYS_INLINE uint64_t unsigned64Value(const char *text, uint_fast8_t len) {
+ZUR_ALWAYS_INLINE uint64_t unsigned64Value(const char* text, uint_fast8_t len) {
   uint64_t v;
   if (ZUR_LIKELY(digitsValue(text, len, &v))) return v;
   return text2uint64(text, len);
 }
 
-ZUR_ALWAYS_INLINE bool signedDigits(const char *text, uint_fast8_t len, uint32_t maxDigits,
-                                    uint64_t *value) {
+ZUR_ALWAYS_INLINE bool signedDigits(const char* text, uint_fast8_t len, uint32_t maxDigits,
+                                    uint64_t* value) {
   const bool negative = len > 1 && text[0] == '-';
   const uint32_t digits = negative ? len - 1u : len;
   uint64_t v;
@@ -118,13 +118,13 @@ ZUR_ALWAYS_INLINE bool signedDigits(const char *text, uint_fast8_t len, uint32_t
   return true;
 }
 
-ZUR_ALWAYS_INLINE uint32_t signed32Value(const char *text, uint_fast8_t len) {
+ZUR_ALWAYS_INLINE uint32_t signed32Value(const char* text, uint_fast8_t len) {
   uint64_t v;
   if (ZUR_LIKELY(signedDigits(text, len, 9, &v))) return static_cast<uint32_t>(v);
   return static_cast<uint32_t>(text2int32(text, len));
 }
 
-ZUR_ALWAYS_INLINE uint64_t signed64Value(const char *text, uint_fast8_t len) {
+ZUR_ALWAYS_INLINE uint64_t signed64Value(const char* text, uint_fast8_t len) {
   uint64_t v;
   if (ZUR_LIKELY(signedDigits(text, len, 19, &v))) return v;
   return static_cast<uint64_t>(text2int64(text, len));
@@ -133,7 +133,7 @@ ZUR_ALWAYS_INLINE uint64_t signed64Value(const char *text, uint_fast8_t len) {
 // Index of the first byte of p[0, n) that is not a digit, or n; 8 bytes at a
 // time (reads up to 7 bytes past the text, as digitsValue does). Borrows and
 // carries only move towards later bytes, so the lowest flagged byte is exact.
-ZUR_ALWAYS_INLINE uint32_t digitRun(const char *p, uint32_t n) {
+ZUR_ALWAYS_INLINE uint32_t digitRun(const char* p, uint32_t n) {
   for (uint32_t i = 0; i < n; i += 8) {
     uint64_t v;
     std::memcpy(&v, p + i, sizeof v);
@@ -150,8 +150,8 @@ ZUR_ALWAYS_INLINE uint32_t digitRun(const char *p, uint32_t n) {
 // fast_ascii_to_fixedpoint with the precision as written, for the texts
 // [-]digits[.digits] of at most 19 digits: the same value and precision.
 // False for any other text (the caller then takes the parser).
-ZUR_ALWAYS_INLINE bool plainFixedValue(const char *text, uint32_t len, int64_t *value,
-                                       uint32_t *precision) {
+ZUR_ALWAYS_INLINE bool plainFixedValue(const char* text, uint32_t len, int64_t* value,
+                                       uint32_t* precision) {
   const uint32_t sign = (len > 1 && text[0] == '-') ? 1u : 0u;
   const uint32_t integerDigits = digitRun(text + sign, len - sign);
   if (integerDigits == 0 || integerDigits > 19) return false;
@@ -179,7 +179,7 @@ ZUR_ALWAYS_INLINE bool plainFixedValue(const char *text, uint32_t len, int64_t *
 // True for the texts that always fit a 64-bit field, found without the
 // digit-by-digit range check: up to 19 digits for UINT64, an optional '-' and
 // up to 18 digits for INT64. Other texts (and other types) get the full check.
-ZUR_ALWAYS_INLINE bool surelyFits(uint32_t type, const char *text, uint32_t length) {
+ZUR_ALWAYS_INLINE bool surelyFits(uint32_t type, const char* text, uint32_t length) {
   uint64_t v;
   if (type == SMV::SMV_TYPE_UINT64) return length <= 19 && digitsValue(text, length, &v);
   if (type != SMV::SMV_TYPE_INT64 || length == 0) return false;
@@ -187,10 +187,10 @@ ZUR_ALWAYS_INLINE bool surelyFits(uint32_t type, const char *text, uint32_t leng
   return length - sign <= 18 && digitsValue(text + sign, length - sign, &v);
 }
 
-bool isStandardOutput(const char *name) { return std::strcmp(name, "--stdout") == 0; }
+bool isStandardOutput(const char* name) { return std::strcmp(name, "--stdout") == 0; }
 
 // Standard output stays open for later conversions of the same run.
-void closeOutput(FILE *out) {
+void closeOutput(FILE* out) {
   if (out == stdout) {
     std::fflush(out);
   } else {
@@ -212,15 +212,15 @@ int Narvelix::completedFile(int recordsSeen) {
 // Encodes one row into body (recordLength zero bytes on entry). Returns the
 // body length: recordLength for fixed-length records, the padded length of the
 // present fields for variable-length ones (with *presentMask set).
-uint32_t Narvelix::encodeRecord(const RowContent &row, uint32_t rowIndex, unsigned char *body,
-                                uint64_t *presentMask) {
+uint32_t Narvelix::encodeRecord(const RowContent& row, uint32_t rowIndex, unsigned char* body,
+                                uint64_t* presentMask) {
   uint64_t groupMask = 0;
   uint64_t skippedMask = 0;
   uint32_t outOffset = 0;
   const bool variable = usesVariableLengthRecords;
   for (uint32_t k = 0; k < selectedTotal; ++k) {
-    const SelectedField &f = selected[k];
-    const char *fieldText = row.fieldText[f.column];
+    const SelectedField& f = selected[k];
+    const char* fieldText = row.fieldText[f.column];
     const uint32_t inputLength = row.fieldLength[f.column];
     const auto shortLength = static_cast<uint_fast8_t>(inputLength & 0xFF);
     if (ZUR_UNLIKELY(f.checkRange) && !surelyFits(f.type, fieldText, inputLength)) {
@@ -230,7 +230,7 @@ uint32_t Narvelix::encodeRecord(const RowContent &row, uint32_t rowIndex, unsign
     // Numbers are staged in outVal (bytes 0..7 the 64-bit value, 8..11 the
     // 32-bit value or the fixed-point precision) and copied as one block.
     unsigned char outVal[16];
-    const void *fieldStart = outVal;
+    const void* fieldStart = outVal;
     uint32_t copyLength = 0;
     switch (f.type) {
       case SMV::SMV_TYPE_INT32: {
@@ -348,17 +348,17 @@ uint32_t Narvelix::encodeRecord(const RowContent &row, uint32_t rowIndex, unsign
 
 // encodeRecord for fixed-length records with tracing off: each field goes
 // straight to its offset (fieldOffsets) in the zeroed body.
-void Narvelix::encodeFixedRecord(const RowContent &row, uint32_t rowIndex, unsigned char *body,
-                                 const uint16_t *fieldOffsets) {
+void Narvelix::encodeFixedRecord(const RowContent& row, uint32_t rowIndex, unsigned char* body,
+                                 const uint16_t* fieldOffsets) {
   for (uint32_t k = 0; k < selectedTotal; ++k) {
-    const SelectedField &f = selected[k];
-    const char *fieldText = row.fieldText[f.column];
+    const SelectedField& f = selected[k];
+    const char* fieldText = row.fieldText[f.column];
     const uint32_t inputLength = row.fieldLength[f.column];
     const auto shortLength = static_cast<uint_fast8_t>(inputLength & 0xFF);
     if (ZUR_UNLIKELY(f.checkRange) && !surelyFits(f.type, fieldText, inputLength)) {
       checkNumericRange(f, fieldText, inputLength, rowIndex);
     }
-    unsigned char *const d = body + fieldOffsets[k];
+    unsigned char* const d = body + fieldOffsets[k];
     switch (f.type) {
       case SMV::SMV_TYPE_INT32: {
         const uint32_t v = signed32Value(fieldText, shortLength);
@@ -414,13 +414,13 @@ int Narvelix::writeMetadataFile(int recordsSeen) {
                         << "\" is not written" << LOG_ENDLINE;
     return -1;
   }
-  auto *staging = static_cast<unsigned char *>(std::malloc(STAGING_BYTES));
+  auto* staging = static_cast<unsigned char*>(std::malloc(STAGING_BYTES));
   if (staging == nullptr) {
     LOG_CERR(app_error) << "Out of memory for the output buffer of \"" << fileName << "\""
                         << LOG_ENDLINE;
     return -1;
   }
-  FILE *out = nullptr;
+  FILE* out = nullptr;
   if (isStandardOutput(fileName)) {
     out = stdout;
   } else if (fileName[0] != '\0') {
@@ -541,9 +541,9 @@ int Narvelix::writeMetadataFile(int recordsSeen) {
       staged = 0;
       firstStagedRow = r;
     }
-    unsigned char *record = staging + staged;
+    unsigned char* record = staging + staged;
     if (usesVariableLengthRecords) {
-      unsigned char *body = record + RECORD_HEADER_BYTES;
+      unsigned char* body = record + RECORD_HEADER_BYTES;
       std::memset(body, 0, recordLength);
       uint64_t presentMask = 0;
       const uint32_t bodyLength = encodeRecord(row, r, body, &presentMask);

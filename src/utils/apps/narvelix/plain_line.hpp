@@ -43,8 +43,8 @@ struct BlockMasks {
 };
 
 // Separator and stop masks only, for splitting.
-ZUR_ALWAYS_INLINE void splitMasks(const unsigned char *p, unsigned char separator,
-                                  unsigned char quote, uint64_t *separators, uint64_t *stops) {
+ZUR_ALWAYS_INLINE void splitMasks(const unsigned char* p, unsigned char separator,
+                                  unsigned char quote, uint64_t* separators, uint64_t* stops) {
 #if defined(__SSE2__)
   const __m128i sep = _mm_set1_epi8(static_cast<char>(separator));
   const __m128i quo = _mm_set1_epi8(static_cast<char>(quote));
@@ -52,7 +52,7 @@ ZUR_ALWAYS_INLINE void splitMasks(const unsigned char *p, unsigned char separato
   uint64_t s = 0;
   uint64_t t = 0;
   for (unsigned q = 0; q < 4; ++q) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * q));
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * q));
     const auto sm = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, sep)));
     const auto tm = static_cast<uint32_t>(
         _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(x, quo), _mm_cmpeq_epi8(x, zero))));
@@ -74,8 +74,8 @@ ZUR_ALWAYS_INLINE void splitMasks(const unsigned char *p, unsigned char separato
 #endif
 }
 
-ZUR_ALWAYS_INLINE void classMasks(const unsigned char *p, unsigned char separator,
-                                  unsigned char quote, BlockMasks *m) {
+ZUR_ALWAYS_INLINE void classMasks(const unsigned char* p, unsigned char separator,
+                                  unsigned char quote, BlockMasks* m) {
 #if defined(__SSE2__)
   const __m128i sep = _mm_set1_epi8(static_cast<char>(separator));
   const __m128i quo = _mm_set1_epi8(static_cast<char>(quote));
@@ -90,7 +90,7 @@ ZUR_ALWAYS_INLINE void classMasks(const unsigned char *p, unsigned char separato
   const __m128i point = _mm_set1_epi8('.');
   uint64_t masks[7] = {};
   for (unsigned q = 0; q < 4; ++q) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * q));
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * q));
     // Unsigned range tests: (c - low) <= span.
     const __m128i fromZero = _mm_sub_epi8(x, char0);
     const __m128i fromA = _mm_sub_epi8(_mm_or_si128(x, lowerCase), charA);
@@ -133,7 +133,7 @@ ZUR_ALWAYS_INLINE void classMasks(const unsigned char *p, unsigned char separato
 
 // One add of a carry chain: fieldBytes + marks + *carry, returning the sum and
 // leaving the carry out of bit 63 in *carry.
-ZUR_ALWAYS_INLINE uint64_t chainAdd(uint64_t fieldBytes, uint64_t marks, uint64_t *carry) {
+ZUR_ALWAYS_INLINE uint64_t chainAdd(uint64_t fieldBytes, uint64_t marks, uint64_t* carry) {
   const uint64_t sum = fieldBytes + marks;
   const uint64_t total = sum + *carry;
   *carry = static_cast<uint64_t>(sum < fieldBytes) | static_cast<uint64_t>(total < sum);
@@ -143,9 +143,9 @@ ZUR_ALWAYS_INLINE uint64_t chainAdd(uint64_t fieldBytes, uint64_t marks, uint64_
 // The 64 bytes at line + offset when line[0, readable) holds them, else a
 // copy of the line's last bytes padded with zeros. *valid marks the bytes
 // that belong to the line.
-ZUR_ALWAYS_INLINE const unsigned char *blockAt(const unsigned char *line, std::size_t length,
+ZUR_ALWAYS_INLINE const unsigned char* blockAt(const unsigned char* line, std::size_t length,
                                                std::size_t readable, std::size_t offset,
-                                               unsigned char (&tail)[BLOCK], uint64_t *valid) {
+                                               unsigned char (&tail)[BLOCK], uint64_t* valid) {
   const std::size_t left = length - offset;
   *valid = left >= BLOCK ? ~uint64_t{0} : (uint64_t{1} << left) - 1u;
   if (readable - offset >= BLOCK) return line + offset;
@@ -162,16 +162,16 @@ ZUR_ALWAYS_INLINE const unsigned char *blockAt(const unsigned char *line, std::s
 // it, and the caller takes the general splitter instead. An empty line has no
 // field.
 template <typename OnField>
-ZUR_ALWAYS_INLINE int splitPlainLine(const unsigned char *line, std::size_t length,
+ZUR_ALWAYS_INLINE int splitPlainLine(const unsigned char* line, std::size_t length,
                                      std::size_t readable, unsigned char separator,
-                                     unsigned char quote, uint32_t maxFields, OnField &&onField) {
+                                     unsigned char quote, uint32_t maxFields, OnField&& onField) {
   if (length == 0) return 0;
   unsigned char tail[BLOCK];
   uint32_t field = 0;
   std::size_t fieldStart = 0;
   for (std::size_t offset = 0;; offset += BLOCK) {
     uint64_t valid;
-    const unsigned char *block = blockAt(line, length, readable, offset, tail, &valid);
+    const unsigned char* block = blockAt(line, length, readable, offset, tail, &valid);
     uint64_t separators;
     uint64_t stops;
     splitMasks(block, separator, quote, &separators, &stops);
@@ -206,10 +206,10 @@ enum FieldClass : uint32_t {
 // may be read): calls
 // onField(index, length, classes) with the FieldClass bits of the field.
 template <typename OnField>
-ZUR_ALWAYS_INLINE int classifyPlainLine(const unsigned char *line, std::size_t length,
+ZUR_ALWAYS_INLINE int classifyPlainLine(const unsigned char* line, std::size_t length,
                                         std::size_t readable, unsigned char separator,
                                         unsigned char quote, uint32_t maxFields,
-                                        OnField &&onField) {
+                                        OnField&& onField) {
   if (length == 0) return 0;
   unsigned char tail[BLOCK];
   uint32_t field = 0;
@@ -219,7 +219,7 @@ ZUR_ALWAYS_INLINE int classifyPlainLine(const unsigned char *line, std::size_t l
   uint64_t cSign = 0, cSecondSign = 0, cPoint2 = 0, cSecondPoint = 0;
   for (std::size_t offset = 0;; offset += BLOCK) {
     uint64_t valid;
-    const unsigned char *block = blockAt(line, length, readable, offset, tail, &valid);
+    const unsigned char* block = blockAt(line, length, readable, offset, tail, &valid);
     BlockMasks m;
     classMasks(block, separator, quote, &m);
     if (ZUR_UNLIKELY((m.stop & valid) != 0)) return -1;

@@ -60,10 +60,10 @@ constexpr CharClassTable CHAR_CLASS;
 // to dest on the way (one load, one table load and one store per byte, no
 // call); *length receives its length. A second '-'/'+' or a second '.' in the
 // field adds HAD_SYMBOLS.
-ZUR_ALWAYS_INLINE uint32_t classifyAndCopyField(const unsigned char *field, unsigned char *dest,
-                                                uint32_t *length) {
-  const unsigned char *p = field;
-  unsigned char *d = dest;
+ZUR_ALWAYS_INLINE uint32_t classifyAndCopyField(const unsigned char* field, unsigned char* dest,
+                                                uint32_t* length) {
+  const unsigned char* p = field;
+  unsigned char* d = dest;
   uint32_t flags = Narvelix::HAD_NONULL;
   for (;;) {
     const uint32_t e = CHAR_CLASS.entry[*p];
@@ -82,8 +82,8 @@ ZUR_ALWAYS_INLINE uint32_t classifyAndCopyField(const unsigned char *field, unsi
 }
 
 // classifyAndCopyField without the copy, for rows that are read again later.
-ZUR_ALWAYS_INLINE uint32_t classifyField(const unsigned char *field, uint32_t *length) {
-  const unsigned char *p = field;
+ZUR_ALWAYS_INLINE uint32_t classifyField(const unsigned char* field, uint32_t* length) {
+  const unsigned char* p = field;
   uint32_t flags = Narvelix::HAD_NONULL;
   for (;;) {
     const uint32_t e = CHAR_CLASS.entry[*p];
@@ -105,9 +105,9 @@ ZUR_ALWAYS_INLINE uint32_t classifyField(const unsigned char *field, uint32_t *l
 // classifyField for a field whose first 16 bytes may be read: all bytes are
 // classed at once with 16-byte compares. Returns false, leaving the field to
 // the byte loop, when its terminator is not among those 16 bytes.
-ZUR_ALWAYS_INLINE bool classifyShortField(const unsigned char *field, uint32_t *flags,
-                                          uint32_t *length) {
-  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(field));
+ZUR_ALWAYS_INLINE bool classifyShortField(const unsigned char* field, uint32_t* flags,
+                                          uint32_t* length) {
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(field));
   const auto nul = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_setzero_si128())));
   if (nul == 0) return false;
   const auto len = static_cast<uint32_t>(__builtin_ctz(nul));
@@ -164,7 +164,7 @@ constexpr PlainClassFlags PLAIN_CLASS_FLAGS;
 
 }  // namespace
 
-bool Narvelix::plainSplitUsable(const CSV_File &splitter) {
+bool Narvelix::plainSplitUsable(const CSV_File& splitter) {
   // One separator byte besides NUL (which always stops the plain splitter),
   // not a byte the classes test for, and at most one quote character.
   if (splitter.quoteListLen > 1 || splitter.separatorListLen > sizeof splitter.separatorCharList) {
@@ -181,17 +181,17 @@ bool Narvelix::plainSplitUsable(const CSV_File &splitter) {
          CHAR_CLASS.entry[sep] == HAD_SYMBOLS;
 }
 
-int Narvelix::processLine(const unsigned char *line, size_t length) {
+int Narvelix::processLine(const unsigned char* line, size_t length) {
   // The splitter works in place; the reader's buffer is ours until we return.
-  auto *text = const_cast<unsigned char *>(line);
+  auto* text = const_cast<unsigned char*>(line);
   if (length > 0 && text[length - 1] == '\r') --length;
   if (secondRead && sawHeader && !inputRejected && plainSplit &&
       !COMPONENT_LOG_ENABLED(app, app_trace)) {
     // Lines without quotes are split and classed in one pass over bit masks;
     // a line with a quote or NUL comes back as -1 (any field observed on the
     // way is observed again below, which changes nothing).
-    uint32_t *const observed = columnObservedContent;
-    uint32_t *const widths = columnMaxWidth;
+    uint32_t* const observed = columnObservedContent;
+    uint32_t* const widths = columnMaxWidth;
     const bool inReadBuffer = line >= readBufferStart && line + length <= readBufferEnd;
     const std::size_t readable =
         inReadBuffer ? static_cast<std::size_t>(readBufferEnd - line) : length;
@@ -225,16 +225,16 @@ int Narvelix::processLine(const unsigned char *line, size_t length) {
     // Observed only; the records are encoded from a second read of the file.
     if (ZUR_UNLIKELY(COMPONENT_LOG_ENABLED(app, app_trace))) {
       for (uint32_t i = 0; i < fieldCount; ++i) {
-        const char *field = parsedCols[i];
+        const char* field = parsedCols[i];
         observeFieldTraced(static_cast<int>(i), field, static_cast<uint32_t>(std::strlen(field)),
                            rowIndex);
       }
     } else {
       // The split line is readable up to its terminator at text[length].
-      const unsigned char *const readableEnd = text + length + 1;
+      const unsigned char* const readableEnd = text + length + 1;
       (void)readableEnd;
       for (uint32_t i = 0; i < fieldCount; ++i) {
-        const auto *field = reinterpret_cast<const unsigned char *>(parsedCols[i]);
+        const auto* field = reinterpret_cast<const unsigned char*>(parsedCols[i]);
         if (*field == '\0') {
           columnObservedContent[i] |= HAD_NULL;
           continue;
@@ -255,7 +255,7 @@ int Narvelix::processLine(const unsigned char *line, size_t length) {
     return 0;
   }
 
-  unsigned char *out = rowData.reserveRow(RowStore::rowBound(fieldCount, length));
+  unsigned char* out = rowData.reserveRow(RowStore::rowBound(fieldCount, length));
   if (ZUR_UNLIKELY(out == nullptr)) {
     LOG_CERR(app_error) << "Out of memory storing content row " << rowIndex << LOG_ENDLINE;
     encounteredError = true;
@@ -266,14 +266,14 @@ int Narvelix::processLine(const unsigned char *line, size_t length) {
 
   if (ZUR_UNLIKELY(COMPONENT_LOG_ENABLED(app, app_trace))) {
     for (uint32_t i = 0; i < fieldCount; ++i) {
-      const char *field = parsedCols[i];
+      const char* field = parsedCols[i];
       const auto fieldLength = static_cast<uint32_t>(std::strlen(field));
       observeFieldTraced(static_cast<int>(i), field, fieldLength, rowIndex);
       out = RowStore::putField(out, field, fieldLength);
     }
   } else {
     for (uint32_t i = 0; i < fieldCount; ++i) {
-      const auto *field = reinterpret_cast<const unsigned char *>(parsedCols[i]);
+      const auto* field = reinterpret_cast<const unsigned char*>(parsedCols[i]);
       if (*field == '\0') {
         columnObservedContent[i] |= HAD_NULL;
         *out++ = 0;
@@ -292,7 +292,7 @@ int Narvelix::processLine(const unsigned char *line, size_t length) {
 
 // The same observation as the fast loop, with a trace message per field and
 // per character.
-void Narvelix::observeFieldTraced(int column, const char *text, uint32_t length,
+void Narvelix::observeFieldTraced(int column, const char* text, uint32_t length,
                                   uint32_t rowIndex) {
   const auto col = static_cast<int32_t>(column);
   uint32_t flags;

@@ -13,10 +13,10 @@
 #include "utils/apps/narvelix/narvelix.hpp"
 #include "utils/apps/narvelix/plain_line.hpp"
 
-LineRereader::LineRereader(CSV_File &splitter, int fd)
+LineRereader::LineRereader(CSV_File& splitter, int fd)
     : splitter_(splitter),
       fd_(fd),
-      buffer_(static_cast<unsigned char *>(std::malloc(BUFFER_BYTES + SLACK_BYTES))),
+      buffer_(static_cast<unsigned char*>(std::malloc(BUFFER_BYTES + SLACK_BYTES))),
       plainSplit_(Narvelix::plainSplitUsable(splitter)),
       fields_{} {
   if (buffer_ != nullptr) std::memset(buffer_ + BUFFER_BYTES, 0, SLACK_BYTES);
@@ -24,11 +24,11 @@ LineRereader::LineRereader(CSV_File &splitter, int fd)
 
 LineRereader::~LineRereader() { std::free(buffer_); }
 
-bool LineRereader::nextLine(unsigned char **line, std::size_t *length) {
+bool LineRereader::nextLine(unsigned char** line, std::size_t* length) {
   for (;;) {
     if (start_ < end_) {
-      unsigned char *const begin = buffer_ + start_;
-      auto *const lf = static_cast<unsigned char *>(std::memchr(begin, '\n', end_ - start_));
+      unsigned char* const begin = buffer_ + start_;
+      auto* const lf = static_cast<unsigned char*>(std::memchr(begin, '\n', end_ - start_));
       if (lf != nullptr) {
         *line = begin;
         *length = static_cast<std::size_t>(lf - begin);
@@ -51,9 +51,9 @@ bool LineRereader::nextLine(unsigned char **line, std::size_t *length) {
   }
 }
 
-int LineRereader::next(const char **text, uint32_t *length, uint32_t maxFields) {
+int LineRereader::next(const char** text, uint32_t* length, uint32_t maxFields) {
   if (buffer_ == nullptr) return -1;
-  unsigned char *line;
+  unsigned char* line;
   std::size_t lineLength;
   if (!headingSkipped_) {
     if (!nextLine(&line, &lineLength)) return -1;
@@ -69,7 +69,7 @@ int LineRereader::next(const char **text, uint32_t *length, uint32_t maxFields) 
         line, lineLength, static_cast<std::size_t>(buffer_ + BUFFER_BYTES + SLACK_BYTES - line),
         Narvelix::plainSeparator(splitter_), Narvelix::plainQuote(splitter_), maxFields,
         [line, text, length](uint32_t i, std::size_t start, std::size_t fieldLength) {
-          text[i] = reinterpret_cast<const char *>(line + start);
+          text[i] = reinterpret_cast<const char*>(line + start);
           length[i] = static_cast<uint32_t>(fieldLength);
         });
     if (total >= 0) return static_cast<int>(std::min(static_cast<uint32_t>(total), maxFields));
