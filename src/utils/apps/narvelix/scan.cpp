@@ -162,6 +162,46 @@ struct PlainClassFlags {
 };
 constexpr PlainClassFlags PLAIN_CLASS_FLAGS;
 
+// One line for the whole-line observation.
+struct PlainObservation {
+  const unsigned char* line;
+  std::size_t length;
+  std::size_t readable;
+  unsigned char separator;
+  unsigned char quote;
+  uint32_t columns;
+  uint32_t* observed;
+  uint32_t* widths;
+};
+
+template <typename Masks>
+ZUR_ALWAYS_INLINE int observePlainLineWith(const PlainObservation& o) {
+  uint32_t* const observed = o.observed;
+  uint32_t* const widths = o.widths;
+  return plain_line::classifyPlainLine<Masks>(
+      o.line, o.length, o.readable, o.separator, o.quote, o.columns,
+      [observed, widths](uint32_t column, std::size_t width, uint32_t classes) {
+        if (width == 0) {
+          observed[column] |= Narvelix::HAD_NULL;
+          return;
+        }
+        observed[column] |= PLAIN_CLASS_FLAGS.entry[classes];
+        if (width > widths[column]) widths[column] = static_cast<uint32_t>(width);
+      });
+}
+
+int observePlainLine(const PlainObservation& o) {
+  return observePlainLineWith<plain_line::PortableMasks>(o);
+}
+
+#if defined(PLAIN_LINE_AVX2)
+__attribute__((target("avx2"))) int observePlainLineAvx2(const PlainObservation& o) {
+  return observePlainLineWith<plain_line::Avx2Masks>(o);
+}
+#else
+int observePlainLineAvx2(const PlainObservation& o) { return observePlainLine(o); }
+#endif
+
 }  // namespace
 
 bool Narvelix::plainSplitUsable(const CSV_File& splitter) {
@@ -190,21 +230,19 @@ int Narvelix::processLine(const unsigned char* line, size_t length) {
     // Lines without quotes are split and classed in one pass over bit masks;
     // a line with a quote or NUL comes back as -1 (any field observed on the
     // way is observed again below, which changes nothing).
-    uint32_t* const observed = columnObservedContent;
-    uint32_t* const widths = columnMaxWidth;
     const bool inReadBuffer = line >= readBufferStart && line + length <= readBufferEnd;
     const std::size_t readable =
         inReadBuffer ? static_cast<std::size_t>(readBufferEnd - line) : length;
-    const int fieldsSeen = plain_line::classifyPlainLine(
-        text, length, readable, plainSeparator(*this), plainQuote(*this), storedColumns,
-        [observed, widths](uint32_t column, std::size_t width, uint32_t classes) {
-          if (width == 0) {
-            observed[column] |= HAD_NULL;
-            return;
-          }
-          observed[column] |= PLAIN_CLASS_FLAGS.entry[classes];
-          if (width > widths[column]) widths[column] = static_cast<uint32_t>(width);
-        });
+    const PlainObservation observation = {text,
+                                          length,
+                                          readable,
+                                          plainSeparator(*this),
+                                          plainQuote(*this),
+                                          storedColumns,
+                                          columnObservedContent,
+                                          columnMaxWidth};
+    const int fieldsSeen = plain_line::avx2Available() ? observePlainLineAvx2(observation)
+                                                       : observePlainLine(observation);
     if (fieldsSeen >= 0) {
       parsedCount = fieldsSeen;
       ++contentRows;

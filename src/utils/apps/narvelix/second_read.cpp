@@ -13,6 +13,45 @@
 #include "utils/apps/narvelix/narvelix.hpp"
 #include "utils/apps/narvelix/plain_line.hpp"
 
+namespace {
+
+// One line for the whole-line splitter: its fields go to text/length.
+struct PlainSplit {
+  const unsigned char* line;
+  std::size_t length;
+  std::size_t readable;
+  unsigned char separator;
+  unsigned char quote;
+  uint32_t maxFields;
+  const char** text;
+  uint32_t* fieldLengths;
+};
+
+template <typename Masks>
+ZUR_ALWAYS_INLINE int splitPlainLineWith(const PlainSplit& s) {
+  const unsigned char* const line = s.line;
+  const char** const text = s.text;
+  uint32_t* const length = s.fieldLengths;
+  return plain_line::splitPlainLine<Masks>(
+      line, s.length, s.readable, s.separator, s.quote, s.maxFields,
+      [line, text, length](uint32_t i, std::size_t start, std::size_t fieldLength) {
+        text[i] = reinterpret_cast<const char*>(line + start);
+        length[i] = static_cast<uint32_t>(fieldLength);
+      });
+}
+
+int splitPlainLine(const PlainSplit& s) { return splitPlainLineWith<plain_line::PortableMasks>(s); }
+
+#if defined(PLAIN_LINE_AVX2)
+__attribute__((target("avx2"))) int splitPlainLineAvx2(const PlainSplit& s) {
+  return splitPlainLineWith<plain_line::Avx2Masks>(s);
+}
+#else
+int splitPlainLineAvx2(const PlainSplit& s) { return splitPlainLine(s); }
+#endif
+
+}  // namespace
+
 LineRereader::LineRereader(CSV_File& splitter, int fd)
     : splitter_(splitter),
       fd_(fd),
@@ -65,13 +104,16 @@ int LineRereader::next(const char** text, uint32_t* length, uint32_t maxFields) 
   if (plainSplit_) {
     // Fields of a line without quotes are the runs between separators, in
     // place; a line with a quote or NUL takes the general splitter.
-    const int total = plain_line::splitPlainLine(
-        line, lineLength, static_cast<std::size_t>(buffer_ + BUFFER_BYTES + SLACK_BYTES - line),
-        Narvelix::plainSeparator(splitter_), Narvelix::plainQuote(splitter_), maxFields,
-        [line, text, length](uint32_t i, std::size_t start, std::size_t fieldLength) {
-          text[i] = reinterpret_cast<const char*>(line + start);
-          length[i] = static_cast<uint32_t>(fieldLength);
-        });
+    const PlainSplit split = {line,
+                              lineLength,
+                              static_cast<std::size_t>(buffer_ + BUFFER_BYTES + SLACK_BYTES - line),
+                              Narvelix::plainSeparator(splitter_),
+                              Narvelix::plainQuote(splitter_),
+                              maxFields,
+                              text,
+                              length};
+    const int total =
+        plain_line::avx2Available() ? splitPlainLineAvx2(split) : splitPlainLine(split);
     if (total >= 0) return static_cast<int>(std::min(static_cast<uint32_t>(total), maxFields));
   }
   const int total = splitter_.parseIntoFields(CSV_File::MAX_FIELDS, fields_, line, lineLength);
