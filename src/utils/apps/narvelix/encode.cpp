@@ -355,9 +355,9 @@ void Narvelix::encodeFixedRecord(const RowContent& row, uint32_t rowIndex, unsig
     const char* fieldText = row.fieldText[f.column];
     const uint32_t inputLength = row.fieldLength[f.column];
     const auto shortLength = static_cast<uint_fast8_t>(inputLength & 0xFF);
-    if (ZUR_UNLIKELY(f.checkRange) && !surelyFits(f.type, fieldText, inputLength)) {
-      checkNumericRange(f, fieldText, inputLength, rowIndex);
-    }
+    // 64-bit fields check their range below, from the digits they parse.
+    const bool is64 = f.type == SMV::SMV_TYPE_INT64 || f.type == SMV::SMV_TYPE_UINT64;
+    if (ZUR_UNLIKELY(f.checkRange) && !is64) checkNumericRange(f, fieldText, inputLength, rowIndex);
     unsigned char* const d = body + fieldOffsets[k];
     switch (f.type) {
       case SMV::SMV_TYPE_INT32: {
@@ -371,12 +371,27 @@ void Narvelix::encodeFixedRecord(const RowContent& row, uint32_t rowIndex, unsig
         break;
       }
       case SMV::SMV_TYPE_INT64: {
-        const uint64_t v = signed64Value(fieldText, shortLength);
+        // An optional '-' and up to 18 digits always fit.
+        uint64_t v;
+        if (inputLength < 256 && signedDigits(fieldText, shortLength, 19, &v)) {
+          const uint32_t digits = inputLength - (fieldText[0] == '-' && inputLength > 1 ? 1u : 0u);
+          if (ZUR_UNLIKELY(f.checkRange) && digits > 18) {
+            checkNumericRange(f, fieldText, inputLength, rowIndex);
+          }
+        } else {
+          if (ZUR_UNLIKELY(f.checkRange)) checkNumericRange(f, fieldText, inputLength, rowIndex);
+          v = static_cast<uint64_t>(text2int64(fieldText, shortLength));
+        }
         std::memcpy(d, &v, sizeof v);
         break;
       }
       case SMV::SMV_TYPE_UINT64: {
-        const uint64_t v = unsigned64Value(fieldText, shortLength);
+        // Up to 19 digits always fit.
+        uint64_t v;
+        if (!(inputLength < 256 && digitsValue(fieldText, shortLength, &v))) {
+          if (ZUR_UNLIKELY(f.checkRange)) checkNumericRange(f, fieldText, inputLength, rowIndex);
+          v = text2uint64(fieldText, shortLength);
+        }
         std::memcpy(d, &v, sizeof v);
         break;
       }

@@ -35,7 +35,9 @@ ZUR_ALWAYS_INLINE int splitPlainLineWith(const PlainSplit& s) {
   return plain_line::splitPlainLine<Masks>(
       line, s.length, s.readable, s.separator, s.quote, s.maxFields,
       [line, text, length](uint32_t i, std::size_t start, std::size_t fieldLength) {
-        text[i] = reinterpret_cast<const char*>(line + start);
+        // An empty field reads as "" (a zero length asks some parsers to
+        // measure the text themselves).
+        text[i] = fieldLength != 0 ? reinterpret_cast<const char*>(line + start) : "";
         length[i] = static_cast<uint32_t>(fieldLength);
       });
 }
