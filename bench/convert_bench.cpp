@@ -3,8 +3,9 @@
 // ticker, text with quoted commas, a 12-19 digit number, a mostly empty flag,
 // a digit code): the first read's observation of a row (split + classify),
 // the second read of the rows (pread + split), and a whole conversion of a
-// 2 MB file (both reads plus the encoding) written to /dev/null. Rates are
-// bytes of CSV per second; divide by ~100 bytes for rows per second.
+// 2 MB file (both reads plus the encoding) written to /dev/null, and the line
+// splitters alone. Rates are bytes of CSV per second; divide by ~100 bytes for
+// rows per second.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 
 #include "utils/apps/narvelix/narvelix.hpp"
 #include "utils/apps/narvelix/narvelix_log.hpp"
+#include "utils/apps/narvelix/plain_line.hpp"
 #include "utils/apps/narvelix/second_read.hpp"
 
 namespace {
@@ -126,6 +128,82 @@ void BM_RereadRows(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(bytes));
 }
 BENCHMARK(BM_RereadRows);
+
+// The rows of mixedRows as (offset, length) lines, without their LF.
+struct Lines {
+  std::string text;
+  std::vector<std::pair<std::size_t, std::size_t>> spans;
+  Lines() : text(mixedRows(ROWS)) {
+    std::size_t start = 0;
+    for (std::size_t lf = text.find('\n'); lf != std::string::npos; lf = text.find('\n', start)) {
+      spans.emplace_back(start, lf - start);
+      start = lf + 1;
+    }
+  }
+};
+
+// The line splitters alone, per line of the mixed rows: the reader's general
+// splitter (in place, on a fresh copy of the rows), the whole-line splitter
+// (lines with quotes are counted, not split) and the whole-line classing pass.
+void BM_GeneralSplitLines(benchmark::State& state) {
+  const Lines lines;
+  CSV_File splitter(-1, true, ',');
+  std::vector<unsigned char> work(lines.text.size() + 1);
+  char* fields[CSV_File::MAX_FIELDS];
+  for (auto _ : state) {
+    std::memcpy(work.data(), lines.text.data(), lines.text.size());
+    int total = 0;
+    for (const auto& [offset, length] : lines.spans) {
+      total += splitter.parseIntoFields(CSV_File::MAX_FIELDS, fields, work.data() + offset, length);
+    }
+    benchmark::DoNotOptimize(total);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(lines.text.size()));
+}
+BENCHMARK(BM_GeneralSplitLines);
+
+void BM_PlainSplitLines(benchmark::State& state) {
+  const Lines lines;
+  const auto* base = reinterpret_cast<const unsigned char*>(lines.text.data());
+  std::size_t lengths[Narvelix::MAX_COLS];
+  for (auto _ : state) {
+    int total = 0;
+    for (const auto& [offset, length] : lines.spans) {
+      total += plain_line::splitPlainLine(base + offset, length, lines.text.size() - offset, ',', '"',
+                                          Narvelix::MAX_COLS,
+                                          [&lengths](uint32_t i, std::size_t, std::size_t n) {
+                                            lengths[i] = n;
+                                          });
+    }
+    benchmark::DoNotOptimize(total);
+    benchmark::DoNotOptimize(lengths);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(lines.text.size()));
+}
+BENCHMARK(BM_PlainSplitLines);
+
+void BM_PlainClassifyLines(benchmark::State& state) {
+  const Lines lines;
+  const auto* base = reinterpret_cast<const unsigned char*>(lines.text.data());
+  uint32_t classes[Narvelix::MAX_COLS] = {};
+  for (auto _ : state) {
+    int total = 0;
+    for (const auto& [offset, length] : lines.spans) {
+      total += plain_line::classifyPlainLine(base + offset, length, lines.text.size() - offset, ',',
+                                             '"', Narvelix::MAX_COLS,
+                                             [&classes](uint32_t i, std::size_t, uint32_t c) {
+                                               classes[i] |= c;
+                                             });
+    }
+    benchmark::DoNotOptimize(total);
+    benchmark::DoNotOptimize(classes);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(lines.text.size()));
+}
+BENCHMARK(BM_PlainClassifyLines);
 
 // A whole conversion: both reads, layout and encoding of every record.
 void BM_ConvertFile(benchmark::State& state) {

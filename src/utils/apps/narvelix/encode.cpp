@@ -164,8 +164,8 @@ ZUR_ALWAYS_INLINE bool plainFixedValue(const char* text, uint32_t len, int64_t* 
     if (text[pointAt] != '.') return false;
     places = len - pointAt - 1u;
     uint64_t fraction;
+    // digitsValue refuses a fraction that is not all digits.
     if (places == 0 || places > 15 || integerDigits + places > 19 ||
-        digitRun(text + pointAt + 1, places) != places ||
         !digitsValue(text + pointAt + 1, places, &fraction)) {
       return false;
     }

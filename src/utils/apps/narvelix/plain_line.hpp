@@ -435,6 +435,15 @@ ZUR_ALWAYS_INLINE int classifyPlainLine(const unsigned char* line, std::size_t l
                                chainAdd(fieldBytes, signs & signCarries, &cSecondSign) |
                                chainAdd(fieldBytes, points & pointCarries, &cSecondPoint)) &
                               separators;
+    // The masks in pairs, the second shifted up by one, so that one shift
+    // gives two class bits. Bits of two masks never meet: a field's bit is
+    // at the separator that ends it, and the field that ends one byte after
+    // a separator is empty and has no bits. (The bit above an empty field's
+    // separator may show a class of the field before: empty fields are given
+    // no classes.)
+    const uint64_t digitLetter = hasDigit | (hasLetter << 1);
+    const uint64_t minusPlus = hasMinus | (hasPlus << 1);
+    const uint64_t pointOther = hasPoint | (hasOther << 1);
     unsigned fromBit = 0;  // first bit of the current field in this block
     for (; separators != 0; separators &= separators - 1u) {
       const unsigned bit = ZUR_lowestSetBit(separators);
@@ -445,10 +454,16 @@ ZUR_ALWAYS_INLINE int classifyPlainLine(const unsigned char* line, std::size_t l
           width -= openFieldQuotes + bitCount(quotes & bitRange(fromBit, bit));
           openFieldQuotes = 0;
         }
-        const auto classes = static_cast<uint32_t>(
-            ((hasDigit >> bit) & 1u) | (((hasLetter >> bit) & 1u) << 1) |
-            (((hasMinus >> bit) & 1u) << 2) | (((hasPlus >> bit) & 1u) << 3) |
-            (((hasPoint >> bit) & 1u) << 4) | (((hasOther >> bit) & 1u) << 5));
+        auto classes = static_cast<uint32_t>(((digitLetter >> bit) & 3u) |
+                                             (((minusPlus >> bit) & 3u) << 2) |
+                                             (((pointOther >> bit) & 3u) << 4));
+        if (end == fieldStart) classes = 0;
+        if (ZUR_UNLIKELY(bit == BLOCK - 1)) {
+          // The second mask of each pair lost its bit 63 in the shift.
+          classes = static_cast<uint32_t>((hasDigit >> bit) | ((hasLetter >> bit) << 1) |
+                                          ((hasMinus >> bit) << 2) | ((hasPlus >> bit) << 3) |
+                                          ((hasPoint >> bit) << 4) | ((hasOther >> bit) << 5));
+        }
         onField(field, width, classes);
       }
       ++field;
