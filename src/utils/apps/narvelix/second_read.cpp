@@ -68,12 +68,11 @@ LineRereader::~LineRereader() { std::free(buffer_); }
 bool LineRereader::nextLine(unsigned char** line, std::size_t* length) {
   for (;;) {
     if (start_ < end_) {
-      unsigned char* const begin = buffer_ + start_;
-      auto* const lf = static_cast<unsigned char*>(std::memchr(begin, '\n', end_ - start_));
-      if (lf != nullptr) {
-        *line = begin;
-        *length = static_cast<std::size_t>(lf - begin);
-        start_ += *length + 1;
+      const std::size_t lf = lineFeeds_.next(buffer_, start_, end_);
+      if (lf != end_) {
+        *line = buffer_ + start_;
+        *length = lf - start_;
+        start_ = lf + 1;
         return true;
       }
     }
@@ -82,6 +81,7 @@ bool LineRereader::nextLine(unsigned char** line, std::size_t* length) {
     if (kept > 0 && start_ > 0) std::memmove(buffer_, buffer_ + start_, kept);
     start_ = 0;
     end_ = kept;
+    lineFeeds_.reset(0);
     ssize_t got;
     do {
       got = ::pread(fd_, buffer_ + end_, BUFFER_BYTES - end_, static_cast<off_t>(fileOffset_));

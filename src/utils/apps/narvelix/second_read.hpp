@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "utils/io/line_feed_scanner.hpp"
 #include "utils/io/read_file.hpp"
 
 class LineRereader {
@@ -46,5 +47,6 @@ class LineRereader {
   int64_t fileOffset_ = 0;
   bool headingSkipped_ = false;
   bool plainSplit_;
+  LineFeedScanner lineFeeds_;
   char* fields_[CSV_File::MAX_FIELDS];
 };

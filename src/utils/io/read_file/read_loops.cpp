@@ -1,14 +1,16 @@
 // The read loops of the reader base class and the File_Buffer byte window they
-// run over. The text loop reads 65536-byte chunks, finds line ends with memchr
-// and hands each line in place to the hooks: no copy and no allocation per
-// line; only the partial line at the end of a chunk moves to the front of the
-// buffer before the next read. A line of 65536 bytes or more cannot fit, so the
-// next read asks for zero bytes, which ends the input with a warning.
+// run over. The text loop reads 65536-byte chunks, finds line ends with a
+// LineFeedScanner (64-byte masks, memchr for the last bytes of a chunk) and
+// hands each line in place to the hooks: no copy and no allocation per line;
+// only the partial line at the end of a chunk moves to the front of the buffer
+// before the next read. A line of 65536 bytes or more cannot fit, so the next
+// read asks for zero bytes, which ends the input with a warning.
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "utils/base/compiler_hints.hpp"
+#include "utils/io/line_feed_scanner.hpp"
 #include "utils/io/read_file.hpp"
 #include "read_file_log.hpp"
 
@@ -143,6 +145,7 @@ int Read_And_Process_File::readAndProcessTextLines(bool hasHeaderLine) {
   beginFile();
 
   bool headerPending = hasHeaderLine;
+  LineFeedScanner lineFeeds;
   for (;;) {
     // Deliver every complete line in the buffer. Offsets live in locals while
     // the hooks run; the hooks never see the File_Buffer.
@@ -154,11 +157,12 @@ int Read_And_Process_File::readAndProcessTextLines(bool hasHeaderLine) {
       if (consumed > 0) headerPending = false;
       start = bfr.startBufferOffset;
     }
+    lineFeeds.reset(start);
     while (start < end) {
       unsigned char* const line = base + start;
-      unsigned char* const lf = static_cast<unsigned char*>(std::memchr(line, '\n', end - start));
-      if (lf == nullptr) break;
-      size_t length = static_cast<size_t>(lf - line);
+      const size_t lf = lineFeeds.next(base, start, end);
+      if (lf == end) break;
+      size_t length = lf - start;
       start += length + 1;
       if (length > 0 && line[length - 1] == '\r') --length;
       processLine(line, length);

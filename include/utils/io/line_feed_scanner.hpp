@@ -1,0 +1,77 @@
+// Line ends of a byte buffer, found 64 bytes at a time: one pass of 16-byte
+// compares builds the line-feed mask of a block, and each line then costs a
+// bit scan instead of a memchr call (which dominates for short lines). The
+// last bytes of the buffer (less than a block) are searched with memchr. The
+// portable build (no SSE2) builds the mask with a byte loop.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "utils/base/compiler_hints.hpp"
+
+class LineFeedScanner {
+ public:
+  // Forgets what was scanned; the next search starts at offset `from`. Call
+  // it whenever the buffer's bytes move.
+  void reset(std::size_t from) {
+    scanned_ = from;
+    pending_ = 0;
+  }
+
+  // Offset of the first '\n' in base[from, end), or end when there is none.
+  // Successive calls must not go back (from at least the previous result + 1)
+  // and must not change bytes at or after the previous result's end.
+  ZUR_ALWAYS_INLINE std::size_t next(const unsigned char* base, std::size_t from, std::size_t end) {
+    for (;;) {
+      while (pending_ != 0) {
+        const std::size_t at = blockStart_ + ZUR_lowestSetBit(pending_);
+        pending_ &= pending_ - 1u;
+        if (at >= from && at < end) return at;
+      }
+      if (scanned_ < from) scanned_ = from;
+      if (scanned_ >= end) return end;
+      if (end - scanned_ >= BLOCK) {
+        pending_ = lineFeeds(base + scanned_);
+        blockStart_ = scanned_;
+        scanned_ += BLOCK;
+        continue;
+      }
+      const void* lf = std::memchr(base + scanned_, '\n', end - scanned_);
+      // Not found: the tail is searched again once more bytes arrive.
+      if (lf == nullptr) return end;
+      const auto at = static_cast<std::size_t>(static_cast<const unsigned char*>(lf) - base);
+      scanned_ = at + 1;
+      return at;
+    }
+  }
+
+ private:
+  static constexpr std::size_t BLOCK = 64;
+
+  static ZUR_ALWAYS_INLINE uint64_t lineFeeds(const unsigned char* p) {
+#if defined(__SSE2__)
+    const __m128i lf = _mm_set1_epi8('\n');
+    uint64_t mask = 0;
+    for (unsigned q = 0; q < 4; ++q) {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * q));
+      mask |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, lf))))
+              << (16 * q);
+    }
+    return mask;
+#else
+    uint64_t mask = 0;
+    for (unsigned i = 0; i < BLOCK; ++i) mask |= static_cast<uint64_t>(p[i] == '\n') << i;
+    return mask;
+#endif
+  }
+
+  std::size_t scanned_ = 0;     // bytes before this offset are in pending_ or done
+  std::size_t blockStart_ = 0;  // offset of bit 0 of pending_
+  uint64_t pending_ = 0;        // line feeds of the last block not yet returned
+};
