@@ -65,30 +65,35 @@ LineRereader::LineRereader(CSV_File& splitter, int fd)
 
 LineRereader::~LineRereader() { std::free(buffer_); }
 
-bool LineRereader::nextLine(unsigned char** line, std::size_t* length) {
+bool LineRereader::refill() {
+  const std::size_t kept = end_ - start_;
+  if (kept == BUFFER_BYTES) return false;
+  if (kept > 0 && start_ > 0) std::memmove(buffer_, buffer_ + start_, kept);
+  start_ = 0;
+  end_ = kept;
+  lineFeeds_.reset(0);
+  ssize_t got;
+  do {
+    got = ::pread(fd_, buffer_ + end_, BUFFER_BYTES - end_, static_cast<off_t>(fileOffset_));
+  } while (got < 0 && errno == EINTR);
+  if (got <= 0) return false;
+  fileOffset_ += got;
+  end_ += static_cast<std::size_t>(got);
+  return true;
+}
+
+ZUR_ALWAYS_INLINE bool LineRereader::nextLine(unsigned char** line, std::size_t* length) {
   for (;;) {
-    if (start_ < end_) {
+    if (ZUR_LIKELY(start_ < end_)) {
       const std::size_t lf = lineFeeds_.next(buffer_, start_, end_);
-      if (lf != end_) {
+      if (ZUR_LIKELY(lf != end_)) {
         *line = buffer_ + start_;
         *length = lf - start_;
         start_ = lf + 1;
         return true;
       }
     }
-    const std::size_t kept = end_ - start_;
-    if (kept == BUFFER_BYTES) return false;
-    if (kept > 0 && start_ > 0) std::memmove(buffer_, buffer_ + start_, kept);
-    start_ = 0;
-    end_ = kept;
-    lineFeeds_.reset(0);
-    ssize_t got;
-    do {
-      got = ::pread(fd_, buffer_ + end_, BUFFER_BYTES - end_, static_cast<off_t>(fileOffset_));
-    } while (got < 0 && errno == EINTR);
-    if (got <= 0) return false;
-    fileOffset_ += got;
-    end_ += static_cast<std::size_t>(got);
+    if (!refill()) return false;
   }
 }
 
@@ -114,8 +119,7 @@ int LineRereader::next(const char** text, uint32_t* length, uint32_t maxFields) 
                               maxFields,
                               text,
                               length};
-    const int total =
-        plain_line::avx2Available() ? splitPlainLineAvx2(split) : splitPlainLine(split);
+    const int total = plain_line::avx2Available() ? splitPlainLineAvx2(split) : splitPlainLine(split);
     if (total >= 0) return static_cast<int>(std::min(static_cast<uint32_t>(total), maxFields));
   }
   const int total = splitter_.parseIntoFields(CSV_File::MAX_FIELDS, fields_, line, lineLength);

@@ -38,6 +38,9 @@ class LineRereader {
 
  private:
   bool nextLine(unsigned char** line, std::size_t* length);
+  // Moves the partial line to the front and reads more; false at the end of
+  // the file, on a read error or when a line fills the whole buffer.
+  ZUR_NOINLINE bool refill();
 
   CSV_File& splitter_;
   int fd_;
