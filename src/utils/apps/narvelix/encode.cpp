@@ -10,15 +10,17 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "utils/apps/narvelix/field_numbers.hpp"
 #include "utils/apps/narvelix/narvelix.hpp"
 #include "utils/apps/narvelix/narvelix_log.hpp"
+#include "utils/apps/narvelix/plain_line.hpp"
 #include "utils/apps/narvelix/second_read.hpp"
 #include "utils/base/text2int.hpp"
-#include "utils/base/text2int_tbl.hpp"
 
 namespace {
 
 using SMV = SharedMemoryVariable;
+using namespace field_numbers;
 
 // Small enough to stay in the processor's second-level cache between the
 // encoder's stores and the write's copy; large enough for the biggest record.
@@ -47,136 +49,6 @@ ZUR_ALWAYS_INLINE void copyText(unsigned char* d, const void* source, uint32_t n
   } else {
     for (uint32_t i = 0; i < n; ++i) d[i] = s[i];
   }
-}
-
-// Value of the len (1..19) ASCII digits at text, 8 at a time without a branch
-// per digit; false when any of them is not a digit (the caller then takes the
-// table parsers, whose results for such texts are their own). Reads up to 7
-// bytes past a text shorter than 8: the row store and the second read's
-// buffer keep readable bytes behind their last text.
-ZUR_ALWAYS_INLINE uint64_t eightDigits(uint64_t chunk) {
-  // chunk holds 8 digit values (0..9), the first digit in the low byte.
-  chunk = (chunk * 10u + (chunk >> 8)) & UINT64_C(0x00FF00FF00FF00FF);
-  chunk = (chunk * 100u + (chunk >> 16)) & UINT64_C(0x0000FFFF0000FFFF);
-  return (chunk * 10000u + (chunk >> 32)) & UINT64_C(0xFFFFFFFF);
-}
-
-ZUR_ALWAYS_INLINE bool digitChunk(const char* p, uint32_t count, uint64_t* chunk) {
-  // count digits (1..8) at p: their values moved to the top bytes, zeros
-  // (leading zero digits) below them.
-  uint64_t v;
-  std::memcpy(&v, p, sizeof v);
-  v -= UINT64_C(0x3030303030303030);
-  v <<= 8u * (8u - count);
-  *chunk = v;
-  return (((v + UINT64_C(0x7676767676767676)) | v) & UINT64_C(0x8080808080808080)) == 0;
-}
-
-ZUR_ALWAYS_INLINE bool digitsValue(const char* text, uint32_t len, uint64_t* value) {
-  static_assert(sizeof(uint64_t) == 8, "8-byte chunks");
-  uint64_t a;
-  if (len <= 8) {
-    if (len == 0 || !digitChunk(text, len, &a)) return false;
-    *value = eightDigits(a);
-    return true;
-  }
-  uint64_t b;
-  if (len <= 16) {
-    if (!digitChunk(text, len - 8, &a) || !digitChunk(text + len - 8, 8, &b)) return false;
-    *value = eightDigits(a) * UINT64_C(100000000) + eightDigits(b);
-    return true;
-  }
-  uint64_t c;
-  if (len > 19 || !digitChunk(text, len - 16, &a) || !digitChunk(text + len - 16, 8, &b) ||
-      !digitChunk(text + len - 8, 8, &c)) {
-    return false;
-  }
-  *value = (eightDigits(a) * UINT64_C(100000000) + eightDigits(b)) * UINT64_C(100000000) +
-           eightDigits(c);
-  return true;
-}
-
-// The table parsers with the 8-digit path first: a text of an optional '-'
-// and 1..19 digits (1..9 for the 32-bit parsers, whose ten-digit results are
-// their own) gives the same value; any other text goes to the table parser.
-ZUR_ALWAYS_INLINE uint32_t unsigned32Value(const char* text, uint_fast8_t len) {
-  uint64_t v;
-  if (ZUR_LIKELY(len <= 9 && digitsValue(text, len, &v))) return static_cast<uint32_t>(v);
-  return static_cast<uint32_t>(text2uint32(text, len));
-}
-
-ZUR_ALWAYS_INLINE uint64_t unsigned64Value(const char* text, uint_fast8_t len) {
-  uint64_t v;
-  if (ZUR_LIKELY(digitsValue(text, len, &v))) return v;
-  return text2uint64(text, len);
-}
-
-ZUR_ALWAYS_INLINE bool signedDigits(const char* text, uint_fast8_t len, uint32_t maxDigits,
-                                    uint64_t* value) {
-  const bool negative = len > 1 && text[0] == '-';
-  const uint32_t digits = negative ? len - 1u : len;
-  uint64_t v;
-  if (digits > maxDigits || !digitsValue(text + (negative ? 1 : 0), digits, &v)) return false;
-  *value = negative ? 0u - v : v;
-  return true;
-}
-
-ZUR_ALWAYS_INLINE uint32_t signed32Value(const char* text, uint_fast8_t len) {
-  uint64_t v;
-  if (ZUR_LIKELY(signedDigits(text, len, 9, &v))) return static_cast<uint32_t>(v);
-  return static_cast<uint32_t>(text2int32(text, len));
-}
-
-ZUR_ALWAYS_INLINE uint64_t signed64Value(const char* text, uint_fast8_t len) {
-  uint64_t v;
-  if (ZUR_LIKELY(signedDigits(text, len, 19, &v))) return v;
-  return static_cast<uint64_t>(text2int64(text, len));
-}
-
-// Index of the first byte of p[0, n) that is not a digit, or n; 8 bytes at a
-// time (reads up to 7 bytes past the text, as digitsValue does). Borrows and
-// carries only move towards later bytes, so the lowest flagged byte is exact.
-ZUR_ALWAYS_INLINE uint32_t digitRun(const char* p, uint32_t n) {
-  for (uint32_t i = 0; i < n; i += 8) {
-    uint64_t v;
-    std::memcpy(&v, p + i, sizeof v);
-    v -= UINT64_C(0x3030303030303030);
-    const uint64_t bad = ((v + UINT64_C(0x7676767676767676)) | v) & UINT64_C(0x8080808080808080);
-    if (bad != 0) {
-      const uint32_t at = i + ZUR_lowestSetBit(bad) / 8u;
-      return at < n ? at : n;
-    }
-  }
-  return n;
-}
-
-// fast_ascii_to_fixedpoint with the precision as written, for the texts
-// [-]digits[.digits] of at most 19 digits: the same value and precision.
-// False for any other text (the caller then takes the parser).
-ZUR_ALWAYS_INLINE bool plainFixedValue(const char* text, uint32_t len, int64_t* value,
-                                       uint32_t* precision) {
-  const uint32_t sign = (len > 1 && text[0] == '-') ? 1u : 0u;
-  const uint32_t integerDigits = digitRun(text + sign, len - sign);
-  if (integerDigits == 0 || integerDigits > 19) return false;
-  uint64_t integerPart;
-  if (!digitsValue(text + sign, integerDigits, &integerPart)) return false;
-  uint64_t v = integerPart;
-  uint32_t places = 0;
-  const uint32_t pointAt = sign + integerDigits;
-  if (pointAt != len) {
-    if (text[pointAt] != '.') return false;
-    places = len - pointAt - 1u;
-    uint64_t fraction;
-    // digitsValue refuses a fraction that is not all digits.
-    if (places == 0 || places > 15 || integerDigits + places > 19 ||
-        !digitsValue(text + pointAt + 1, places, &fraction)) {
-      return false;
-    }
-    v = integerPart * powersOf10_64bit[places] + fraction;
-  }
-  *value = static_cast<int64_t>(sign != 0 ? 0u - v : v);
-  *precision = places;
-  return true;
 }
 
 // True for the texts that always fit a 64-bit field, found without the
@@ -350,9 +222,13 @@ uint32_t Narvelix::encodeRecord(const RowContent& row, uint32_t rowIndex, unsign
 }
 
 // encodeRecord for fixed-length records with tracing off: each field goes
-// straight to its offset (fieldOffsets) in the zeroed body.
-void Narvelix::encodeFixedRecord(const RowContent& row, uint32_t rowIndex, unsigned char* body,
-                                 const uint16_t* fieldOffsets) {
+// straight to its offset (fieldOffsets) in the zeroed body. With kVector the
+// numbers of up to 16 digits take the 16-byte vector paths first (x86 with
+// AVX2 only: see encodeFixedRecordAvx2).
+template <bool kVector>
+ZUR_ALWAYS_INLINE void Narvelix::encodeFixedRecordWith(const RowContent& row, uint32_t rowIndex,
+                                                       unsigned char* body,
+                                                       const uint16_t* fieldOffsets) {
   for (uint32_t k = 0; k < selectedTotal; ++k) {
     const SelectedField& f = selected[k];
     const char* fieldText = row.fieldText[f.column];
@@ -364,18 +240,43 @@ void Narvelix::encodeFixedRecord(const RowContent& row, uint32_t rowIndex, unsig
     unsigned char* const d = body + fieldOffsets[k];
     switch (f.type) {
       case SMV::SMV_TYPE_INT32: {
-        const uint32_t v = signed32Value(fieldText, shortLength);
+        uint32_t v;
+#if defined(FIELD_NUMBERS_VECTOR)
+        uint64_t wide;
+        if (kVector && signedDigits16(fieldText, inputLength, 9, &wide)) {
+          v = static_cast<uint32_t>(wide);
+        } else
+#endif
+        {
+          v = signed32Value(fieldText, shortLength);
+        }
         std::memcpy(d, &v, sizeof v);
         break;
       }
       case SMV::SMV_TYPE_UINT32: {
-        const uint32_t v = unsigned32Value(fieldText, shortLength);
+        uint32_t v;
+#if defined(FIELD_NUMBERS_VECTOR)
+        uint64_t wide;
+        if (kVector && inputLength <= 9 && digitsValue16(fieldText, inputLength, &wide)) {
+          v = static_cast<uint32_t>(wide);
+        } else
+#endif
+        {
+          v = unsigned32Value(fieldText, shortLength);
+        }
         std::memcpy(d, &v, sizeof v);
         break;
       }
       case SMV::SMV_TYPE_INT64: {
-        // An optional '-' and up to 18 digits always fit.
         uint64_t v;
+#if defined(FIELD_NUMBERS_VECTOR)
+        // Up to 16 digits always fit.
+        if (kVector && signedDigits16(fieldText, inputLength, 16, &v)) {
+          std::memcpy(d, &v, sizeof v);
+          break;
+        }
+#endif
+        // An optional '-' and up to 18 digits always fit.
         if (inputLength < 256 && signedDigits(fieldText, shortLength, 19, &v)) {
           const uint32_t digits = inputLength - (fieldText[0] == '-' && inputLength > 1 ? 1u : 0u);
           if (ZUR_UNLIKELY(f.checkRange) && digits > 18) {
@@ -391,6 +292,12 @@ void Narvelix::encodeFixedRecord(const RowContent& row, uint32_t rowIndex, unsig
       case SMV::SMV_TYPE_UINT64: {
         // Up to 19 digits always fit.
         uint64_t v;
+#if defined(FIELD_NUMBERS_VECTOR)
+        if (kVector && digitsValue16(fieldText, inputLength, &v)) {
+          std::memcpy(d, &v, sizeof v);
+          break;
+        }
+#endif
         if (!(inputLength < 256 && digitsValue(fieldText, shortLength, &v))) {
           if (ZUR_UNLIKELY(f.checkRange)) checkNumericRange(f, fieldText, inputLength, rowIndex);
           v = text2uint64(fieldText, shortLength);
@@ -401,6 +308,13 @@ void Narvelix::encodeFixedRecord(const RowContent& row, uint32_t rowIndex, unsig
       case SMV::SMV_TYPE_FIXED: {
         int64_t value = 0;
         uint32_t precision = 0;
+#if defined(FIELD_NUMBERS_VECTOR)
+        if (kVector && plainFixedValue16(fieldText, inputLength, &value, &precision)) {
+          std::memcpy(d, &value, sizeof value);
+          std::memcpy(d + 8, &precision, sizeof precision);
+          break;
+        }
+#endif
         if (shortLength != 0 && !plainFixedValue(fieldText, shortLength, &value, &precision)) {
           const VariableFixedPointValue fp = fast_ascii_to_fixedpoint(fieldText, shortLength, -2);
           value = fp.value;
@@ -424,6 +338,25 @@ void Narvelix::encodeFixedRecord(const RowContent& row, uint32_t rowIndex, unsig
     }
   }
 }
+
+void Narvelix::encodeFixedRecord(const RowContent& row, uint32_t rowIndex, unsigned char* body,
+                                 const uint16_t* fieldOffsets) {
+  encodeFixedRecordWith<false>(row, rowIndex, body, fieldOffsets);
+}
+
+#if defined(FIELD_NUMBERS_VECTOR)
+__attribute__((target("avx2"))) void Narvelix::encodeFixedRecordAvx2(const RowContent& row,
+                                                                     uint32_t rowIndex,
+                                                                     unsigned char* body,
+                                                                     const uint16_t* fieldOffsets) {
+  encodeFixedRecordWith<true>(row, rowIndex, body, fieldOffsets);
+}
+#else
+void Narvelix::encodeFixedRecordAvx2(const RowContent& row, uint32_t rowIndex, unsigned char* body,
+                                     const uint16_t* fieldOffsets) {
+  encodeFixedRecord(row, rowIndex, body, fieldOffsets);
+}
+#endif
 
 int Narvelix::writeMetadataFile(int recordsSeen) {
   LOG_CERR(app_info) << "output fileName=\"" << fileName << "\"" << LOG_ENDLINE;
@@ -525,6 +458,7 @@ int Narvelix::writeMetadataFile(int recordsSeen) {
         leanEncoding = false;
     }
   }
+  const bool vectorNumbers = plain_line::avx2Available();
   std::size_t staged = 0;
   uint32_t firstStagedRow = 0;
   uint32_t previousFields = 0;
@@ -575,7 +509,11 @@ int Narvelix::writeMetadataFile(int recordsSeen) {
     } else {
       std::memset(record, 0, recordLength);
       if (ZUR_LIKELY(leanEncoding)) {
-        encodeFixedRecord(row, r, record, fieldOffsets);
+        if (vectorNumbers) {
+          encodeFixedRecordAvx2(row, r, record, fieldOffsets);
+        } else {
+          encodeFixedRecord(row, r, record, fieldOffsets);
+        }
         staged += recordLength;
       } else {
         staged += encodeRecord(row, r, record, nullptr);

@@ -145,19 +145,21 @@ class Narvelix : public CSV_File {
   // Observation results, readable by tests.
   uint32_t observedContent(int column) const { return columnObservedContent[column]; }
   uint32_t maxWidth(int column) const { return columnMaxWidth[column]; }
-  const ColumnSpecification& columnSpecification(int column) const { return columnDescriptions[column]; }
+  const ColumnSpecification& columnSpecification(int column) const {
+    return columnDescriptions[column];
+  }
   std::size_t storedRows() const { return contentRows; }
   bool variableLengthRecords() const { return usesVariableLengthRecords; }
 
  private:
   // One selected field of the record layout, in record order.
   struct SelectedField {
-    uint8_t column;      // index into the column tables
-    uint8_t type;        // final type code
-    uint8_t group;       // field group as written in the description
-    bool hasMaskBit;     // group in 1..64: owns bit group-1 of the masks
-    uint16_t length;     // bytes in the record
-    bool checkRange;     // numeric column wide enough to hold a value that does not fit
+    uint8_t column;   // index into the column tables
+    uint8_t type;     // final type code
+    uint8_t group;    // field group as written in the description
+    bool hasMaskBit;  // group in 1..64: owns bit group-1 of the masks
+    uint16_t length;  // bytes in the record
+    bool checkRange;  // numeric column wide enough to hold a value that does not fit
     uint64_t maskBit;
   };
 
@@ -178,6 +180,13 @@ class Narvelix : public CSV_File {
                         uint64_t* presentMask);
   void encodeFixedRecord(const RowContent& row, uint32_t rowIndex, unsigned char* body,
                          const uint16_t* fieldOffsets);
+  // encodeFixedRecord with the vector number paths, for x86 processors with
+  // AVX2 (plain_line::avx2Available()).
+  void encodeFixedRecordAvx2(const RowContent& row, uint32_t rowIndex, unsigned char* body,
+                             const uint16_t* fieldOffsets);
+  template <bool kVector>
+  void encodeFixedRecordWith(const RowContent& row, uint32_t rowIndex, unsigned char* body,
+                             const uint16_t* fieldOffsets);
 
   ConvertOptions options;
   char magicNumber[8];
