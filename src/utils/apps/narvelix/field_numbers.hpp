@@ -6,9 +6,10 @@
 // to the next path, the table parsers last.
 //
 // Reads past the text: the word paths up to 7 bytes past a text shorter than
-// 8, the vector paths the 16 bytes from the first digit. The row store and the
-// second read's buffer keep readable bytes behind their last text; an empty
-// text (which may be a one-byte "") is never read.
+// 8, the vector paths the 16 bytes after an optional leading '-'. The row
+// store and the second read's buffer keep readable bytes behind their last
+// text; of an empty text (which may be a one-byte "") at most the first byte
+// is read.
 #pragma once
 
 #include <cstdint>
