@@ -241,13 +241,10 @@ ZUR_ALWAYS_INLINE void Narvelix::encodeFixedRecordWith(const RowContent& row, ui
     switch (f.type) {
       case SMV::SMV_TYPE_INT32: {
         uint32_t v;
-#if defined(FIELD_NUMBERS_VECTOR)
         uint64_t wide;
         if (kVector && signedDigits16(fieldText, inputLength, 9, &wide)) {
           v = static_cast<uint32_t>(wide);
-        } else
-#endif
-        {
+        } else {
           v = signed32Value(fieldText, shortLength);
         }
         std::memcpy(d, &v, sizeof v);
@@ -255,13 +252,10 @@ ZUR_ALWAYS_INLINE void Narvelix::encodeFixedRecordWith(const RowContent& row, ui
       }
       case SMV::SMV_TYPE_UINT32: {
         uint32_t v;
-#if defined(FIELD_NUMBERS_VECTOR)
         uint64_t wide;
         if (kVector && inputLength <= 9 && digitsValue16(fieldText, inputLength, &wide)) {
           v = static_cast<uint32_t>(wide);
-        } else
-#endif
-        {
+        } else {
           v = unsigned32Value(fieldText, shortLength);
         }
         std::memcpy(d, &v, sizeof v);
@@ -269,13 +263,11 @@ ZUR_ALWAYS_INLINE void Narvelix::encodeFixedRecordWith(const RowContent& row, ui
       }
       case SMV::SMV_TYPE_INT64: {
         uint64_t v;
-#if defined(FIELD_NUMBERS_VECTOR)
         // Up to 16 digits always fit.
         if (kVector && signedDigits16(fieldText, inputLength, 16, &v)) {
           std::memcpy(d, &v, sizeof v);
           break;
         }
-#endif
         // An optional '-' and up to 18 digits always fit.
         if (inputLength < 256 && signedDigits(fieldText, shortLength, 19, &v)) {
           const uint32_t digits = inputLength - (fieldText[0] == '-' && inputLength > 1 ? 1u : 0u);
@@ -292,12 +284,10 @@ ZUR_ALWAYS_INLINE void Narvelix::encodeFixedRecordWith(const RowContent& row, ui
       case SMV::SMV_TYPE_UINT64: {
         // Up to 19 digits always fit.
         uint64_t v;
-#if defined(FIELD_NUMBERS_VECTOR)
         if (kVector && digitsValue16(fieldText, inputLength, &v)) {
           std::memcpy(d, &v, sizeof v);
           break;
         }
-#endif
         if (!(inputLength < 256 && digitsValue(fieldText, shortLength, &v))) {
           if (ZUR_UNLIKELY(f.checkRange)) checkNumericRange(f, fieldText, inputLength, rowIndex);
           v = text2uint64(fieldText, shortLength);
@@ -308,13 +298,11 @@ ZUR_ALWAYS_INLINE void Narvelix::encodeFixedRecordWith(const RowContent& row, ui
       case SMV::SMV_TYPE_FIXED: {
         int64_t value = 0;
         uint32_t precision = 0;
-#if defined(FIELD_NUMBERS_VECTOR)
         if (kVector && plainFixedValue16(fieldText, inputLength, &value, &precision)) {
           std::memcpy(d, &value, sizeof value);
           std::memcpy(d + 8, &precision, sizeof precision);
           break;
         }
-#endif
         if (shortLength != 0 && !plainFixedValue(fieldText, shortLength, &value, &precision)) {
           const VariableFixedPointValue fp = fast_ascii_to_fixedpoint(fieldText, shortLength, -2);
           value = fp.value;

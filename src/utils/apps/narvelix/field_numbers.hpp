@@ -246,6 +246,11 @@ __attribute__((target("avx2"))) inline bool plainFixedValue16(const char* text, 
   *precision = places;
   return true;
 }
+#else
+// No vector paths here: every text goes to the word paths.
+inline bool digitsValue16(const char*, uint32_t, uint64_t*) { return false; }
+inline bool signedDigits16(const char*, uint32_t, uint32_t, uint64_t*) { return false; }
+inline bool plainFixedValue16(const char*, uint32_t, int64_t*, uint32_t*) { return false; }
 #endif
 
 }  // namespace field_numbers
