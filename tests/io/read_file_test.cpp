@@ -516,9 +516,6 @@ TEST(ReadFileType, ConstructorsTakeRoutineAndModeFromSelector) {
   EXPECT_EQ(emptyTableFd.readRoutine, &R::defaultReadRoutine);
   R plainFd(-1, R::READ_NORMAL, nullptr);
   EXPECT_EQ(plainFd.readRoutine, &R::defaultReadRoutine);
-  EXPECT_EQ(plainFd.intermediateBuffer, nullptr);
-  EXPECT_EQ(plainFd.auxData, nullptr);
-  EXPECT_EQ(plainFd.recordsProcessed, 0u);
 }
 
 // ---- path search ----

@@ -63,36 +63,6 @@ struct RecordOnHeap {
 
 }  // namespace
 
-TEST(LogLevels, ComponentNamesHaveFixedValues) {
-  struct Case {
-    uint32_t value;
-    uint32_t expected;
-  };
-  const Case cases[] = {
-      {app_none, 0},           {app_trace, 16},          {app_debug, 32},
-      {app_info, 64},          {app_information, 64},    {app_warn, 128},
-      {app_warning, 128},      {app_warningAndSyslog, 129}, {app_warningAndStderr, 130},
-      {app_warningAndBroadcast, 131}, {app_error, 256},  {app_errorAndSyslog, 257},
-      {app_errorAndStderr, 258}, {app_errorAndBroadcast, 259}, {app_fatal, 512},
-      {app_fatalAndSyslog, 513}, {app_fatalAndStderr, 514}, {app_fatalAndBroadcast, 515},
-      {app_user, 1024},        {app_userInfo1, 2112},    {app_userInfo6, 65600},
-      {app_userDebug1, 2080},  {app_userDebug6, 65568},  {app_userTrace1, 2064},
-      {app_userTrace6, 65552}, {app_userLevel1, 2048},   {app_userLevel6, 65536},
-      {app_basicLevels, 1008}, {app_defaultMask, 960},   {app_disableMask, 0},
-      {app_all, 2147483647u},  {io_error, 256},          {io_userInfo3, 8256},
-      {io_warning, 128},       {app_LogLevelScope::error, 256}, {io_LogLevelScope::userDebug4, 16416},
-  };
-  for (const Case& c : cases) EXPECT_EQ(c.value, c.expected);
-}
-
-TEST(LogLevels, ComponentMasksStartAtDefaults) {
-  EXPECT_EQ(app_logLevelMask.getValue(), 960u);
-  EXPECT_EQ(io_logLevelMask.getValue(), 896u);
-  EXPECT_STREQ(app_logLevelMask.getName(), "app_logMask");
-  EXPECT_STREQ(io_logLevelMask.getName(), "io_logMask");
-  EXPECT_EQ(LogMaskType_t::getType(), SharedMemoryVariable::SMV_TYPE_UINT32);
-}
-
 TEST(LogEnabling, SeverityBitsMustAllBeEnabledAndRoutingBitsAreIgnored) {
   struct Case {
     uint32_t mask;
