@@ -356,25 +356,6 @@ TEST(HostileInput, NumbersAtTheirLimits) {
   });
 }
 
-TEST(HostileInput, OptionsWithoutArgument) {
-  const std::string dir = scratchDir("Hostile_options");
-  writeFile(dir + "/in.csv", "a\n1\n");
-  const std::vector<std::vector<std::string>> cases = {
-      {"-o"}, {"--output"}, {"-i"}, {"--input"}, {"--name"}, {"--magic"}, {"--delete"},
-      {"--rename"}, {"--rename", "a"},
-  };
-  for (const std::vector<std::string>& tail : cases) {
-    SCOPED_TRACE(tail.back());
-    std::vector<std::string> args = {"in.csv"};
-    args.insert(args.end(), tail.begin(), tail.end());
-    const RunResult r = runNarvelix(args, dir);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(joinLines(logLines(r.err)),
-              std::string(NARVELIX_EXE) + ": option \"" + tail[0] + "\" requires an argument\n");
-    EXPECT_FALSE(fileExists(dir + "/in.metadata"));
-  }
-}
-
 TEST(HostileInput, StandardInput) {
   const std::string dir = scratchDir("Hostile_stdin");
   // /dev/null: an empty input.

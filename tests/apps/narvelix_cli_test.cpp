@@ -230,24 +230,6 @@ TEST(NarvelixCli, DashNamesAndStandardStreams) {
   EXPECT_EQ(readFile(dir + "/--stdin.metadata"), viaFile);
 }
 
-TEST(NarvelixCli, OutputFailuresAreReported) {
-  const std::string dir = scratchDir("OutputFailures");
-  writeFile(dir + "/a.csv", SMALL_CSV);
-  struct Case {
-    const char* output;
-    const char* error;
-  };
-  const Case cases[] = {
-      {"no/such/dir/x.metadata", "ERROR Could not create \"no/such/dir/x.metadata\" to output meta data"},
-      {"/dev/full", "ERROR Could not write file header to \"/dev/full\""},
-  };
-  for (const Case& c : cases) {
-    const RunResult r = runNarvelix({"-o", c.output, "a.csv"}, dir);
-    EXPECT_EQ(r.status, 1) << c.output;
-    EXPECT_EQ(linesWithLabel(r.err, "ERROR"), std::vector<std::string>{c.error}) << r.err;
-  }
-}
-
 TEST(NarvelixCli, VerboseRunLogsEachStepInOrder) {
   const std::string dir = scratchDir("VerboseLog");
   writeFile(dir + "/a.csv", "#id,?2note,x y\n1,hi,2\n3,,4\n");
