@@ -42,9 +42,9 @@ const struct UniversalMetaData_FieldDescription Dense_fields[] = {
 };
 
 // link field descriptions to transformation filters
-template<> const UniversalMetaData_FieldDescription *MetaDataForFeed<Dense_MetaDataRecord>::fieldDescriptionTable = Dense_fields;
-template<> const uint32_t MetaDataForFeed<Dense_MetaDataRecord>::totalFields = 7;
-template<> const char MetaDataForFeed<Dense_MetaDataRecord>::magicNumber[sizeof(((UniversalMetaData_ReferenceFileHeader *)(nullptr))->magicNumber) + 1] = {"DNS"};
+template<> inline const UniversalMetaData_FieldDescription *MetaDataForFeed<Dense_MetaDataRecord>::fieldDescriptionTable = Dense_fields;
+template<> inline const uint32_t MetaDataForFeed<Dense_MetaDataRecord>::totalFields = 7;
+template<> inline const char MetaDataForFeed<Dense_MetaDataRecord>::magicNumber[sizeof(((UniversalMetaData_ReferenceFileHeader *)(nullptr))->magicNumber) + 1] = {"DNS"};
 
 #endif
 /* vim: set expandtab shiftwidth=4 tabstop=4: */

@@ -114,14 +114,14 @@ constexpr std::size_t UNIVERSAL_METADATA_NAME_LENGTH =
 
 // Ties a record struct T to its layout in a metadata file. The primary
 // template only declares the members; a generated record header defines them
-// for its struct by explicit specialisation:
-//   template<> const UniversalMetaData_FieldDescription
+// for its struct by explicit specialisation, as inline variables so that any
+// number of translation units of a program may include it:
+//   template<> inline const UniversalMetaData_FieldDescription
 //       *MetaDataForFeed<S_MetaDataRecord>::fieldDescriptionTable = S_fields;
-//   template<> const uint32_t MetaDataForFeed<S_MetaDataRecord>::totalFields = 3;
-//   template<> const char MetaDataForFeed<S_MetaDataRecord>::magicNumber[9] = {"METADATA"};
+//   template<> inline const uint32_t MetaDataForFeed<S_MetaDataRecord>::totalFields = 3;
+//   template<> inline const char MetaDataForFeed<S_MetaDataRecord>::magicNumber[9] = {"METADATA"};
 // Using MetaDataForFeed<T> for a T without those definitions fails at link
-// time. The definitions have external linkage, so a generated header is meant
-// to be included by one translation unit of a program.
+// time.
 template <typename T>
 struct MetaDataForFeed {
   // totalFields descriptions followed by an all-zero end marker.

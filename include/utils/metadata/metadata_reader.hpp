@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "utils/metadata/UniversalMetaData.hpp"
@@ -125,23 +126,51 @@ class MetaDataReader {
   bool getText(std::string_view name, std::string_view &out) const;
 
   // ---- typed records through a generated struct ----
-  // True when the open file is fixed-length, its magic number equals
-  // MetaDataForFeed<T>::magicNumber, and its descriptions equal the struct's
-  // table entry by entry (name, group, type, offset, length), so record bytes
-  // can be copied into a T. Otherwise false with the first difference in
-  // errorText().
+  // A record struct T with a generated description table
+  // (MetaDataForFeed<T>) is filled from the open file in one of two ways:
+  //  - plain copy: the file is fixed-length and its descriptions equal T's
+  //    table entry by entry (name, group, type, offset, length), so the first
+  //    sizeof(T) bytes of a record are a T;
+  //  - by name: every other file whose magic number is T's and which has, for
+  //    each field of T's table, a field of the same name and type (the k-th
+  //    entry of a name repeated in the table takes the file's k-th field of
+  //    that name). Each member is copied from its field; a text is cut or
+  //    zero-filled to the member's size, a field absent from a variable-length
+  //    record reads as zeros, bytes between members are zero.
+  // The choice and the field mapping are made once per open file and record
+  // type, on the first call for that type; later calls only copy (no
+  // allocation per record). T must be trivially copyable.
+  //
+  // True when the open file can fill a T; otherwise false with the reason in
+  // errorText() (the magic number differs, a field of T is missing from the
+  // file, or has another type there).
   template <typename T>
   bool matchesRecordType() const {
-    return matchesTable(MetaDataForFeed<T>::fieldDescriptionTable, MetaDataForFeed<T>::totalFields,
-                        MetaDataForFeed<T>::magicNumber, sizeof(T));
+    return recordPlanFor(recordTypeOf<T>()) >= 0;
   }
-  // Copies record index into out after matchesRecordType<T>() holds. Returns
-  // false with an error text when the layout does not match or index is past
-  // the end. Moves the current record to index.
+  // Fills out from record index and makes it the current record. Returns
+  // false with an error text when the file cannot fill a T or index is past
+  // the end; out is unchanged then.
   template <typename T>
   bool readRecord(uint32_t index, T &out) {
-    if (!matchesRecordType<T>() || !seekRecord(index)) return false;
-    std::memcpy(static_cast<void *>(&out), recordData_, sizeof(T));
+    const int plan = recordPlanFor(recordTypeOf<T>());
+    if (plan < 0 || !seekRecord(index)) return false;
+    copyRecord(plans_[static_cast<std::size_t>(plan)], &out);
+    return true;
+  }
+  // Moves to the next record and fills out from it, for a loop over the file:
+  //   T rec;
+  //   while (reader.nextRecord(rec)) { ... }
+  //   if (*reader.errorText() != '\0') { /* the file cannot fill a T */ }
+  // Returns false at the end (errorText() empty) or when the file cannot
+  // fill a T (errorText() says why).
+  template <typename T>
+  bool nextRecord(T &out) {
+    const int plan = recordPlanFor(recordTypeOf<T>());
+    if (plan < 0) return false;
+    errorText_[0] = '\0';
+    if (!nextRecord()) return false;
+    copyRecord(plans_[static_cast<std::size_t>(plan)], &out);
     return true;
   }
 
@@ -149,6 +178,40 @@ class MetaDataReader {
 
  private:
   static constexpr uint16_t ABSENT = 0xFFFF;
+
+  // What a record type brings: its table, field count, magic number and size.
+  struct RecordType {
+    const UniversalMetaData_FieldDescription *table;
+    uint32_t count;
+    const char *magic;
+    std::size_t size;
+  };
+  // One member filled by a by-name copy.
+  struct CopyStep {
+    uint32_t fileField;     // the file's field it comes from
+    uint32_t memberOffset;  // where it goes in the struct
+    uint32_t copyBytes;     // min(field length, member length); the rest is zero
+  };
+  // How records of the open file fill one record type.
+  struct RecordPlan {
+    const UniversalMetaData_FieldDescription *table;  // identifies the type
+    std::size_t typeSize;
+    bool plainCopy;
+    std::vector<CopyStep> steps;  // by-name copy only
+  };
+
+  template <typename T>
+  static RecordType recordTypeOf() {
+    static_assert(std::is_trivially_copyable_v<T>, "records are copied into T byte by byte");
+    return RecordType{MetaDataForFeed<T>::fieldDescriptionTable, MetaDataForFeed<T>::totalFields,
+                      MetaDataForFeed<T>::magicNumber, sizeof(T)};
+  }
+  // Index in plans_ of the plan for type, built on first use; -1 with an
+  // error text when the file cannot fill the type.
+  int recordPlanFor(const RecordType &type) const;
+  bool buildRecordPlan(const RecordType &type, RecordPlan &plan) const;
+  bool tableEqualsFile(const RecordType &type) const;
+  void copyRecord(const RecordPlan &plan, void *out) const;
   struct FieldName {
     char text[sizeof(UniversalMetaData_FieldDescription::fieldName) + 1];
   };
@@ -157,8 +220,6 @@ class MetaDataReader {
   bool enterVariableRecord(const unsigned char *record, uint32_t index);
   bool enterFixedRecord(uint32_t index);
   uint64_t presentBodyLength(uint64_t mask) const;
-  bool matchesTable(const UniversalMetaData_FieldDescription *table, uint32_t count,
-                    const char *magic, std::size_t typeSize) const;
   bool fieldFor(uint32_t field, const unsigned char *&data,
                 const UniversalMetaData_FieldDescription *&description) const;
   bool integerOf(uint32_t field, bool &isNegative, uint64_t &magnitude) const;
@@ -189,6 +250,11 @@ class MetaDataReader {
   uint32_t nextIndex_ = 0;         // record nextRecord() moves to
   std::size_t nextRecordPos_ = 0;  // variable-length: image offset of record recordIndex_ + 1
   std::vector<uint16_t> fieldOffsets_;  // per field offset in the current record, or ABSENT
+
+  // Record types met so far in this file; a handful at most, so found by a
+  // linear search that starts at the last one used.
+  mutable std::vector<RecordPlan> plans_;
+  mutable std::size_t lastPlan_ = 0;
 
   mutable char errorText_[MAX_ERROR_TEXT] = {};
 };

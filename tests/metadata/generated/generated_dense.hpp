@@ -30,9 +30,9 @@ const struct UniversalMetaData_FieldDescription Dense_fields[] = {
 };
 
 // link field descriptions to transformation filters
-template<> const UniversalMetaData_FieldDescription *MetaDataForFeed<Dense_MetaDataRecord>::fieldDescriptionTable = Dense_fields;
-template<> const uint32_t MetaDataForFeed<Dense_MetaDataRecord>::totalFields = 3;
-template<> const char MetaDataForFeed<Dense_MetaDataRecord>::magicNumber[sizeof(((UniversalMetaData_ReferenceFileHeader *)(nullptr))->magicNumber) + 1] = {"TK"};
+template<> inline const UniversalMetaData_FieldDescription *MetaDataForFeed<Dense_MetaDataRecord>::fieldDescriptionTable = Dense_fields;
+template<> inline const uint32_t MetaDataForFeed<Dense_MetaDataRecord>::totalFields = 3;
+template<> inline const char MetaDataForFeed<Dense_MetaDataRecord>::magicNumber[sizeof(((UniversalMetaData_ReferenceFileHeader *)(nullptr))->magicNumber) + 1] = {"TK"};
 
 #endif
 /* vim: set expandtab shiftwidth=4 tabstop=4: */

@@ -19,9 +19,9 @@ const struct UniversalMetaData_FieldDescription Empty_fields[] = {
 };
 
 // link field descriptions to transformation filters
-template<> const UniversalMetaData_FieldDescription *MetaDataForFeed<Empty_MetaDataRecord>::fieldDescriptionTable = Empty_fields;
-template<> const uint32_t MetaDataForFeed<Empty_MetaDataRecord>::totalFields = 0;
-template<> const char MetaDataForFeed<Empty_MetaDataRecord>::magicNumber[sizeof(((UniversalMetaData_ReferenceFileHeader *)(nullptr))->magicNumber) + 1] = {"METADATA"};
+template<> inline const UniversalMetaData_FieldDescription *MetaDataForFeed<Empty_MetaDataRecord>::fieldDescriptionTable = Empty_fields;
+template<> inline const uint32_t MetaDataForFeed<Empty_MetaDataRecord>::totalFields = 0;
+template<> inline const char MetaDataForFeed<Empty_MetaDataRecord>::magicNumber[sizeof(((UniversalMetaData_ReferenceFileHeader *)(nullptr))->magicNumber) + 1] = {"METADATA"};
 
 #endif
 /* vim: set expandtab shiftwidth=4 tabstop=4: */

@@ -34,9 +34,9 @@ const struct UniversalMetaData_FieldDescription Match_fields[] = {
 };
 
 // link field descriptions to transformation filters
-template<> const UniversalMetaData_FieldDescription *MetaDataForFeed<Match_MetaDataRecord>::fieldDescriptionTable = Match_fields;
-template<> const uint32_t MetaDataForFeed<Match_MetaDataRecord>::totalFields = 5;
-template<> const char MetaDataForFeed<Match_MetaDataRecord>::magicNumber[sizeof(((UniversalMetaData_ReferenceFileHeader *)(nullptr))->magicNumber) + 1] = {"METADATA"};
+template<> inline const UniversalMetaData_FieldDescription *MetaDataForFeed<Match_MetaDataRecord>::fieldDescriptionTable = Match_fields;
+template<> inline const uint32_t MetaDataForFeed<Match_MetaDataRecord>::totalFields = 5;
+template<> inline const char MetaDataForFeed<Match_MetaDataRecord>::magicNumber[sizeof(((UniversalMetaData_ReferenceFileHeader *)(nullptr))->magicNumber) + 1] = {"METADATA"};
 
 #endif
 /* vim: set expandtab shiftwidth=4 tabstop=4: */

@@ -43,9 +43,9 @@ const struct UniversalMetaData_FieldDescription Trades_fields[] = {
 };
 
 // link field descriptions to transformation filters
-template<> const UniversalMetaData_FieldDescription *MetaDataForFeed<Trades_MetaDataRecord>::fieldDescriptionTable = Trades_fields;
-template<> const uint32_t MetaDataForFeed<Trades_MetaDataRecord>::totalFields = 8;
-template<> const char MetaDataForFeed<Trades_MetaDataRecord>::magicNumber[sizeof(((UniversalMetaData_ReferenceFileHeader *)(nullptr))->magicNumber) + 1] = {"METADATA"};
+template<> inline const UniversalMetaData_FieldDescription *MetaDataForFeed<Trades_MetaDataRecord>::fieldDescriptionTable = Trades_fields;
+template<> inline const uint32_t MetaDataForFeed<Trades_MetaDataRecord>::totalFields = 8;
+template<> inline const char MetaDataForFeed<Trades_MetaDataRecord>::magicNumber[sizeof(((UniversalMetaData_ReferenceFileHeader *)(nullptr))->magicNumber) + 1] = {"METADATA"};
 
 #endif
 /* vim: set expandtab shiftwidth=4 tabstop=4: */

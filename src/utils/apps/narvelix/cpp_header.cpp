@@ -4,16 +4,22 @@
 // The struct follows the column specifications, not the record layout: string
 // members are the widest text (rounded up to 8 without --dense) where the
 // record field also holds a terminator, and without --dense members get their
-// natural alignment where record fields are packed.
+// natural alignment where record fields are packed. Field names that are not
+// usable C++ member names get a distinct member name (member_names.hpp) and a
+// description that keeps the file's field name; everything the header defines
+// outside a template is inline, so any number of translation units may
+// include it.
 #include <cstdio>
 #include <cstring>
 
+#include "utils/apps/narvelix/member_names.hpp"
 #include "utils/apps/narvelix/narvelix.hpp"
 #include "utils/apps/narvelix/narvelix_log.hpp"
 
 namespace {
 
 using SMV = SharedMemoryVariable;
+using narvelix_names::MemberName;
 
 // Member type of a field type code, or null when the code has none.
 const char* memberTypeName(uint32_t code) {
@@ -68,6 +74,25 @@ int Narvelix::dump_CPP_structure(const char* outFileName) {
   const char* s = options.structureName;
   const int columns = fieldTotal < static_cast<int>(MAX_COLS) ? fieldTotal : static_cast<int>(MAX_COLS);
 
+  // Member names of the kept columns, in column order.
+  const char* keptNames[MAX_COLS];
+  int keptColumn[MAX_COLS];
+  int kept = 0;
+  for (int i = 0; i < columns; ++i) {
+    if (columnDescriptions[i].fieldName[0] == '\0') continue;
+    keptNames[kept] = columnDescriptions[i].fieldName;
+    keptColumn[kept++] = i;
+  }
+  MemberName members[MAX_COLS];
+  narvelix_names::makeMemberNames(keptNames, kept, members);
+  for (int k = 0; k < kept; ++k) {
+    if (members[k].change == narvelix_names::NAME_KEPT) continue;
+    LOG_CERR(app_warning) << "Column " << static_cast<int32_t>(keptColumn[k]) << " name=\""
+                          << keptNames[k] << "\" is member \"" << members[k].text
+                          << "\" of the C++ structure: "
+                          << narvelix_names::memberNameChangeText(members[k].change) << LOG_ENDLINE;
+  }
+
   std::fprintf(out, "/* WARNING: machine generated source created by narvelix */\n");
   std::fprintf(out, "#ifndef _META_%s_HPP_\n", s);
   std::fprintf(out, "#define _META_%s_HPP_ \"%cId%c\"\n", s, '$', '$');
@@ -76,10 +101,9 @@ int Narvelix::dump_CPP_structure(const char* outFileName) {
   std::fprintf(out, "\n");
   if (options.useDensePacking) std::fprintf(out, "#pragma pack(push,1)\n");
   std::fprintf(out, "struct %s_MetaDataRecord {\n", s);
-  uint32_t fieldCount = 0;
-  for (int i = 0; i < columns; ++i) {
+  for (int k = 0; k < kept; ++k) {
+    const int i = keptColumn[k];
     const ColumnSpecification& column = columnDescriptions[i];
-    if (column.fieldName[0] == '\0') continue;
     const char* member = memberTypeName(column.forceType);
     if (member == nullptr) {
       reportUnknownType(column.forceType);
@@ -91,8 +115,7 @@ int Narvelix::dump_CPP_structure(const char* outFileName) {
       if (!options.useDensePacking) width += (0u - width) & 7u;
       std::snprintf(suffix, sizeof suffix, "[%u]", width);
     }
-    std::fprintf(out, "    %-32s %s%s;\n", member, column.fieldName, suffix);
-    ++fieldCount;
+    std::fprintf(out, "    %-32s %s%s;\n", member, members[k].text, suffix);
   }
   std::fprintf(out, "}; /* end %s_MetaDataRecord */\n", s);
   if (options.useDensePacking) std::fprintf(out, "#pragma pack(pop)\n");
@@ -104,16 +127,16 @@ int Narvelix::dump_CPP_structure(const char* outFileName) {
                s);
   std::fprintf(out, "{\n");
   std::fprintf(out, "    os << \"[%s_MetaDataRecord={\";\n", s);
-  for (int i = 0; i < columns; ++i) {
-    const ColumnSpecification& column = columnDescriptions[i];
-    if (column.fieldName[0] == '\0') continue;
-    const char* n = column.fieldName;
+  for (int k = 0; k < kept; ++k) {
+    const ColumnSpecification& column = columnDescriptions[keptColumn[k]];
+    const char* n = column.fieldName;  // the label: the file's field name
+    const char* m = members[k].text;
     if (column.forceType == SMV::SMV_TYPE_STRING) {
       std::fprintf(out,
                    "    os << \" %s=\\\"\" << AS_TEXT_BUFFER(arg.%s, sizeof(arg.%s)) << \"\\\"\";\n",
-                   n, n, n);
+                   n, m, m);
     } else {
-      std::fprintf(out, "    os << \" %s=\" << arg.%s;\n", n, n);
+      std::fprintf(out, "    os << \" %s=\" << arg.%s;\n", n, m);
     }
   }
   std::fprintf(out, "    os << \" }]\";\n");
@@ -122,15 +145,24 @@ int Narvelix::dump_CPP_structure(const char* outFileName) {
   std::fprintf(out, "\n");
 
   std::fprintf(out, "const struct UniversalMetaData_FieldDescription %s_fields[] = {\n", s);
-  for (int i = 0; i < columns; ++i) {
-    const ColumnSpecification& column = columnDescriptions[i];
-    if (column.fieldName[0] == '\0') continue;
+  for (int k = 0; k < kept; ++k) {
+    const ColumnSpecification& column = columnDescriptions[keptColumn[k]];
     const char* typeName = descriptionTypeName(column.forceType);
     if (typeName == nullptr) {
       reportUnknownType(column.forceType);
       typeName = "unknown";
     }
-    if (column.fieldGroup > 1) {
+    if (members[k].change != narvelix_names::NAME_KEPT) {
+      // The member has another name than the field: the table keeps the field's.
+      if (column.fieldGroup > 1) {
+        std::fprintf(out,
+                     "    DESCRIBE_OPTIONAL_NAMED_FIELD_OF_CLASS(%d, \"%s\", %s, %s, %s_MetaDataRecord),\n",
+                     static_cast<int>(column.fieldGroup), column.fieldName, members[k].text, typeName, s);
+      } else {
+        std::fprintf(out, "    DESCRIBE_NAMED_FIELD_OF_CLASS(\"%s\", %s, %s, %s_MetaDataRecord),\n",
+                     column.fieldName, members[k].text, typeName, s);
+      }
+    } else if (column.fieldGroup > 1) {
       std::fprintf(out, "    DESCRIBE_OPTIONAL_FIELD_OF_CLASS(%d, %s, %s, %s_MetaDataRecord),\n",
                    static_cast<int>(column.fieldGroup), column.fieldName, typeName, s);
     } else {
@@ -146,13 +178,13 @@ int Narvelix::dump_CPP_structure(const char* outFileName) {
   std::memcpy(magic, options.magicNumber, sizeof options.magicNumber);
   std::fprintf(out, "// link field descriptions to transformation filters\n");
   std::fprintf(out,
-               "template<> const UniversalMetaData_FieldDescription "
+               "template<> inline const UniversalMetaData_FieldDescription "
                "*MetaDataForFeed<%s_MetaDataRecord>::fieldDescriptionTable = %s_fields;\n",
                s, s);
-  std::fprintf(out, "template<> const uint32_t MetaDataForFeed<%s_MetaDataRecord>::totalFields = %u;\n",
-               s, fieldCount);
+  std::fprintf(out, "template<> inline const uint32_t MetaDataForFeed<%s_MetaDataRecord>::totalFields = %u;\n",
+               s, static_cast<uint32_t>(kept));
   std::fprintf(out,
-               "template<> const char MetaDataForFeed<%s_MetaDataRecord>::magicNumber[sizeof(((Univer"
+               "template<> inline const char MetaDataForFeed<%s_MetaDataRecord>::magicNumber[sizeof(((Univer"
                "salMetaData_ReferenceFileHeader *)(nullptr))->magicNumber) + 1] = {\"%s\"};\n",
                s, magic);
   std::fprintf(out, "\n");

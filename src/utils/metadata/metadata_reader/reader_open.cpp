@@ -81,6 +81,8 @@ void MetaDataReader::close() {
   names_.clear();
   fieldGroupBit_.clear();
   fieldOffsets_.clear();
+  plans_.clear();
+  lastPlan_ = 0;
   std::memset(groupBodyLength_, 0, sizeof(groupBodyLength_));
   usedGroups_ = 0;
   recordsStart_ = 0;
