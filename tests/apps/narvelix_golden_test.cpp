@@ -29,6 +29,8 @@ const GoldenCase GOLDEN_CASES[] = {
     {"renamed", "renamed.csv",
      {"--cpp", "--reorder", "--rename", "Unit_Price_", "price", "--delete", "comment"}},
     {"heading_only", "heading_only.csv", {}},
+    // Field names that are not usable C++ member names.
+    {"names", "names.csv", {"--cpp"}},
 };
 
 bool updating() {
