@@ -58,3 +58,25 @@ TEST(MemberNames, ManyRepeatsStayDistinct) {
     for (size_t j = 0; j < i; ++j) ASSERT_STRNE(members[i].text, members[j].text);
   }
 }
+
+TEST(MemberNames, RepeatedNamesFollowTheRecordOrder) {
+  struct Case {
+    std::vector<const char*> fields;
+    std::vector<int> recordPosition;
+    std::vector<int> order;
+  };
+  const Case cases[] = {
+      // Distinct names keep heading order whatever the record order.
+      {{"a", "b", "c"}, {2, 0, 1}, {0, 1, 2}},
+      // The two "x" swapped in the record: their slots swap entries; "y" stays.
+      {{"x", "y", "x"}, {2, 0, 1}, {2, 1, 0}},
+      {{"x", "x", "y", "x"}, {3, 1, 0, 2}, {1, 3, 2, 0}},
+      {{"x", "x"}, {0, 1}, {0, 1}},
+  };
+  for (const Case& c : cases) {
+    std::vector<int> order(c.fields.size());
+    orderRepeatedNames(c.fields.data(), c.recordPosition.data(), static_cast<int>(c.fields.size()),
+                       order.data());
+    EXPECT_EQ(order, c.order);
+  }
+}

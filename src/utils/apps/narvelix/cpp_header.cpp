@@ -6,7 +6,8 @@
 // record field also holds a terminator, and without --dense members get their
 // natural alignment where record fields are packed. Field names that are not
 // usable C++ member names get a distinct member name (member_names.hpp) and a
-// description that keeps the file's field name; everything the header defines
+// description that keeps the file's field name; the descriptions of a name
+// that repeats follow the record's order of those fields. Everything the header defines
 // outside a template is inline, so any number of translation units may
 // include it.
 #include <cstdio>
@@ -85,6 +86,17 @@ int Narvelix::dump_CPP_structure(const char* outFileName) {
   }
   MemberName members[MAX_COLS];
   narvelix_names::makeMemberNames(keptNames, kept, members);
+  // Where each kept column stands in the record (heading order when no
+  // layout was made).
+  int recordPosition[MAX_COLS];
+  for (int k = 0; k < kept; ++k) {
+    recordPosition[k] = k;
+    for (uint32_t f = 0; f < selectedTotal; ++f) {
+      if (selected[f].column == keptColumn[k]) recordPosition[k] = static_cast<int>(f);
+    }
+  }
+  int tableOrder[MAX_COLS];
+  narvelix_names::orderRepeatedNames(keptNames, recordPosition, kept, tableOrder);
   for (int k = 0; k < kept; ++k) {
     if (members[k].change == narvelix_names::NAME_KEPT) continue;
     LOG_CERR(app_warning) << "Column " << static_cast<int32_t>(keptColumn[k]) << " name=\""
@@ -145,7 +157,8 @@ int Narvelix::dump_CPP_structure(const char* outFileName) {
   std::fprintf(out, "\n");
 
   std::fprintf(out, "const struct UniversalMetaData_FieldDescription %s_fields[] = {\n", s);
-  for (int k = 0; k < kept; ++k) {
+  for (int slot = 0; slot < kept; ++slot) {
+    const int k = tableOrder[slot];
     const ColumnSpecification& column = columnDescriptions[keptColumn[k]];
     const char* typeName = descriptionTypeName(column.forceType);
     if (typeName == nullptr) {

@@ -35,6 +35,9 @@ const char* const KEYWORDS[] = {
     "xor",         "xor_eq",
 };
 
+// Most columns one header can have, so most entries one name can have.
+constexpr int MAX_REPEATS = 128;
+
 bool isReserved(const char* name) {
   if (name[0] == '_' && std::isupper(static_cast<unsigned char>(name[1]))) return true;
   return std::strstr(name, "__") != nullptr;
@@ -77,6 +80,28 @@ void makeMemberNames(const char* const* fieldNames, int count, MemberName* membe
       if (!takenBefore(members, i, m.text)) break;
     }
     m.change = NAME_REPEATED;
+  }
+}
+
+void orderRepeatedNames(const char* const* fieldNames, const int* recordPosition, int count,
+                        int* order) {
+  for (int i = 0; i < count; ++i) order[i] = i;
+  for (int i = 0; i < count; ++i) {
+    bool seenBefore = false;
+    for (int j = 0; j < i && !seenBefore; ++j) seenBefore = std::strcmp(fieldNames[j], fieldNames[i]) == 0;
+    if (seenBefore) continue;
+    // The slots of this name, in heading order, and its entries by record position.
+    int slots[MAX_REPEATS];
+    int entries[MAX_REPEATS];
+    int n = 0;
+    for (int j = i; j < count && n < MAX_REPEATS; ++j) {
+      if (std::strcmp(fieldNames[j], fieldNames[i]) != 0) continue;
+      slots[n] = j;
+      int at = n++;
+      for (; at > 0 && recordPosition[entries[at - 1]] > recordPosition[j]; --at) entries[at] = entries[at - 1];
+      entries[at] = j;
+    }
+    for (int m = 0; m < n; ++m) order[slots[m]] = entries[m];
   }
 }
 

@@ -40,6 +40,15 @@ bool isCppKeyword(const char* name);
 // "_2", "_3", ... . A name repeated after another change reports the repeat.
 void makeMemberNames(const char* const* fieldNames, int count, MemberName* members);
 
+// Order of the description table over the same count entries: order[slot]
+// is the entry written at slot. Heading order, except that the entries of a
+// field name that repeats stand in the order the record holds those fields
+// (recordPosition[i], which --reorder may have changed), so that a reader
+// pairing the k-th table entry of a name with the file's k-th field of that
+// name pairs each member with its own column.
+void orderRepeatedNames(const char* const* fieldNames, const int* recordPosition, int count,
+                        int* order);
+
 // A short reason for a change, for the warning that reports it.
 const char* memberNameChangeText(MemberNameChange change);
 
