@@ -197,6 +197,7 @@ class MetaDataReader {
     const UniversalMetaData_FieldDescription *table;  // identifies the type
     std::size_t typeSize;
     bool plainCopy;
+    bool zeroFirst;               // by-name copy: some bytes of T get no copy
     std::vector<CopyStep> steps;  // by-name copy only
   };
 

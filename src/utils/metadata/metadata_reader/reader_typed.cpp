@@ -37,7 +37,7 @@ int MetaDataReader::recordPlanFor(const RecordType &type) const {
       return static_cast<int>(i);
     }
   }
-  RecordPlan plan{type.table, type.size, false, {}};
+  RecordPlan plan{type.table, type.size, false, true, {}};
   if (!buildRecordPlan(type, plan)) return -1;
   plans_.push_back(std::move(plan));
   lastPlan_ = plans_.size() - 1;
@@ -71,6 +71,7 @@ bool MetaDataReader::buildRecordPlan(const RecordType &type, RecordPlan &plan) c
     return true;
   }
   plan.steps.reserve(type.count);
+  std::size_t coveredBytes = 0;  // distinct bytes, as the members of a table do not overlap
   for (uint32_t t = 0; t < type.count; ++t) {
     const UniversalMetaData_FieldDescription &member = type.table[t];
     const char *name = member.fieldName;
@@ -112,7 +113,12 @@ bool MetaDataReader::buildRecordPlan(const RecordType &type, RecordPlan &plan) c
     }
     const uint32_t copyBytes = d.fieldLength < member.fieldLength ? d.fieldLength : member.fieldLength;
     plan.steps.push_back(CopyStep{static_cast<uint32_t>(field), member.fieldOffset, copyBytes});
+    coveredBytes += copyBytes;
   }
+  // The struct is zeroed first unless the copies fill every byte of it:
+  // bytes between members, the tails of cut-short texts and the members of
+  // fields a variable-length record may leave out.
+  plan.zeroFirst = header_.metaRecordLength == 0 || coveredBytes != type.size;
   return true;
 }
 
@@ -122,10 +128,20 @@ void MetaDataReader::copyRecord(const RecordPlan &plan, void *out) const {
     std::memcpy(to, recordData_, plan.typeSize);
     return;
   }
-  std::memset(to, 0, plan.typeSize);
+  if (plan.zeroFirst) std::memset(to, 0, plan.typeSize);
   const uint16_t *offsets = fieldOffsets_.data();
   for (const CopyStep &step : plan.steps) {
     const uint16_t from = offsets[step.fileField];
-    if (from != ABSENT) std::memcpy(to + step.memberOffset, recordData_ + from, step.copyBytes);
+    if (from == ABSENT) continue;
+    unsigned char *member = to + step.memberOffset;
+    const unsigned char *field = recordData_ + from;
+    // Numbers have one of three sizes; a copy of a constant size is a load
+    // and a store where a variable one is a library call.
+    switch (step.copyBytes) {
+      case 4: std::memcpy(member, field, 4); break;
+      case 8: std::memcpy(member, field, 8); break;
+      case 16: std::memcpy(member, field, 16); break;
+      default: std::memcpy(member, field, step.copyBytes); break;
+    }
   }
 }
