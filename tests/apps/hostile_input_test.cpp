@@ -2,12 +2,19 @@
 // past the reader's 65535-byte limit, quoting and NUL bytes, column counts
 // around the 128-column limit, records too long for 16-bit offsets, numbers
 // too big for their field, unusable headings, options without arguments,
-// standard input, unwritable outputs and a full disk. Every case states the
-// exit status, the ERROR and WARNING lines in order (log prefixes stripped),
-// and whether a metadata file exists and what it holds.
+// standard input, unwritable outputs, and outputs that must appear whole or
+// not at all (a run killed part-way, a late error, a full disk) beside the
+// outputs written in place (devices, FIFOs, symbolic links). Every case states
+// the exit status, the ERROR and WARNING lines in order (log prefixes
+// stripped), and whether a metadata file exists and what it holds.
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <time.h>
 
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -440,15 +447,321 @@ TEST(HostileInput, UnwritableOutputs) {
   r = runShell("exec " + shellQuote(NARVELIX_EXE) + " -o --stdout in.csv >&-", dir);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(joinLines(problemLines(r.err)), "ERROR Could not write file header to \"--stdout\"\n");
+}
 
-  // A full disk after 1 KiB: the header and descriptions fit, the records
-  // don't. SIGXFSZ is ignored so the write fails instead of killing the tool.
-  r = runShell("trap '' XFSZ; ulimit -f 1; exec " + shellQuote(NARVELIX_EXE) +
-                   " -o out.metadata in.csv",
-               dir);
-  EXPECT_EQ(r.status, 1);
-  const std::vector<std::string> problems = problemLines(r.err);
-  ASSERT_EQ(problems.size(), 1u) << r.err;
-  EXPECT_EQ(problems[0].rfind("ERROR Could not write record 0 to \"out.metadata\" wrote=", 0), 0u)
-      << problems[0];
+namespace {
+
+// Names in dir other than "." and "..".
+std::set<std::string> folderNames(const std::string& dir) {
+  std::set<std::string> names;
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return names;
+  while (const dirent* e = ::readdir(d)) {
+    const std::string n = e->d_name;
+    if (n != "." && n != "..") names.insert(n);
+  }
+  ::closedir(d);
+  return names;
+}
+
+// Temporary files of the output named output in dir.
+std::vector<std::string> temporaries(const std::string& dir,
+                                     const std::string& output = "out.metadata") {
+  const std::string prefix = "." + output + ".narvelix-tmp-";
+  std::vector<std::string> found;
+  for (const std::string& n : folderNames(dir)) {
+    if (n.compare(0, prefix.size(), prefix) == 0) found.push_back(n);
+  }
+  return found;
+}
+
+// A narvelix run whose standard error is a pipe filled up before the start,
+// so the run stops at its first log line until the test reads the pipe.
+struct StoppedRun {
+  pid_t pid = -1;
+  int errFd = -1;
+};
+
+StoppedRun startWithFullStandardError(const std::string& dir, const std::vector<std::string>& args) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) std::abort();
+  ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
+  const std::string block(4096, '.');
+  while (::write(fds[1], block.data(), block.size()) > 0) {
+  }
+  while (::write(fds[1], ".", 1) > 0) {
+  }
+  ::fcntl(fds[1], F_SETFL, 0);  // the run's writes wait
+  std::vector<const char*> argv{NARVELIX_EXE};
+  for (const std::string& a : args) argv.push_back(a.c_str());
+  argv.push_back(nullptr);
+  StoppedRun run;
+  run.pid = ::fork();
+  if (run.pid == 0) {
+    const int null = ::open("/dev/null", O_RDWR);
+    if (::chdir(dir.c_str()) != 0 || null < 0) ::_exit(126);
+    ::dup2(null, 0);
+    ::dup2(null, 1);
+    ::dup2(fds[1], 2);
+    ::execv(NARVELIX_EXE, const_cast<char* const*>(argv.data()));
+    ::_exit(127);
+  }
+  ::close(fds[1]);
+  run.errFd = fds[0];
+  return run;
+}
+
+// Waits (60 s at most) until a temporary file of out.metadata in dir holds
+// more than headBytes, the header and descriptions: records are being written.
+bool waitForRecords(const std::string& dir, std::size_t headBytes) {
+  const timespec pause{0, 1000000};
+  for (int i = 0; i < 60000; ++i) {
+    for (const std::string& t : temporaries(dir)) {
+      struct stat st;
+      if (::stat((dir + "/" + t).c_str(), &st) == 0 && static_cast<std::size_t>(st.st_size) > headBytes) {
+        return true;
+      }
+    }
+    ::nanosleep(&pause, nullptr);
+  }
+  return false;
+}
+
+// Reads the rest of the run's standard error (the filler cut off) and waits
+// for the run to end; returns the raw wait status.
+int finishRun(StoppedRun& run, std::string* err) {
+  char buffer[65536];
+  ssize_t n;
+  while ((n = ::read(run.errFd, buffer, sizeof buffer)) > 0) err->append(buffer, static_cast<std::size_t>(n));
+  ::close(run.errFd);
+  err->erase(0, err->find_first_not_of('.'));
+  int status = 0;
+  ::waitpid(run.pid, &status, 0);
+  return status;
+}
+
+std::string narvelixLine(const std::string& args) { return shellQuote(NARVELIX_EXE) + " " + args; }
+
+// The bytes of csv converted without incident (in folder dir/reference).
+std::string referenceOutput(const std::string& dir, const std::string& csv) {
+  const std::string ref = dir + "/reference";
+  ::mkdir(ref.c_str(), 0755);
+  const RunResult r = convertText(ref, csv);
+  EXPECT_EQ(r.status, 0) << r.err;
+  return readFile(ref + "/out.metadata");
+}
+
+}  // namespace
+
+// A run stopped part-way while it writes records: killed, or its input
+// changed before the second read ends. The previous out.metadata stays
+// byte for byte; the killed run's temporary file is gone after the next run.
+TEST(HostileInput, InterruptedConversionKeepsPreviousOutput) {
+  // 40000 rows fill two staging buffers of 8-byte records; the value too big
+  // for 64 bits after them gives the first log line, where the run waits.
+  const std::string csv = "n\n" + repeat("1\n", 40000) + "99999999999999999999\n" + repeat("2\n", 100);
+  const std::string previous = "previous output, not a metadata file\n";
+  const std::vector<std::string> args = {"-logmask", "app.info", "-o", "out.metadata", "in.csv"};
+  const std::string warning =
+      "WARNING Row 40000 column 0 name=\"n\": value \"99999999999999999999\" does not fit its field "
+      "of type 7\n";
+  for (const bool killed : {true, false}) {
+    SCOPED_TRACE(killed ? "killed" : "input_changed");
+    const std::string dir = scratchDir(killed ? "Hostile_killed" : "Hostile_input_changed");
+    writeFile(dir + "/in.csv", csv);
+    writeFile(dir + "/out.metadata", previous);
+    StoppedRun run = startWithFullStandardError(dir, args);
+    const bool recordsWritten = waitForRecords(dir, 24 + 24);
+    if (killed) {
+      ::kill(run.pid, SIGKILL);
+    } else {
+      std::ofstream(dir + "/in.csv", std::ios::app) << "3\n";
+    }
+    std::string err;
+    const int status = finishRun(run, &err);
+    ASSERT_TRUE(recordsWritten);
+    EXPECT_EQ(readFile(dir + "/out.metadata"), previous);
+    if (killed) {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+      EXPECT_EQ(temporaries(dir).size(), 1u);
+      const RunResult r = runNarvelix(args, dir);
+      EXPECT_EQ(r.status, 0);
+      EXPECT_EQ(joinLines(problemLines(r.err)), warning);
+      const MetadataFile m = parseMetadata(readFile(dir + "/out.metadata"));
+      ASSERT_TRUE(m.valid);
+      EXPECT_EQ(m.totalRecords, 40101u);
+    } else {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+      EXPECT_EQ(joinLines(problemLines(err)),
+                warning + "ERROR The input changed while it was read; \"out.metadata\" is not complete\n");
+    }
+    EXPECT_EQ(folderNames(dir), (std::set<std::string>{"in.csv", "out.metadata"}));
+  }
+}
+
+// A full disk (a file size limit; SIGXFSZ ignored so that the write fails
+// instead of killing the tool) while the metadata file or the header is
+// written leaves the previous file of that name as it was.
+TEST(HostileInput, FullDiskKeepsPreviousOutput) {
+  struct Case {
+    std::string name;
+    std::string csv;
+    int limitBlocks;  // ulimit -f: 512-byte blocks in dash, 1 KiB in bash
+    std::string options;
+    std::string output;  // the file the limit stops
+    int status;
+    std::string problem;  // start of the only problem line
+  };
+  const std::vector<Case> cases = {
+      // The header and descriptions fit in one block, the records don't.
+      {"metadata", "a\n" + repeat("12345\n", 400), 1, "", "out.metadata", 1,
+       "ERROR Could not write record 0 to \"out.metadata\" wrote="},
+      // 40 columns: the metadata file (1144 bytes) fits in 4 blocks, the
+      // header (about 8 KiB) doesn't. A
+      // header that failed does not change the exit status. The limit holds
+      // for the captured standard error too: no info lines.
+      {"header", headingOf(40) + rowOf(40), 4, "-logmask app.info --cpp ", "out.metadata.hpp", 0,
+       "ERROR Could not write \"out.metadata.hpp\""},
+  };
+  const std::string previous = "previous output\n";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string dir = scratchDir("Hostile_full_disk_" + c.name);
+    writeFile(dir + "/in.csv", c.csv);
+    writeFile(dir + "/" + c.output, previous);
+    const RunResult r = runShell("trap '' XFSZ; ulimit -f " + std::to_string(c.limitBlocks) + "; exec " +
+                                     narvelixLine(c.options + "-o out.metadata in.csv"),
+                                 dir);
+    EXPECT_EQ(r.status, c.status);
+    const std::vector<std::string> problems = problemLines(r.err);
+    ASSERT_EQ(problems.size(), 1u) << r.err;
+    EXPECT_EQ(problems[0].rfind(c.problem, 0), 0u) << problems[0];
+    EXPECT_EQ(readFile(dir + "/" + c.output), previous);
+    EXPECT_TRUE(temporaries(dir, c.output).empty());
+  }
+}
+
+// Outputs that are not regular files, and symbolic links, are written in
+// place as before: the device, FIFO or link is still there afterwards.
+TEST(HostileInput, SpecialOutputsWrittenInPlace) {
+  const std::string csv = "a,b\n1,x\n2,y\n";
+  const std::string refDir = scratchDir("Hostile_special_reference");
+  const std::string expected = referenceOutput(refDir, csv);
+  auto isLinkTo = [](const std::string& path, const std::string& target) {
+    char buffer[256] = {};
+    const ssize_t n = ::readlink(path.c_str(), buffer, sizeof buffer - 1);
+    return n > 0 && std::string(buffer, static_cast<std::size_t>(n)) == target;
+  };
+  struct Case {
+    std::string name;
+    std::string line;  // shell line run in the scratch folder
+    std::function<void(const std::string& dir)> check;
+  };
+  const std::vector<Case> cases = {
+      {"dev_null", narvelixLine("-o /dev/null in.csv"),
+       [](const std::string&) {
+         struct stat st;
+         ASSERT_EQ(::stat("/dev/null", &st), 0);
+         EXPECT_TRUE(S_ISCHR(st.st_mode));
+       }},
+      {"fifo",
+       "mkfifo out.metadata && { cat out.metadata >got & " +
+           narvelixLine("-o out.metadata in.csv; s=$?; wait; exit $s; }"),
+       [&](const std::string& dir) {
+         struct stat st;
+         ASSERT_EQ(::lstat((dir + "/out.metadata").c_str(), &st), 0);
+         EXPECT_TRUE(S_ISFIFO(st.st_mode));
+         EXPECT_EQ(readFile(dir + "/got"), expected);
+       }},
+      {"symbolic_link",
+       "mkdir real && echo old >real/x.metadata && ln -s real/x.metadata out.metadata && " +
+           narvelixLine("-o out.metadata in.csv"),
+       [&](const std::string& dir) {
+         EXPECT_TRUE(isLinkTo(dir + "/out.metadata", "real/x.metadata"));
+         EXPECT_EQ(readFile(dir + "/real/x.metadata"), expected);
+       }},
+      {"dangling_symbolic_link", "ln -s made.metadata out.metadata && " + narvelixLine("-o out.metadata in.csv"),
+       [&](const std::string& dir) {
+         EXPECT_TRUE(isLinkTo(dir + "/out.metadata", "made.metadata"));
+         EXPECT_EQ(readFile(dir + "/made.metadata"), expected);
+       }},
+      // Replaced whole like any regular file; the input was read before.
+      {"output_is_the_input", narvelixLine("-o in.csv in.csv"),
+       [&](const std::string& dir) { EXPECT_EQ(readFile(dir + "/in.csv"), expected); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string dir = scratchDir("Hostile_special_" + c.name);
+    writeFile(dir + "/in.csv", csv);
+    const RunResult r = runShell(c.line, dir);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(joinLines(problemLines(r.err)), "");
+    c.check(dir);
+    for (const std::string& n : folderNames(dir)) EXPECT_EQ(n.find("narvelix-tmp"), std::string::npos) << n;
+  }
+}
+
+// A replaced output gets the permission bits a file written in place would
+// have: a new file those of the umask, an existing one its own (and, for a
+// user allowed to, its owner). Outputs that could not be written before
+// still cannot, and a folder that only lets its existing file be written
+// gets it written in place. The refusals run as an ordinary user.
+TEST(HostileInput, ReplacedOutputPermissions) {
+  const std::string csv = "a,b\n1,x\n2,y\n";
+  const std::string expected = referenceOutput(scratchDir("Hostile_permissions_reference"), csv);
+  const bool root = ::geteuid() == 0;
+  const std::string asUser = root ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+  struct Case {
+    std::string name;
+    std::string line;
+    std::string output;
+    int status;
+    std::string problems;
+    bool converted;        // the output holds the conversion, else "old\n"
+    unsigned mode;         // permission bits expected, or 0
+  };
+  std::vector<Case> cases = {
+      {"new_file_takes_umask", "umask 027 && " + narvelixLine("-o out.metadata in.csv"),
+       "out.metadata", 0, "", true, 0640},
+      {"existing_file_keeps_mode",
+       "echo old >out.metadata && chmod 0604 out.metadata && umask 077 && " +
+           narvelixLine("-o out.metadata in.csv"),
+       "out.metadata", 0, "", true, 0604},
+      {"flushed_to_disk", "echo old >out.metadata && NARVELIX_FSYNC=1 " + narvelixLine("-o out.metadata in.csv"),
+       "out.metadata", 0, "", true, 0},
+      {"read_only_file",
+       "echo old >out.metadata && chmod 0444 out.metadata && chmod 0777 . && " + asUser +
+           narvelixLine("-o out.metadata in.csv"),
+       "out.metadata", 1, "ERROR Could not create \"out.metadata\" to output meta data\n", false, 0444},
+      {"folder_without_new_files",
+       "mkdir sub && echo old >sub/out.metadata && chmod 0666 sub/out.metadata && chmod 0555 sub && " +
+           asUser + narvelixLine("-o sub/out.metadata in.csv"),
+       "sub/out.metadata", 0, "", true, 0666},
+  };
+  if (root) {
+    cases.push_back({"existing_file_keeps_owner",
+                     "echo old >out.metadata && chown 65534:65534 out.metadata && " +
+                         narvelixLine("-o out.metadata in.csv"),
+                     "out.metadata", 0, "", true, 0});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string dir = scratchDir("Hostile_permissions_" + c.name);
+    writeFile(dir + "/in.csv", csv);
+    const std::string path = dir + "/" + c.output;
+    const RunResult r = runShell(c.line, dir);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(joinLines(problemLines(r.err)), c.problems);
+    EXPECT_EQ(readFile(path), c.converted ? expected : "old\n");
+    struct stat st;
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    if (c.mode != 0) {
+      EXPECT_EQ(st.st_mode & 0777u, c.mode);
+    }
+    if (c.name == "existing_file_keeps_owner") {
+      EXPECT_EQ(st.st_uid, 65534u);
+    }
+    ::chmod((dir + "/sub").c_str(), 0755);  // so the scratch folder can be removed
+    for (const std::string& n : folderNames(dir)) EXPECT_EQ(n.find("narvelix-tmp"), std::string::npos) << n;
+  }
 }

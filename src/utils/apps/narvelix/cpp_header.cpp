@@ -16,6 +16,7 @@
 #include "utils/apps/narvelix/member_names.hpp"
 #include "utils/apps/narvelix/narvelix.hpp"
 #include "utils/apps/narvelix/narvelix_log.hpp"
+#include "utils/apps/narvelix/output_file.hpp"
 
 namespace {
 
@@ -65,8 +66,8 @@ int Narvelix::dump_CPP_structure(const char* outFileName) {
                         << "\": the input was not converted" << LOG_ENDLINE;
     return -1;
   }
-  const bool toStdout = std::strcmp(outFileName, "--stdout") == 0;
-  FILE* out = toStdout ? stdout : std::fopen(outFileName, "wb");
+  OutputFile output;
+  FILE* const out = output.open(outFileName);
   if (out == nullptr) {
     LOG_CERR(app_error) << "Could not create \"" << outFileName << "\" to output meta data"
                         << LOG_ENDLINE;
@@ -204,11 +205,11 @@ int Narvelix::dump_CPP_structure(const char* outFileName) {
   std::fprintf(out, "#endif\n");
   std::fprintf(out, "/* vim: set expandtab shiftwidth=4 tabstop=4: */\n");
 
-  if (toStdout) {
-    std::fflush(out);  // later conversions of this run may still write here
-  } else if (std::fclose(out) != 0) {
+  // Standard output is flushed, not closed: later conversions of this run
+  // may still write there.
+  const int closed = output.close();
+  if (closed == OutputFile::OUTPUT_WRITE_FAILED) {
     LOG_CERR(app_error) << "Could not write \"" << outFileName << "\"" << LOG_ENDLINE;
-    return -1;
   }
-  return 0;
+  return closed == OutputFile::OUTPUT_CLOSED ? 0 : -1;
 }

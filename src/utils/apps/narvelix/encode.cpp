@@ -13,6 +13,7 @@
 #include "utils/apps/narvelix/field_numbers.hpp"
 #include "utils/apps/narvelix/narvelix.hpp"
 #include "utils/apps/narvelix/narvelix_log.hpp"
+#include "utils/apps/narvelix/output_file.hpp"
 #include "utils/apps/narvelix/plain_line.hpp"
 #include "utils/apps/narvelix/second_read.hpp"
 #include "utils/base/text2int.hpp"
@@ -60,17 +61,6 @@ ZUR_ALWAYS_INLINE bool surelyFits(uint32_t type, const char* text, uint32_t leng
   if (type != SMV::SMV_TYPE_INT64 || length == 0) return false;
   const uint32_t sign = text[0] == '-' ? 1u : 0u;
   return length - sign <= 18 && digitsValue(text + sign, length - sign, &v);
-}
-
-bool isStandardOutput(const char* name) { return std::strcmp(name, "--stdout") == 0; }
-
-// Standard output stays open for later conversions of the same run.
-void closeOutput(FILE* out) {
-  if (out == stdout) {
-    std::fflush(out);
-  } else {
-    std::fclose(out);
-  }
 }
 
 }  // namespace
@@ -359,12 +349,8 @@ int Narvelix::writeMetadataFile(int recordsSeen) {
                         << LOG_ENDLINE;
     return -1;
   }
-  FILE* out = nullptr;
-  if (isStandardOutput(fileName)) {
-    out = stdout;
-  } else if (fileName[0] != '\0') {
-    out = std::fopen(fileName, "wb");
-  }
+  OutputFile output;
+  FILE* const out = output.open(fileName);
   if (out == nullptr) {
     LOG_CERR(app_error) << "Could not create \"" << fileName << "\" to output meta data"
                         << LOG_ENDLINE;
@@ -390,7 +376,7 @@ int Narvelix::writeMetadataFile(int recordsSeen) {
   const std::size_t headerBytes = std::fwrite(&header, 1, sizeof header, out);
   if (headerBytes != sizeof header || std::fflush(out) != 0) {
     LOG_CERR(app_error) << "Could not write file header to \"" << fileName << "\"" << LOG_ENDLINE;
-    closeOutput(out);
+    output.abandon();
     std::free(staging);
     return -1;
   }
@@ -401,7 +387,7 @@ int Narvelix::writeMetadataFile(int recordsSeen) {
     LOG_CERR(app_error) << "Could not write field descriptions to \"" << fileName
                         << "\" wrote=" << static_cast<int32_t>(written) << " records of "
                         << selectedTotal << LOG_ENDLINE;
-    closeOutput(out);
+    output.abandon();
     std::free(staging);
     return -1;
   }
@@ -422,7 +408,7 @@ int Narvelix::writeMetadataFile(int recordsSeen) {
   if (secondRead && !rereader.ready()) {
     LOG_CERR(app_error) << "Out of memory for the input buffer of \"" << fileName << "\""
                         << LOG_ENDLINE;
-    closeOutput(out);
+    output.abandon();
     std::free(staging);
     return -1;
   }
@@ -522,12 +508,14 @@ int Narvelix::writeMetadataFile(int recordsSeen) {
     }
   }
   std::free(staging);
-  if (out == stdout) {
-    std::fflush(out);
-  } else if (std::fclose(out) != 0 && !failed) {
+  if (failed) {
+    output.abandon();  // a file of that name stays as it was
+    return -1;
+  }
+  const int closed = output.close();
+  if (closed == OutputFile::OUTPUT_WRITE_FAILED) {
     LOG_CERR(app_error) << "Could not write record " << firstStagedRow << " to \"" << fileName
                         << "\" wrote=0" << LOG_ENDLINE;
-    failed = true;
   }
-  return failed ? -1 : recordsSeen;
+  return closed == OutputFile::OUTPUT_CLOSED ? recordsSeen : -1;
 }
