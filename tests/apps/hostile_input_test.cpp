@@ -511,11 +511,11 @@ StoppedRun startWithFullStandardError(const std::string& dir, const std::vector<
   return run;
 }
 
-// Waits (60 s at most) until a temporary file of out.metadata in dir holds
+// Waits (30 s at most) until a temporary file of out.metadata in dir holds
 // more than headBytes, the header and descriptions: records are being written.
 bool waitForRecords(const std::string& dir, std::size_t headBytes) {
   const timespec pause{0, 1000000};
-  for (int i = 0; i < 60000; ++i) {
+  for (int i = 0; i < 30000; ++i) {
     for (const std::string& t : temporaries(dir)) {
       struct stat st;
       if (::stat((dir + "/" + t).c_str(), &st) == 0 && static_cast<std::size_t>(st.st_size) > headBytes) {
@@ -553,9 +553,11 @@ std::string referenceOutput(const std::string& dir, const std::string& csv) {
 
 }  // namespace
 
-// A run stopped part-way while it writes records: killed, or its input
-// changed before the second read ends. The previous out.metadata stays
-// byte for byte; the killed run's temporary file is gone after the next run.
+// A run stopped part-way while it writes records: killed, its input changed
+// before the second read ends, or another run writing the same output starts
+// and ends meanwhile. The killed and the failed run leave the previous
+// out.metadata byte for byte (the killed run's temporary file is gone after
+// the next run); the other run leaves the stopped run's temporary file alone.
 TEST(HostileInput, InterruptedConversionKeepsPreviousOutput) {
   // 40000 rows fill two staging buffers of 8-byte records; the value too big
   // for 64 bits after them gives the first log line, where the run waits.
@@ -565,35 +567,48 @@ TEST(HostileInput, InterruptedConversionKeepsPreviousOutput) {
   const std::string warning =
       "WARNING Row 40000 column 0 name=\"n\": value \"99999999999999999999\" does not fit its field "
       "of type 7\n";
-  for (const bool killed : {true, false}) {
-    SCOPED_TRACE(killed ? "killed" : "input_changed");
-    const std::string dir = scratchDir(killed ? "Hostile_killed" : "Hostile_input_changed");
+  auto expectConverted = [](const std::string& dir) {
+    const MetadataFile m = parseMetadata(readFile(dir + "/out.metadata"));
+    ASSERT_TRUE(m.valid);
+    EXPECT_EQ(m.totalRecords, 40101u);
+  };
+  for (const std::string meanwhile : {"killed", "input_changed", "another_run"}) {
+    SCOPED_TRACE(meanwhile);
+    const std::string dir = scratchDir("Hostile_interrupted_" + meanwhile);
     writeFile(dir + "/in.csv", csv);
     writeFile(dir + "/out.metadata", previous);
     StoppedRun run = startWithFullStandardError(dir, args);
     const bool recordsWritten = waitForRecords(dir, 24 + 24);
-    if (killed) {
+    RunResult other;
+    if (meanwhile == "killed") {
       ::kill(run.pid, SIGKILL);
-    } else {
+    } else if (meanwhile == "input_changed") {
       std::ofstream(dir + "/in.csv", std::ios::app) << "3\n";
+    } else {
+      other = runNarvelix(args, dir);
+      EXPECT_EQ(temporaries(dir).size(), 1u);
     }
     std::string err;
     const int status = finishRun(run, &err);
     ASSERT_TRUE(recordsWritten);
-    EXPECT_EQ(readFile(dir + "/out.metadata"), previous);
-    if (killed) {
+    if (meanwhile == "killed") {
       EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+      EXPECT_EQ(readFile(dir + "/out.metadata"), previous);
       EXPECT_EQ(temporaries(dir).size(), 1u);
-      const RunResult r = runNarvelix(args, dir);
-      EXPECT_EQ(r.status, 0);
-      EXPECT_EQ(joinLines(problemLines(r.err)), warning);
-      const MetadataFile m = parseMetadata(readFile(dir + "/out.metadata"));
-      ASSERT_TRUE(m.valid);
-      EXPECT_EQ(m.totalRecords, 40101u);
-    } else {
+      other = runNarvelix(args, dir);
+    } else if (meanwhile == "input_changed") {
       EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
       EXPECT_EQ(joinLines(problemLines(err)),
                 warning + "ERROR The input changed while it was read; \"out.metadata\" is not complete\n");
+      EXPECT_EQ(readFile(dir + "/out.metadata"), previous);
+    } else {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+      EXPECT_EQ(joinLines(problemLines(err)), warning);
+    }
+    if (meanwhile != "input_changed") {
+      EXPECT_EQ(other.status, 0);
+      EXPECT_EQ(joinLines(problemLines(other.err)), warning);
+      expectConverted(dir);
     }
     EXPECT_EQ(folderNames(dir), (std::set<std::string>{"in.csv", "out.metadata"}));
   }
