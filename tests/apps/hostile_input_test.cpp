@@ -656,8 +656,9 @@ TEST(HostileInput, FullDiskKeepsPreviousOutput) {
   }
 }
 
-// Outputs that are not regular files, and symbolic links, are written in
-// place as before: the device, FIFO or link is still there afterwards.
+// Outputs that are not regular files, symbolic links and files with further
+// hard links are written in place as before: the device, FIFO or link is
+// still there afterwards.
 TEST(HostileInput, SpecialOutputsWrittenInPlace) {
   const std::string csv = "a,b\n1,x\n2,y\n";
   const std::string refDir = scratchDir("Hostile_special_reference");
@@ -700,6 +701,9 @@ TEST(HostileInput, SpecialOutputsWrittenInPlace) {
          EXPECT_TRUE(isLinkTo(dir + "/out.metadata", "made.metadata"));
          EXPECT_EQ(readFile(dir + "/made.metadata"), expected);
        }},
+      {"hard_link", "echo old >real.metadata && ln real.metadata out.metadata && " +
+                        narvelixLine("-o out.metadata in.csv"),
+       [&](const std::string& dir) { EXPECT_EQ(readFile(dir + "/real.metadata"), expected); }},
       // Replaced whole like any regular file; the input was read before.
       {"output_is_the_input", narvelixLine("-o in.csv in.csv"),
        [&](const std::string& dir) { EXPECT_EQ(readFile(dir + "/in.csv"), expected); }},

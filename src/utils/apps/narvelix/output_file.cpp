@@ -100,13 +100,19 @@ FILE* OutputFile::open(const char* name) {
     errno = ENOENT;
     return nullptr;
   }
-  // Only a regular file (or none yet) is replaced; fopen refuses an existing
-  // file it may not write, and so does the in-place path below.
+  // Only a regular file (or none yet) is replaced, and only when the new
+  // file can be what the old one was: the same owner (only root may give a
+  // file away) and no other name (a hard link would keep the old contents).
+  // fopen refuses an existing file it may not write, and so does the
+  // in-place path below.
   struct stat existing;
   bool replace = false;
+  const uid_t user = ::geteuid();
   if (::lstat(name, &existing) != 0) {
     replace = errno == ENOENT;
-  } else if (S_ISREG(existing.st_mode) && ::faccessat(AT_FDCWD, name, W_OK, AT_EACCESS) == 0) {
+  } else if (S_ISREG(existing.st_mode) && existing.st_nlink == 1 &&
+             (user == 0 || existing.st_uid == user) &&
+             ::faccessat(AT_FDCWD, name, W_OK, AT_EACCESS) == 0) {
     replace = true;
     copyOwner_ = true;
     mode_ = existing.st_mode & 0777;
@@ -202,8 +208,8 @@ int OutputFile::close() {
   const bool sync = syncWanted();
   const int fd = ::fileno(stream);
   if (written && copyOwner_) {
-    // Most users may not give a file away: then the new file keeps its
-    // writer's owner, as a new file would.
+    // The owner is the writer's own unless root writes; a group the writer
+    // is not in stays the writer's.
     if (::fchown(fd, owner_, group_) != 0) {
     }
     written = ::fchmod(fd, mode_) == 0;

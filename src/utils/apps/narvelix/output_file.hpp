@@ -4,19 +4,21 @@
 // over its name only once all of it was written and closed without error; on
 // any failure, or when the process dies, a file of that name stays as it was.
 // Everything else is written in place exactly as fopen(name, "wb") writes it:
-// standard output ("--stdout"), devices such as /dev/null, FIFOs, and symbolic
-// links (a rename would replace the link itself), an existing file that is
-// not writable (fopen refuses it), and a folder that lets an existing file be
-// written but no file be created in it.
+// standard output ("--stdout"), devices such as /dev/null, FIFOs, symbolic
+// links (a rename would replace the link itself), a file with further hard
+// links (they would keep the old contents) or of another owner (a new file
+// would be the writer's; root excepted, who can give it back), an existing
+// file that is not writable (fopen refuses it), and a folder that lets an
+// existing file be written but no file be created in it.
 //
 // The temporary file is named "." + the output's name + ".narvelix-tmp-" +
 // process id + "-" + a counter, created with O_EXCL (so it cannot collide)
 // and the mode fopen would give a new file (0666 less the umask); when it
-// replaces an existing file it takes that file's permission bits and, where
-// allowed, its owner. The writer holds an flock on it until it is renamed or
-// removed, so a temporary file nobody holds a lock on was left by a process
-// that died: opening an output removes those of the same name first. Names of
-// over 200 bytes are cut in the temporary name. NARVELIX_FSYNC=1 in the
+// replaces an existing file it takes that file's permission bits and owner.
+// The writer holds an flock on it until it is renamed or removed, so a
+// temporary file nobody holds a lock on was left by a process that died:
+// opening an output removes those of the same name first. Names of over 200
+// bytes are cut in the temporary name. NARVELIX_FSYNC=1 in the
 // environment makes close() flush the file to disk before the rename and the
 // folder after it (off by default: it costs a disk flush per output).
 // One thread; an OutputFile handles one output at a time.
