@@ -656,131 +656,105 @@ TEST(HostileInput, FullDiskKeepsPreviousOutput) {
   }
 }
 
-// Outputs that are not regular files, symbolic links and files with further
-// hard links are written in place as before: the device, FIFO or link is
-// still there afterwards.
-TEST(HostileInput, SpecialOutputsWrittenInPlace) {
+// Outputs keep their kind: devices, FIFOs, symbolic links and files with
+// further hard links are written in place; a replaced file has the permission
+// bits (and owner) that writing in place would keep, a new one those of the
+// umask; outputs refused before are refused still, and a folder that lets its
+// existing file be written but no file be created gets it written in place.
+// The refusals run as an ordinary user.
+TEST(HostileInput, OutputsKeepTheirKind) {
   const std::string csv = "a,b\n1,x\n2,y\n";
-  const std::string refDir = scratchDir("Hostile_special_reference");
-  const std::string expected = referenceOutput(refDir, csv);
+  const std::string expected = referenceOutput(scratchDir("Hostile_kind_reference"), csv);
+  const bool root = ::geteuid() == 0;
+  const std::string asUser = root ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+  const std::string convert = narvelixLine("-o out.metadata in.csv");
   auto isLinkTo = [](const std::string& path, const std::string& target) {
     char buffer[256] = {};
     const ssize_t n = ::readlink(path.c_str(), buffer, sizeof buffer - 1);
     return n > 0 && std::string(buffer, static_cast<std::size_t>(n)) == target;
   };
+  // The file's bytes and, unless 0, its permission bits.
+  auto holds = [](const std::string& path, const std::string& bytes, unsigned mode = 0) {
+    EXPECT_EQ(readFile(path), bytes) << path;
+    struct stat st;
+    ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+    if (mode != 0) {
+      EXPECT_EQ(st.st_mode & 0777u, mode) << path;
+    }
+  };
   struct Case {
     std::string name;
     std::string line;  // shell line run in the scratch folder
+    int status;
+    std::string problems;
     std::function<void(const std::string& dir)> check;
   };
-  const std::vector<Case> cases = {
-      {"dev_null", narvelixLine("-o /dev/null in.csv"),
+  std::vector<Case> cases = {
+      {"dev_null", narvelixLine("-o /dev/null in.csv"), 0, "",
        [](const std::string&) {
          struct stat st;
          ASSERT_EQ(::stat("/dev/null", &st), 0);
          EXPECT_TRUE(S_ISCHR(st.st_mode));
        }},
-      {"fifo",
-       "mkfifo out.metadata && { cat out.metadata >got & " +
-           narvelixLine("-o out.metadata in.csv; s=$?; wait; exit $s; }"),
+      {"fifo", "mkfifo out.metadata && { cat out.metadata >got & " + convert + "; s=$?; wait; exit $s; }",
+       0, "",
        [&](const std::string& dir) {
          struct stat st;
          ASSERT_EQ(::lstat((dir + "/out.metadata").c_str(), &st), 0);
          EXPECT_TRUE(S_ISFIFO(st.st_mode));
-         EXPECT_EQ(readFile(dir + "/got"), expected);
+         holds(dir + "/got", expected);
        }},
-      {"symbolic_link",
-       "mkdir real && echo old >real/x.metadata && ln -s real/x.metadata out.metadata && " +
-           narvelixLine("-o out.metadata in.csv"),
+      {"symbolic_link", "mkdir real && echo old >real/x.metadata && ln -s real/x.metadata out.metadata && " + convert,
+       0, "",
        [&](const std::string& dir) {
          EXPECT_TRUE(isLinkTo(dir + "/out.metadata", "real/x.metadata"));
-         EXPECT_EQ(readFile(dir + "/real/x.metadata"), expected);
+         holds(dir + "/real/x.metadata", expected);
        }},
-      {"dangling_symbolic_link", "ln -s made.metadata out.metadata && " + narvelixLine("-o out.metadata in.csv"),
+      {"dangling_symbolic_link", "ln -s made.metadata out.metadata && " + convert, 0, "",
        [&](const std::string& dir) {
          EXPECT_TRUE(isLinkTo(dir + "/out.metadata", "made.metadata"));
-         EXPECT_EQ(readFile(dir + "/made.metadata"), expected);
+         holds(dir + "/made.metadata", expected);
        }},
-      {"hard_link", "echo old >real.metadata && ln real.metadata out.metadata && " +
-                        narvelixLine("-o out.metadata in.csv"),
-       [&](const std::string& dir) { EXPECT_EQ(readFile(dir + "/real.metadata"), expected); }},
+      {"hard_link", "echo old >real.metadata && ln real.metadata out.metadata && " + convert, 0, "",
+       [&](const std::string& dir) { holds(dir + "/real.metadata", expected); }},
       // Replaced whole like any regular file; the input was read before.
-      {"output_is_the_input", narvelixLine("-o in.csv in.csv"),
-       [&](const std::string& dir) { EXPECT_EQ(readFile(dir + "/in.csv"), expected); }},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::string dir = scratchDir("Hostile_special_" + c.name);
-    writeFile(dir + "/in.csv", csv);
-    const RunResult r = runShell(c.line, dir);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(joinLines(problemLines(r.err)), "");
-    c.check(dir);
-    for (const std::string& n : folderNames(dir)) EXPECT_EQ(n.find("narvelix-tmp"), std::string::npos) << n;
-  }
-}
-
-// A replaced output gets the permission bits a file written in place would
-// have: a new file those of the umask, an existing one its own (and, for a
-// user allowed to, its owner). Outputs that could not be written before
-// still cannot, and a folder that only lets its existing file be written
-// gets it written in place. The refusals run as an ordinary user.
-TEST(HostileInput, ReplacedOutputPermissions) {
-  const std::string csv = "a,b\n1,x\n2,y\n";
-  const std::string expected = referenceOutput(scratchDir("Hostile_permissions_reference"), csv);
-  const bool root = ::geteuid() == 0;
-  const std::string asUser = root ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
-  struct Case {
-    std::string name;
-    std::string line;
-    std::string output;
-    int status;
-    std::string problems;
-    bool converted;        // the output holds the conversion, else "old\n"
-    unsigned mode;         // permission bits expected, or 0
-  };
-  std::vector<Case> cases = {
-      {"new_file_takes_umask", "umask 027 && " + narvelixLine("-o out.metadata in.csv"),
-       "out.metadata", 0, "", true, 0640},
-      {"existing_file_keeps_mode",
-       "echo old >out.metadata && chmod 0604 out.metadata && umask 077 && " +
-           narvelixLine("-o out.metadata in.csv"),
-       "out.metadata", 0, "", true, 0604},
-      {"flushed_to_disk", "echo old >out.metadata && NARVELIX_FSYNC=1 " + narvelixLine("-o out.metadata in.csv"),
-       "out.metadata", 0, "", true, 0},
-      {"read_only_file",
-       "echo old >out.metadata && chmod 0444 out.metadata && chmod 0777 . && " + asUser +
-           narvelixLine("-o out.metadata in.csv"),
-       "out.metadata", 1, "ERROR Could not create \"out.metadata\" to output meta data\n", false, 0444},
+      {"output_is_the_input", narvelixLine("-o in.csv in.csv"), 0, "",
+       [&](const std::string& dir) { holds(dir + "/in.csv", expected); }},
+      {"new_file_takes_umask", "umask 027 && " + convert, 0, "",
+       [&](const std::string& dir) { holds(dir + "/out.metadata", expected, 0640); }},
+      {"existing_file_keeps_mode", "echo old >out.metadata && chmod 0604 out.metadata && umask 077 && " + convert,
+       0, "", [&](const std::string& dir) { holds(dir + "/out.metadata", expected, 0604); }},
+      {"flushed_to_disk", "echo old >out.metadata && NARVELIX_FSYNC=1 " + convert, 0, "",
+       [&](const std::string& dir) { holds(dir + "/out.metadata", expected); }},
+      {"read_only_file", "echo old >out.metadata && chmod 0444 out.metadata && chmod 0777 . && " + asUser + convert,
+       1, "ERROR Could not create \"out.metadata\" to output meta data\n",
+       [&](const std::string& dir) { holds(dir + "/out.metadata", "old\n", 0444); }},
       {"folder_without_new_files",
-       "mkdir sub && echo old >sub/out.metadata && chmod 0666 sub/out.metadata && chmod 0555 sub && " +
-           asUser + narvelixLine("-o sub/out.metadata in.csv"),
-       "sub/out.metadata", 0, "", true, 0666},
+       "mkdir sub && echo old >sub/out.metadata && chmod 0666 sub/out.metadata && chmod 0555 sub && " + asUser +
+           narvelixLine("-o sub/out.metadata in.csv"),
+       0, "",
+       [&](const std::string& dir) {
+         holds(dir + "/sub/out.metadata", expected, 0666);
+         ::chmod((dir + "/sub").c_str(), 0755);  // so that the scratch folder can be removed
+       }},
   };
   if (root) {
-    cases.push_back({"existing_file_keeps_owner",
-                     "echo old >out.metadata && chown 65534:65534 out.metadata && " +
-                         narvelixLine("-o out.metadata in.csv"),
-                     "out.metadata", 0, "", true, 0});
+    cases.push_back({"existing_file_keeps_owner", "echo old >out.metadata && chown 65534:65534 out.metadata && " + convert,
+                     0, "", [&](const std::string& dir) {
+                       struct stat st;
+                       ASSERT_EQ(::stat((dir + "/out.metadata").c_str(), &st), 0);
+                       EXPECT_EQ(st.st_uid, 65534u);
+                       holds(dir + "/out.metadata", expected);
+                     }});
   }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string dir = scratchDir("Hostile_permissions_" + c.name);
+    const std::string dir = scratchDir("Hostile_kind_" + c.name);
     writeFile(dir + "/in.csv", csv);
-    const std::string path = dir + "/" + c.output;
     const RunResult r = runShell(c.line, dir);
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(joinLines(problemLines(r.err)), c.problems);
-    EXPECT_EQ(readFile(path), c.converted ? expected : "old\n");
-    struct stat st;
-    ASSERT_EQ(::stat(path.c_str(), &st), 0);
-    if (c.mode != 0) {
-      EXPECT_EQ(st.st_mode & 0777u, c.mode);
-    }
-    if (c.name == "existing_file_keeps_owner") {
-      EXPECT_EQ(st.st_uid, 65534u);
-    }
-    ::chmod((dir + "/sub").c_str(), 0755);  // so the scratch folder can be removed
+    c.check(dir);
     for (const std::string& n : folderNames(dir)) EXPECT_EQ(n.find("narvelix-tmp"), std::string::npos) << n;
   }
 }
