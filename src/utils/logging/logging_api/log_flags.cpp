@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "utils/logging/logging_api.hpp"
-#include "utils/time/get_time.hpp"
+#include "utils/time/time_point.hpp"
 
 namespace {
 
@@ -72,13 +72,17 @@ int findFlag(const char* name, int* firstFree) {
 
 // The current local time as YYYY/MM/DD HH:MM:SS.nnnnnnnnn.
 void formatCurrentTime(char* out, size_t outSize) {
-  timespec now;
-  getCurrentTime(&now);
-  time_t t = now.tv_sec;
-  struct tm local {};
-  localtime_r(&t, &local);
-  std::snprintf(out, outSize, "%04d/%02d/%02d %02d:%02d:%02d.%09ld", local.tm_year + 1900, local.tm_mon + 1,
-                local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, static_cast<long>(now.tv_nsec));
+  TimeWithNanoseconds now;
+  getCurrentTime(&now, false);
+  const TimePointOfGranularity<1000000000u> point(static_cast<time_t>(now.time_sec), now.time_nanosec, 0,
+                                                  TimePointCacheForToday);
+  size_t len = 0;
+  if (!point.formatIntoString(out, outSize, &len,
+                              TimePointOfGranularity<1000000000u>::OUTPUT_DATE |
+                                  TimePointOfGranularity<1000000000u>::OUTPUT_TIME) &&
+      outSize > 0) {
+    out[0] = '\0';
+  }
 }
 
 bool isMaskFlag(const char* arg) {

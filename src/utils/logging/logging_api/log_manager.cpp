@@ -86,7 +86,7 @@ constinit LogSubsystemInfo default_LogSubsystemInfo{};
 constinit const Escaped_Replacement_Characters EscapedTextBlock_struct::defaultEscapePatterns =
     buildDefaultEscapes();
 
-void LogManager::defaultGetTime(timespec* ts, const LogManager* /*mgr*/) { getCurrentTime(ts); }
+void LogManager::defaultGetTime(timespec* ts, const LogManager* /*mgr*/) { interpolated_clock_gettime(ts, false); }
 
 namespace {
 std::atomic<const POSIXtimeInNanoseconds*> takeLogTimeFrom{nullptr};
@@ -100,7 +100,7 @@ void LogManager::setSourceForCustomLogTime(const POSIXtimeInNanoseconds* source)
 void LogManager::returnCustomLogTime(timespec* ts, const LogManager* /*mgr*/) {
   const POSIXtimeInNanoseconds* source = takeLogTimeFrom.load(std::memory_order_acquire);
   if (source == nullptr) {
-    getCurrentTime(ts);
+    defaultGetTime(ts, nullptr);
     return;
   }
   const uint64_t ns = *source;

@@ -3,8 +3,8 @@
 // line and the argument records, into a caller-given buffer that is never
 // overrun (text that does not fit is cut as documented per conversion). The
 // line is then written directly by the logging thread: this build has no
-// writer threads. Local time comes from a per-thread day cache, so
-// localtime_r runs once per thread per day.
+// writer threads. Local time comes from per-thread copies of the day cache
+// (TimePointCache), so localtime_r and mktime run once per thread per day.
 #include <syslog.h>
 #include <unistd.h>
 
@@ -15,7 +15,7 @@
 #include <cstring>
 
 #include "utils/logging/logging_api.hpp"
-#include "utils/time/get_time.hpp"
+#include "utils/time/time_point.hpp"
 
 namespace {
 
@@ -88,70 +88,26 @@ size_t formatUnsignedInto(uint64_t v, char* out) {
   return len;
 }
 
-void twoDigits(char* out, int v) {
-  out[0] = static_cast<char>('0' + v / 10);
-  out[1] = static_cast<char>('0' + v % 10);
-}
+// Per-thread day caches (copies of the process's cache for today, rebuilt in
+// place for another day): one for line prefixes, one for time-point
+// arguments, so arguments of other days do not evict the prefix's day.
+thread_local TimePointCache prefixDayCache = TimePointCacheForToday;
+thread_local TimePointCache argumentDayCache = TimePointCacheForToday;
 
-// Per-thread cache of one local day: [dayStart, dayEnd) in POSIX seconds and
-// the day's "YYYY/MM/DD" text.
-struct LocalDayCache {
-  int64_t dayStart = 1;
-  int64_t dayEnd = 0;
-  char dateText[10];
-};
-thread_local LocalDayCache dayCache;
-
-const LocalDayCache& localDayOf(int64_t seconds) {
-  LocalDayCache& cache = dayCache;
-  if (seconds >= cache.dayStart && seconds < cache.dayEnd) return cache;
-  time_t t = static_cast<time_t>(seconds);
-  struct tm local {};
-  localtime_r(&t, &local);
-  const int64_t sinceMidnight = local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
-  cache.dayStart = seconds - sinceMidnight;
-  cache.dayEnd = cache.dayStart + 86400;
-  const int year = local.tm_year + 1900;
-  cache.dateText[0] = static_cast<char>('0' + (year / 1000) % 10);
-  cache.dateText[1] = static_cast<char>('0' + (year / 100) % 10);
-  cache.dateText[2] = static_cast<char>('0' + (year / 10) % 10);
-  cache.dateText[3] = static_cast<char>('0' + year % 10);
-  cache.dateText[4] = '/';
-  twoDigits(cache.dateText + 5, local.tm_mon + 1);
-  cache.dateText[7] = '/';
-  twoDigits(cache.dateText + 8, local.tm_mday);
-  return cache;
-}
-
-// Writes "YYYY/MM/DD", "HH:MM:SS.fff..." or both (joined by a space) into out;
-// fractionDigits is 6 (microseconds, truncated) or 9. Returns the length.
-size_t formatLocalTime(int64_t seconds, uint32_t nanoseconds, bool withDate, bool withTime,
-                       int fractionDigits, char* out) {
-  const LocalDayCache& day = localDayOf(seconds);
+// Writes "YYYY/MM/DD", "HH:MM:SS.fff..." or both (joined by a space) into out
+// (at least 32 bytes); fractionDigits is 6 (microseconds, truncated) or 9.
+// Returns the length.
+size_t formatLocalTime(int64_t seconds, uint32_t nanoseconds, bool withDate, bool withTime, int fractionDigits,
+                       TimePointCache& cache, char* out) {
+  const time_t t = static_cast<time_t>(seconds);
+  if (!cache.isForDay(t)) cache.initializeForDay(t);
+  const TimePointOfGranularity<1000000000u> point(t, nanoseconds, 0, cache);
+  const uint32_t fields = (withDate ? TimePointOfGranularity<1000000000u>::OUTPUT_DATE : 0u) |
+                          (withTime ? TimePointOfGranularity<1000000000u>::OUTPUT_TIME : 0u);
   size_t len = 0;
-  if (withDate) {
-    std::memcpy(out, day.dateText, 10);
-    len = 10;
-  }
-  if (withTime) {
-    if (withDate) out[len++] = ' ';
-    const int sinceMidnight = static_cast<int>(seconds - day.dayStart);
-    twoDigits(out + len, sinceMidnight / 3600);
-    out[len + 2] = ':';
-    twoDigits(out + len + 3, (sinceMidnight / 60) % 60);
-    out[len + 5] = ':';
-    twoDigits(out + len + 6, sinceMidnight % 60);
-    out[len + 8] = '.';
-    len += 9;
-    char fraction[9];
-    uint32_t ns = nanoseconds % 1000000000u;
-    for (int i = 8; i >= 0; --i) {
-      fraction[i] = static_cast<char>('0' + ns % 10u);
-      ns /= 10u;
-    }
-    std::memcpy(out + len, fraction, static_cast<size_t>(fractionDigits));
-    len += static_cast<size_t>(fractionDigits);
-  }
+  point.formatIntoString(out, 32, &len, fields);
+  // The text carries nine fraction digits; drop the ones not wanted.
+  if (withTime && len >= static_cast<size_t>(9 - fractionDigits)) len -= static_cast<size_t>(9 - fractionDigits);
   return len;
 }
 
@@ -321,7 +277,7 @@ size_t LogMessageRecord::renderText(unsigned int prefixWithFlags, char* dest, si
   char work[64];
   if (withDate || withTime) {
     size_t len = formatLocalTime(static_cast<int64_t>(timestamp.tv_sec), static_cast<uint32_t>(timestamp.tv_nsec),
-                                 withDate, withTime, 6, work);
+                                 withDate, withTime, 6, prefixDayCache, work);
     work[len++] = ' ';
     line.put(work, len);
   }
@@ -434,7 +390,7 @@ size_t LogMessageRecord::renderText(unsigned int prefixWithFlags, char* dest, si
     } else if (isPlain && letter == 'N') {
       const uint64_t ns = arg.logArgs.u64;
       valueLen = formatLocalTime(static_cast<int64_t>(ns / 1000000000u), static_cast<uint32_t>(ns % 1000000000u),
-                                 true, true, 9, value);
+                                 true, true, 9, argumentDayCache, value);
       line.putWhole(value, valueLen);
     } else if ((letter == 'x' || letter == 'X') &&
                (arg.argBaseType == LOG_ARG_TYPE_HEX_FRAGMENT || arg.argBaseType == LOG_ARG_TYPE_HEX_FRAGMENT_UPPER)) {
@@ -525,7 +481,7 @@ SharedBufferAllocRecord* LogMessageRecord::formatRecordAsText(unsigned int prefi
     if (prefixWithFlags & (LOG_DATESTAMP | LOG_TIMESTAMP)) {
       size_t len = formatLocalTime(static_cast<int64_t>(timestamp.tv_sec), static_cast<uint32_t>(timestamp.tv_nsec),
                                    (prefixWithFlags & LOG_DATESTAMP) != 0, (prefixWithFlags & LOG_TIMESTAMP) != 0, 6,
-                                   syslogTime);
+                                   prefixDayCache, syslogTime);
       syslogTime[len++] = ' ';
       syslogTime[len] = '\0';
     }
