@@ -516,6 +516,41 @@ TEST(LogRender, FixedTimeSourceGivesExactPrefix) {
   EXPECT_EQ(out.text(), expected);
 }
 
+TEST(LogRender, PrefixShowsTheClockFaceOnDaylightSavingChangeDays) {
+  const char* oldZone = std::getenv("TZ");
+  const std::string savedZone = oldZone != nullptr ? oldZone : "";
+  setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+  tzset();
+  struct Case {
+    POSIXtimeInNanoseconds instant;
+    const char* prefix;
+  };
+  // 2026-03-29 01:30 UTC is 03:30 summer time; 2026-10-25 01:30 UTC is the
+  // second 02:30 of the day.
+  static const Case cases[] = {
+      {1774747800123456789ull, "2026/03/29 03:30:00.123456 "},
+      {1774744200000000000ull, "2026/03/29 01:30:00.000000 "},
+      {1792891800999999999ull, "2026/10/25 02:30:00.999999 "},
+  };
+  for (const Case& c : cases) {
+    LogManager::setSourceForCustomLogTime(&c.instant);
+    CapturedManager out;
+    out.get()->setTimeAcquisitionRoutine(&LogManager::returnCustomLogTime);
+    LogMessageRecord* rec = new LogMessageRecord(out.get(), app_warning, "f.cpp", 1, 5);
+    *rec << "x" << "\n";
+    rec->writeAsTextToBuffer(LogMessageRecord::LOG_DATESTAMP | LogMessageRecord::LOG_TIMESTAMP);
+    delete rec;
+    EXPECT_EQ(out.text(), std::string(c.prefix) + "x\n");
+  }
+  LogManager::setSourceForCustomLogTime(nullptr);
+  if (oldZone != nullptr) {
+    setenv("TZ", savedZone.c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
+}
+
 TEST(LogRender, StandardOutputLinesAreCutAtTheDefaultMaximum) {
   CapturedManager out;
   LogManager* stdoutMgr = LogManager::STDOUT_LogManager;

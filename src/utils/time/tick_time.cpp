@@ -146,9 +146,11 @@ uint32_t beginWrite() {
   return current;
 }
 
-void endWrite(uint32_t replaced) {
-  uint32_t next = replaced + 2;
-  if (next == 0) next = 2;  // 0 means "never written"
+// Ends a write; a writer that stored no reading puts the count back, so a
+// clock without a reading stays without one.
+void endWrite(uint32_t replaced, bool storedReading) {
+  uint32_t next = storedReading ? replaced + 2 : replaced;
+  if (storedReading && next == 0) next = 2;  // 0 means "never written"
   // release: publishes the fields; pairs with the acquire load in readBase.
   clockBase.sequence.store(next, std::memory_order_release);
 }
@@ -201,7 +203,7 @@ void installRate(double rate, ClockProfileState state, uint64_t baseTicks = 0, c
   if (slot != 1) {
     if (base != nullptr) storeBase(baseTicks, *base);
     rateIsLearnt = false;
-    endWrite(slot);
+    endWrite(slot, base != nullptr);
   }
   raiseProfileState(state);
 }
@@ -238,7 +240,7 @@ int interpolated_clock_gettime(timespec* result, bool force) {
   if (slot != 1) {
     storeBase(ticks, reading);
     advanceProfile(ticks, reading);
-    endWrite(slot);
+    endWrite(slot, true);
   }
   return 0;
 }

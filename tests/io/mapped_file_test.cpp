@@ -1,0 +1,384 @@
+// Qualified file names, zero-filled and mapped files in every mode, symbolic
+// link expansion (chains, relative and absolute targets, a loop, dot
+// folding, limits) and the search along a path, in a fresh temporary folder.
+#include "utils/io/mapped_file.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <regex>
+#include <string>
+
+#include "utils/time/get_time.hpp"
+
+namespace {
+
+class TempFolder {
+ public:
+  TempFolder() {
+    char pattern[] = "/tmp/mapped_file_test.XXXXXX";
+    const char* made = mkdtemp(pattern);
+    path = made != nullptr ? made : "";
+  }
+  ~TempFolder() {
+    const std::string command = "rm -rf '" + path + "'";
+    if (std::system(command.c_str()) != 0) ADD_FAILURE() << "could not remove " << path;
+  }
+  std::string operator/(const std::string& name) const { return path + "/" + name; }
+  std::string path;
+};
+
+void writeFile(const std::string& name, const std::string& contents) {
+  const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0) << name;
+  ASSERT_EQ(::write(fd, contents.data(), contents.size()), static_cast<ssize_t>(contents.size()));
+  ::close(fd);
+}
+
+std::string readFile(const std::string& name) {
+  std::string contents;
+  const int fd = ::open(name.c_str(), O_RDONLY);
+  if (fd < 0) return contents;
+  char bfr[65536];
+  ssize_t n;
+  while ((n = ::read(fd, bfr, sizeof bfr)) > 0) contents.append(bfr, static_cast<size_t>(n));
+  ::close(fd);
+  return contents;
+}
+
+std::string hostLabel() {
+  char host[128];
+  gethostname(host, sizeof host);
+  host[sizeof host - 1] = '\0';
+  std::string label = host;
+  return label.substr(0, label.find('.'));
+}
+
+TEST(QualifiedFileName, PiecesInOrder) {
+  const TimeAsDayAndYear today = *getTodaysDate(nullptr);
+  char date[16];
+  std::snprintf(date, sizeof date, "-%04u%02u%02u", today.year, today.month, today.day);
+  const std::string pid = std::to_string(getpid());
+  struct Case {
+    uint32_t flags;
+    const char* dir;
+    std::string pattern;
+  };
+  const Case cases[] = {
+      {0, "/var/log", "app\\.smv"},
+      {FILENAME_ADD_DIR_PREFIX, "/var/log", "/var/log/app\\.smv"},
+      {FILENAME_ADD_DIR_PREFIX, "", "app\\.smv"},
+      {FILENAME_WITH_TIME, nullptr, "app_[0-2][0-9][0-5][0-9][0-6][0-9]\\.smv"},
+      {FILENAME_WITH_DATE, nullptr, "app" + std::string(date) + "\\.smv"},
+      {FILENAME_WITH_PID, nullptr, "app-" + pid + "\\.smv"},
+      {FILENAME_WITH_HOST, nullptr, "app-" + hostLabel() + "\\.smv"},
+      {FILENAME_WITH_EVERYTHING, "/var/log",
+       "/var/log/app" + std::string(date) + "_[0-9]{6}-" + hostLabel() + "-" + pid + "\\.smv"},
+  };
+  for (const Case& c : cases) {
+    char name[256];
+    const int len = makeQualifiedFileName(name, sizeof name, "app", ".smv", c.dir, c.flags);
+    EXPECT_EQ(len, static_cast<int>(std::strlen(name))) << c.flags;
+    EXPECT_TRUE(std::regex_match(name, std::regex(c.pattern))) << name << " !~ " << c.pattern;
+  }
+}
+
+TEST(QualifiedFileName, CutNamesAreRefused) {
+  const char* full = "/var/log/app.smv";
+  const size_t fullLen = std::strlen(full);
+  for (size_t size = 1; size <= fullLen + 2; ++size) {
+    char name[32];
+    std::memset(name, 'x', sizeof name);
+    const int len = makeQualifiedFileName(name, size, "app", ".smv", "/var/log", FILENAME_ADD_DIR_PREFIX);
+    if (size > fullLen) {
+      EXPECT_EQ(len, static_cast<int>(fullLen)) << size;
+      EXPECT_STREQ(name, full);
+    } else {
+      EXPECT_EQ(len, -1) << size;
+      EXPECT_EQ(std::string(name), std::string(full, size - 1)) << size;
+    }
+    EXPECT_EQ(name[size], 'x') << "wrote past the buffer at size " << size;
+  }
+}
+
+TEST(MappedFile, ZeroFillWritesWholeBlocks) {
+  TempFolder dir;
+  const std::string name = dir / "zeros";
+  struct Case {
+    size_t len;
+    size_t written;
+  };
+  const Case cases[] = {{0, 0}, {1, 4096}, {4096, 4096}, {4097, 8192}};
+  for (const Case& c : cases) {
+    const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(zeroFileContents(fd, c.len), c.written) << c.len;
+    ::close(fd);
+    EXPECT_EQ(readFile(name), std::string(c.written, '\0')) << c.len;
+  }
+  EXPECT_EQ(zeroFileContents(-1, 100), 0u);
+}
+
+struct MapResult {
+  int fd;
+  unsigned char* segment;
+  size_t len;
+  std::string err;
+};
+
+MapResult mapFile(const std::string& name, size_t len, int mode) {
+  MapResult r{};
+  r.len = len;
+  testing::internal::CaptureStderr();
+  r.fd = createMappedFile(&r.segment, name.c_str(), &r.len, mode);
+  r.err = testing::internal::GetCapturedStderr();
+  return r;
+}
+
+void unmap(const MapResult& r) {
+  if (r.segment != nullptr) ::munmap(r.segment, r.len);
+  if (r.fd >= 0) ::close(r.fd);
+}
+
+TEST(MappedFile, EveryMode) {
+  TempFolder dir;
+  const std::string name = dir / "segment";
+  const std::string hello = "hello, mapped world";
+  struct Case {
+    const char* label;
+    bool exists;  // the file holds `hello` before the call
+    size_t len;
+    int mode;
+    size_t mappedLen;
+    std::string fileAfter;
+  };
+  const Case cases[] = {
+      {"init creates whole blocks", false, 5000, MAP_FILE_INIT, 8192, std::string(8192, '\0')},
+      {"init wipes contents", true, 10, MAP_FILE_INIT, 4096, std::string(4096, '\0')},
+      {"reset of the whole file", true, 0, MAP_FILE_RESET, 4096, std::string(4096, '\0')},
+      {"extend keeps contents", true, 5000, MAP_FILE_READWRITE, 19 + 8192, hello + std::string(8192, '\0')},
+      {"within the size", true, 5, MAP_FILE_READWRITE, 5, hello},
+      {"whole file", true, 0, MAP_FILE_READWRITE, 19, hello},
+      {"read-only shorter file", true, 100000, MAP_FILE_READONLY, 19, hello},
+      {"read-only part", true, 7, MAP_FILE_READONLY, 7, hello},
+  };
+  for (const Case& c : cases) {
+    ::unlink(name.c_str());
+    if (c.exists) writeFile(name, hello);
+    const MapResult r = mapFile(name, c.len, c.mode);
+    ASSERT_GE(r.fd, 0) << c.label << ": " << r.err;
+    ASSERT_NE(r.segment, nullptr) << c.label;
+    EXPECT_EQ(r.err, "") << c.label;
+    EXPECT_EQ(r.len, c.mappedLen) << c.label;
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(r.segment), r.len), c.fileAfter.substr(0, r.len)) << c.label;
+    EXPECT_EQ(readFile(name), c.fileAfter) << c.label;
+    EXPECT_NE(::fcntl(r.fd, F_GETFD) & FD_CLOEXEC, 0) << c.label;
+    if (c.mode & MAP_FILE_READWRITE) {
+      r.segment[0] = 'J';  // shared: the file sees it
+      EXPECT_EQ(readFile(name)[0], 'J') << c.label;
+    }
+    unmap(r);
+  }
+}
+
+TEST(MappedFile, FailuresAreReportedWithANullSegment) {
+  TempFolder dir;
+  const std::string missing = dir / "missing";
+  const std::string empty = dir / "empty";
+  writeFile(empty, "");
+  struct Case {
+    std::string name;
+    size_t len;
+    int mode;
+    std::string err;
+  };
+  const Case cases[] = {
+      {missing, 100, MAP_FILE_READONLY, "createMappedFile: can't open cache segment \"" + missing + "\"\n"},
+      {missing, 0, MAP_FILE_READWRITE, "createMappedFile: can't open cache segment \"" + missing + "\"\n"},
+      {empty, 0, MAP_FILE_READONLY, "Can not map cache segment \"" + empty + "\" for 0 bytes\n"},
+      {dir.path, 4096, MAP_FILE_INIT, "createMappedFile: can't open cache segment \"" + dir.path + "\"\n"},
+  };
+  for (const Case& c : cases) {
+    MapResult r = mapFile(c.name, c.len, c.mode);
+    EXPECT_EQ(r.fd, -1) << c.name;
+    EXPECT_EQ(r.segment, nullptr) << c.name;
+    EXPECT_EQ(r.err, c.err);
+  }
+  // A zero-fill that falls short maps nothing: /dev/full refuses every write.
+  MapResult r = mapFile("/dev/full", 4096, MAP_FILE_INIT);
+  EXPECT_EQ(r.fd, -1);
+  EXPECT_EQ(r.segment, nullptr);
+  EXPECT_EQ(r.err,
+            "Could not initialize mapped file \"/dev/full\", only wrote 0 of 4096bytes\n"
+            "Can not map cache segment \"/dev/full\" for 0 bytes\n");
+}
+
+TEST(MappedFile, LargeSegmentsFallBackFromHugePages) {
+  TempFolder dir;
+  const std::string name = dir / "large";
+  const size_t size = 104857600;
+  const int fd = ::open(name.c_str(), O_RDWR | O_CREAT, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);  // sparse: no zero-fill needed
+  ::close(fd);
+  MapResult r = mapFile(name, size, MAP_FILE_READWRITE);
+  ASSERT_GE(r.fd, 0);
+  EXPECT_EQ(r.len, size);
+  // Regular files cannot take huge pages; hugetlbfs files can.
+  if (!r.err.empty()) {
+    EXPECT_EQ(r.err, "Could not map cache segment \"" + name + "\" for 104857600 bytes using huge pages, but "
+                     "succeeded with regular pages\n");
+  }
+  unmap(r);
+}
+
+class Links : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(dir.path.empty());
+    // The temporary folder itself may sit behind links (/tmp): resolve it.
+    char resolved[4096];
+    ASSERT_NE(realpath(dir.path.c_str(), resolved), nullptr);
+    base = resolved;
+    ASSERT_EQ(mkdir((base + "/real").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((base + "/real/sub").c_str(), 0755), 0);
+    writeFile(base + "/real/sub/file", "x");
+    link(base + "/real", "abs");
+    link("real", "rel");
+    link("rel", "c2");
+    link("c2", "c1");
+    link("l2", "l1");
+    link("l1", "l2");
+    link("./real/../real/sub", "dotted");
+    link("sub/..", "real/up");
+    link(std::string(2100, 'x'), "long");
+  }
+  void link(const std::string& target, const std::string& name) {
+    ASSERT_EQ(symlink(target.c_str(), (base + "/" + name).c_str()), 0) << name;
+  }
+  static std::string expand(const std::string& path, bool mustExist = true, size_t bfrLen = 4096, int* len = nullptr) {
+    char out[4096];
+    const int n = expand_symlinks(out, bfrLen, path.data(), path.size(), mustExist);
+    if (len != nullptr) *len = n;
+    return n < 0 ? "<fail>" : std::string(out, static_cast<size_t>(n));
+  }
+  TempFolder dir;
+  std::string base;
+};
+
+TEST_F(Links, ExpandsChainsRelativeAndAbsoluteTargets) {
+  struct Case {
+    std::string path;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {base + "/real/sub/file", base + "/real/sub/file"},
+      {base + "/abs/sub/file", base + "/real/sub/file"},
+      {base + "/rel/sub", base + "/real/sub"},
+      {base + "/c1/sub/file", base + "/real/sub/file"},
+      {base + "/dotted/file", base + "/real/sub/file"},
+      {base + "/real/up/sub", base + "/real/sub"},
+      {base + "/abs/./sub/../sub/file", base + "/real/sub/file"},
+      {base + "/real/sub/", base + "/real/sub/"},
+      {"/", "/"},
+  };
+  for (const Case& c : cases) {
+    int len = 0;
+    EXPECT_EQ(expand(c.path, true, 4096, &len), c.expected) << c.path;
+    EXPECT_EQ(len, static_cast<int>(c.expected.size())) << c.path;
+  }
+}
+
+TEST_F(Links, RelativePathsStartAtTheWorkingFolder) {
+  char saved[4096];
+  ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
+  ASSERT_EQ(chdir(base.c_str()), 0);
+  const std::string viaFirst = expand("rel/sub");
+  const std::string chained = expand("c1/sub/file");
+  const std::string upFirst = expand("real/../..");
+  ASSERT_EQ(chdir(saved), 0);
+  EXPECT_EQ(viaFirst, "real/sub");
+  EXPECT_EQ(chained, "real/sub/file");
+  // ".." never folds away the first element.
+  EXPECT_EQ(upFirst, "real/../..");
+}
+
+TEST_F(Links, FailuresAndLimits) {
+  int len = 99;
+  EXPECT_EQ(expand("", true, 4096, &len), "");
+  EXPECT_EQ(len, 0);
+  EXPECT_EQ(expand(base + "/l1/x"), "<fail>");                      // a loop
+  EXPECT_EQ(expand(base + "/long"), "<fail>");                      // fills the work area
+  EXPECT_EQ(expand(base + "/nothing/here"), "<fail>");              // must exist
+  EXPECT_EQ(expand(base + "/nothing/here", false), base + "/nothing/here");
+  EXPECT_EQ(expand(base + "/abs/sub/nope", false), base + "/real/sub/nope");
+  const std::string path = base + "/real/sub/file";
+  EXPECT_EQ(expand(path, true, path.size() + 1), path);
+  EXPECT_EQ(expand(path, true, path.size()), "<fail>");
+  // The target is longer than the link: the result no longer fits.
+  const std::string viaLink = base + "/abs/sub/file";
+  EXPECT_EQ(expand(viaLink, true, viaLink.size() + 1), "<fail>");
+  std::string deep;
+  for (int i = 0; i < 256; ++i) deep += "/a";
+  EXPECT_EQ(expand(deep, false), deep);
+  EXPECT_EQ(expand(deep + "/a", false), "<fail>");
+}
+
+TEST(FindFileInPath, SearchOrderAndSuffixes) {
+  TempFolder dir;
+  ASSERT_EQ(mkdir((dir / "d1").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((dir / "d2").c_str(), 0755), 0);
+  writeFile(dir / "d1/g", "");
+  writeFile(dir / "d2/f.conf", "");
+  writeFile(dir / "d2/g.conf", "");
+  writeFile(dir / "top", "");
+  const std::string d1 = dir / "d1";
+  const std::string d2 = dir / "d2";
+  struct Case {
+    const char* file;
+    std::string searchPath;
+    const char* suffix;
+    std::string found;  // empty: none
+  };
+  const Case cases[] = {
+      {"f", d1 + ":" + d2, ".conf", d2 + "/f.conf"},
+      {"g", d1 + ":" + d2, ".conf", d2 + "/g.conf"},
+      {"g", d1 + ":" + d2, ":.conf", d1 + "/g"},
+      {"g", d2 + ":" + d1, ".txt:.conf", d2 + "/g.conf"},
+      {"f", d1 + "::::" + d2 + "/", ".conf", d2 + "/f.conf"},
+      {"f.conf", "::" + d2 + ":", nullptr, d2 + "/f.conf"},
+      {"g", d1, "", d1 + "/g"},
+      {"g", d1, nullptr, d1 + "/g"},
+      {"f", d1 + ":" + d2, "", ""},
+      {"g", "", "", ""},
+      {"g", "", ":", ""},
+  };
+  for (const Case& c : cases) {
+    char result[512];
+    const int len = findFileInPath(result, sizeof result, c.file, c.searchPath.c_str(), c.suffix);
+    if (c.found.empty()) {
+      EXPECT_EQ(len, -1) << c.file << " in " << c.searchPath;
+    } else {
+      EXPECT_EQ(len, static_cast<int>(c.found.size())) << c.file << " in " << c.searchPath;
+      EXPECT_EQ(std::string(result), c.found);
+    }
+  }
+  // A leading ':' tries the bare name.
+  const std::string top = dir / "top";
+  char result[512];
+  EXPECT_EQ(findFileInPath(result, sizeof result, top.c_str(), ":", nullptr), static_cast<int>(top.size()));
+  EXPECT_EQ(findFileInPath(result, sizeof result, "g", nullptr, nullptr), -1);
+  // A candidate longer than the buffer is not tried; the next one is.
+  const size_t fits = d1.size() + 3;  // d1 + "/g" + NUL, shorter than d2's candidate
+  EXPECT_EQ(findFileInPath(result, fits, "g", (d2 + ":" + d1).c_str(), ".conf:"), -1);
+  EXPECT_EQ(findFileInPath(result, fits, "g", (d2 + ":" + d1).c_str(), ":.conf"), static_cast<int>(d1.size() + 2));
+  EXPECT_EQ(std::string(result), d1 + "/g");
+}
+
+}  // namespace
