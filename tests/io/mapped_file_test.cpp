@@ -314,7 +314,7 @@ TEST_F(Links, FailuresAndLimits) {
   EXPECT_EQ(expand("", true, 4096, &len), "");
   EXPECT_EQ(len, 0);
   EXPECT_EQ(expand(base + "/l1/x"), "<fail>");                      // a loop
-  EXPECT_EQ(expand(base + "/long"), "<fail>");                      // fills the work area
+  EXPECT_EQ(expand(base + "/long", false), "<fail>");               // fills the work area
   EXPECT_EQ(expand(base + "/nothing/here"), "<fail>");              // must exist
   EXPECT_EQ(expand(base + "/nothing/here", false), base + "/nothing/here");
   EXPECT_EQ(expand(base + "/abs/sub/nope", false), base + "/real/sub/nope");
@@ -379,6 +379,15 @@ TEST(FindFileInPath, SearchOrderAndSuffixes) {
   EXPECT_EQ(findFileInPath(result, fits, "g", (d2 + ":" + d1).c_str(), ".conf:"), -1);
   EXPECT_EQ(findFileInPath(result, fits, "g", (d2 + ":" + d1).c_str(), ":.conf"), static_cast<int>(d1.size() + 2));
   EXPECT_EQ(std::string(result), d1 + "/g");
+  // The name and its terminator must fit, and nothing is written past them.
+  const std::string found = d1 + "/g";
+  for (size_t size = found.size() - 1; size <= found.size() + 1; ++size) {
+    char bounded[512];
+    std::memset(bounded, 'x', sizeof bounded);
+    const int len = findFileInPath(bounded, size, "g", d1.c_str(), nullptr);
+    EXPECT_EQ(len, size > found.size() ? static_cast<int>(found.size()) : -1) << size;
+    EXPECT_EQ(bounded[size], 'x') << size;
+  }
 }
 
 }  // namespace
