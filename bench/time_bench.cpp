@@ -39,6 +39,20 @@ void BM_ClockGettimeRealtime(benchmark::State& state) {
 }
 BENCHMARK(BM_ClockGettimeRealtime);
 
+// The tick rate three ways, as counters (ticks per nanosecond): measured by
+// the busy loop, estimated from /proc/cpuinfo, and learnt by the clock from
+// its own readings. Seconds of busy time: one iteration.
+void BM_ProfileClockRate(benchmark::State& state) {
+  warmUp();
+  const double learnt = tickRatePerNanosecond.load();
+  uint64_t measured = 0;
+  for (auto _ : state) measured = profile_clock_rate(false);
+  state.counters["measured"] = static_cast<double>(measured) / 100.0;
+  state.counters["cpuinfo"] = static_cast<double>(get_clock_rate_estimate(false)) / 100.0;
+  state.counters["learnt"] = learnt;
+}
+BENCHMARK(BM_ProfileClockRate)->Iterations(1)->Unit(benchmark::kMillisecond);
+
 void BM_CPUTicks(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(get_CPU_ticks());
 }

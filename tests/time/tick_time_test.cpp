@@ -212,20 +212,6 @@ TEST_F(Clock, SimulatedClockReadsTheExternalCounter) {
   EXPECT_EQ(lastTimeRead.time_nanosec, 123456789u);
 }
 
-int beforeEpoch(timespec* ts, bool) {
-  ts->tv_sec = -2;
-  ts->tv_nsec = 5;
-  return 0;
-}
-
-TEST_F(Clock, CurrentTimeSignExtendsTheSeconds) {
-  set_clock_function(&beforeEpoch);
-  TimeWithNanoseconds now{};
-  getCurrentTime(&now, false);
-  EXPECT_EQ(now.time_sec, static_cast<uint64_t>(-2));
-  EXPECT_EQ(now.time_nanosec, 5u);
-}
-
 TEST_F(Clock, RateEstimateFromCpuinfoText) {
   struct Case {
     const char* text;

@@ -16,10 +16,6 @@
 #include <atomic>
 #include <cstdint>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <x86intrin.h>
-#endif
-
 // A clock routine: fills *result with the current real time; force = true
 // demands a real reading. The result's meaning is the routine's own.
 using Clock_GetTime_InterfaceFP = int (*)(timespec* result, bool force);
@@ -73,7 +69,7 @@ inline uint64_t readARMperfCounter() {
 // none is readable. Only as monotonic as that counter is.
 inline uint64_t get_CPU_ticks() {
 #if defined(__x86_64__) || defined(__i386__)
-  return __rdtsc();
+  return __builtin_ia32_rdtsc();
 #elif defined(__aarch64__)
   uint64_t ticks;
   asm volatile("mrs %0, cntvct_el0" : "=r"(ticks));
