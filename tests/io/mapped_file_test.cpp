@@ -219,25 +219,6 @@ TEST(MappedFile, FailuresAreReportedWithANullSegment) {
             "Can not map cache segment \"/dev/full\" for 0 bytes\n");
 }
 
-TEST(MappedFile, LargeSegmentsFallBackFromHugePages) {
-  TempFolder dir;
-  const std::string name = dir / "large";
-  const size_t size = 104857600;
-  const int fd = ::open(name.c_str(), O_RDWR | O_CREAT, 0644);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);  // sparse: no zero-fill needed
-  ::close(fd);
-  MapResult r = mapFile(name, size, MAP_FILE_READWRITE);
-  ASSERT_GE(r.fd, 0);
-  EXPECT_EQ(r.len, size);
-  // Regular files cannot take huge pages; hugetlbfs files can.
-  if (!r.err.empty()) {
-    EXPECT_EQ(r.err, "Could not map cache segment \"" + name + "\" for 104857600 bytes using huge pages, but "
-                     "succeeded with regular pages\n");
-  }
-  unmap(r);
-}
-
 class Links : public testing::Test {
  protected:
   void SetUp() override {
