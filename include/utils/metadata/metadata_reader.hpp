@@ -238,9 +238,13 @@ class MetaDataReader {
   char magic_[UNIVERSAL_METADATA_MAGIC_LENGTH + 1] = {};
   std::vector<UniversalMetaData_FieldDescription> descriptions_;
   std::vector<FieldName> names_;
-  std::vector<uint64_t> fieldGroupBit_;  // mask bit of each field's group
+  // Mask bit of a field whose group (0, or above 64) has none: the field is
+  // in every record.
+  static constexpr uint64_t ALWAYS_PRESENT = 0;
+  std::vector<uint64_t> fieldGroupBit_;  // mask bit of each field's group, or ALWAYS_PRESENT
   uint64_t groupBodyLength_[64] = {};    // bytes group g - 1 adds to a record body
   uint64_t usedGroups_ = 0;
+  uint64_t alwaysPresentLength_ = 0;     // bytes the ALWAYS_PRESENT fields add to every body
   std::size_t recordsStart_ = 0;
 
   // Current record.

@@ -85,6 +85,7 @@ void MetaDataReader::close() {
   lastPlan_ = 0;
   std::memset(groupBodyLength_, 0, sizeof(groupBodyLength_));
   usedGroups_ = 0;
+  alwaysPresentLength_ = 0;
   recordsStart_ = 0;
   rewind();
 }
@@ -274,18 +275,20 @@ int MetaDataReader::validate() {
   // is present and count from the record header.
   for (uint32_t i = 0; i < fieldCount; ++i) {
     const UniversalMetaData_FieldDescription &d = descriptions_[i];
-    const uint32_t group = d.fieldGroupId == 0 ? 1u : d.fieldGroupId;
-    if (group > 64) {
-      setError("field %u '%s': field group %u is outside 1..64", i, names_[i].text,
-               d.fieldGroupId);
-      return METADATA_BAD_FORMAT;
-    }
     if (d.fieldOffset < RECORD_HEADER ||
         d.fieldOffset + static_cast<uint64_t>(d.fieldLength) > RECORD_HEADER + allFieldsLength) {
       setError("field %u '%s': offset %u + length %u lies outside a record of %llu bytes", i,
                names_[i].text, d.fieldOffset, d.fieldLength,
                static_cast<unsigned long long>(RECORD_HEADER + allFieldsLength));
       return METADATA_BAD_FORMAT;
+    }
+    // Groups 0 and above 64 own no bit of the 64-bit masks: the writer puts
+    // their fields in every record.
+    const uint32_t group = d.fieldGroupId;
+    if (group == 0 || group > 64) {
+      fieldGroupBit_[i] = ALWAYS_PRESENT;
+      alwaysPresentLength_ += d.fieldLength;
+      continue;
     }
     fieldGroupBit_[i] = uint64_t{1} << (group - 1);
     usedGroups_ |= fieldGroupBit_[i];

@@ -70,7 +70,7 @@ int MetaDataReader::fieldIndex(std::string_view name) const {
 }
 
 uint64_t MetaDataReader::presentBodyLength(uint64_t mask) const {
-  uint64_t length = 0;
+  uint64_t length = alwaysPresentLength_;
   for (uint64_t m = mask & usedGroups_; m != 0; m &= m - 1) length += groupBodyLength_[ZUR_lowestSetBit(m)];
   return length;
 }
@@ -103,7 +103,7 @@ bool MetaDataReader::enterVariableRecord(const unsigned char *record, uint32_t i
   uint32_t offset = RECORD_HEADER;
   const std::size_t count = descriptions_.size();
   for (std::size_t i = 0; i < count; ++i) {
-    if ((presentMask_ & fieldGroupBit_[i]) != 0) {
+    if (fieldGroupBit_[i] == ALWAYS_PRESENT || (presentMask_ & fieldGroupBit_[i]) != 0) {
       fieldOffsets_[i] = static_cast<uint16_t>(offset);
       offset += descriptions_[i].fieldLength;
     } else {
