@@ -163,6 +163,10 @@ TEST(HostileInput, LineStructure) {
        {"ERROR Heading line holds a carriage return: line ends of a carriage return alone are not "
         "supported"},
        false},
+      {"cr_inside_the_last_heading", "a,b\rc\r\r\n1,2\r\n", 1,
+       {"ERROR Heading line holds a carriage return: line ends of a carriage return alone are not "
+        "supported"},
+       false},
       {"mixed_crlf_and_lf", "a,b\r\n1,x\n2,y\r\n3,z\n", 0, {}, true,
        [](const MetadataFile& m) {
          expectFields(m, {{"a", T_UINT32}, {"b", T_STRING}});

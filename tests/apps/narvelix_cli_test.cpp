@@ -165,7 +165,7 @@ TEST(NarvelixCli, ExitStatusCombinesTheInputs) {
   EXPECT_TRUE(fileExists(dir + "/good.metadata"));
 }
 
-TEST(NarvelixCli, MagicNumberAndStructureNameAreCutToTheirFields) {
+TEST(NarvelixCli, MagicNumberIsCutToItsFieldAndTheNameKeptWhole) {
   const std::string dir = scratchDir("MagicAndName");
   writeFile(dir + "/a.csv", SMALL_CSV);
   struct Case {
@@ -178,7 +178,7 @@ TEST(NarvelixCli, MagicNumberAndStructureNameAreCutToTheirFields) {
       {"ABCDEFGHIJ", "ABCDEFGH", "ABCDEFGH"},
       {"EXACTLY8", "EXACTLY8", "EXACTLY8"},
   };
-  const std::string longName(40, 'N');
+  const std::string longName(64, 'N');  // the longest name taken
   for (const Case& c : cases) {
     const RunResult r =
         runNarvelix({"--magic", c.magic, "--name", longName, "--cpp", "-o", "m.metadata", "a.csv"}, dir);
@@ -186,8 +186,44 @@ TEST(NarvelixCli, MagicNumberAndStructureNameAreCutToTheirFields) {
     EXPECT_EQ(readFile(dir + "/m.metadata").substr(0, 8), c.stored) << c.magic;
     const std::string hpp = readFile(dir + "/m.metadata.hpp");
     EXPECT_NE(hpp.find(std::string("= {\"") + c.inHeader + "\"};"), std::string::npos) << hpp;
-    EXPECT_NE(hpp.find("struct " + std::string(31, 'N') + "_MetaDataRecord {"), std::string::npos);
-    EXPECT_EQ(hpp.find(std::string(32, 'N')), std::string::npos);
+    EXPECT_NE(hpp.find("struct " + longName + "_MetaDataRecord {"), std::string::npos);
+  }
+}
+
+TEST(NarvelixCli, NameMustBeACppIdentifier) {
+  const std::string dir = scratchDir("NameIdentifier");
+  writeFile(dir + "/a.csv", SMALL_CSV);
+  writeFile(dir + "/b.csv", SMALL_CSV);
+  struct Case {
+    std::string name;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {"Trade", true},          {"_x9", true},
+      {"a_B_3", true},          {std::string(64, 'n'), true},
+      {"", false},              {"9lives", false},
+      {"has space", false},     {"dash-ed", false},
+      {"caf\xC3\xA9", false},   {std::string(65, 'n'), false},
+      {"class", false},         {"and_eq", false},
+      {"co_await", false},      {"char8_t", false},
+      {"Class", true},          {"classes", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // The option stands after the first input: no input of the run is converted.
+    const RunResult r = runNarvelix({"a.csv", "--cpp", "--name", c.name, "b.csv"}, dir);
+    const bool written = fileExists(dir + "/a.metadata") || fileExists(dir + "/b.metadata") ||
+                         fileExists(dir + "/a.metadata.hpp");
+    if (c.accepted) {
+      EXPECT_EQ(r.status, 0) << r.err;
+      EXPECT_NE(readFile(dir + "/b.metadata.hpp").find("struct " + c.name + "_MetaDataRecord {"),
+                std::string::npos);
+    } else {
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(r.err, std::string(NARVELIX_EXE) + ": --name \"" + c.name + "\" is not a C++ identifier\n");
+      EXPECT_FALSE(written);
+    }
+    ASSERT_EQ(std::system(("rm -f '" + dir + "'/*.metadata '" + dir + "'/*.hpp").c_str()), 0);
   }
 }
 

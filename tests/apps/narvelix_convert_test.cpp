@@ -393,6 +393,45 @@ TEST(NarvelixLimits, InputsTheFormatCannotHoldWriteNoFile) {
   EXPECT_EQ(m.records.size(), 65528u);
 }
 
+// The header counts records in 32 bits: an input with more content rows than
+// that is refused. Seen with the limit lowered to 3 (the real one needs 4 G rows).
+TEST(NarvelixLimits, MoreRowsThanTheRecordCountHoldsWriteNoFile) {
+  const std::string dir = scratchDir("RecordLimit");
+  const std::string input = dir + "/rows.csv";
+  const std::string output = dir + "/rows.metadata";
+  for (const bool twoReads : {false, true}) {
+    for (const int rows : {3, 4}) {
+      SCOPED_TRACE(std::to_string(rows) + " rows, twoReads=" + std::to_string(twoReads));
+      std::string csv = "a,?2b\n";
+      for (int k = 0; k < rows; ++k) csv += std::to_string(k) + ",x\n";
+      writeFile(input, csv);
+      std::remove(output.c_str());
+      const int fd = ::open(input.c_str(), O_RDONLY);
+      Narvelix converter(fd, output.c_str(), nullptr);
+      converter.setRecordLimit(3);
+      if (twoReads) converter.encodeFromSecondRead();
+      testing::internal::CaptureStderr();
+      converter.readAndProcessCSV_File();
+      const int header = converter.dump_CPP_structure((output + ".hpp").c_str());
+      const std::string err = testing::internal::GetCapturedStderr();
+      const bool refused = rows > 3;
+      EXPECT_EQ(converter.getErrorIndication(), refused);
+      EXPECT_EQ(fileExists(output), !refused);
+      EXPECT_EQ(header, refused ? -1 : 0);
+      const std::vector<std::string> errors = linesWithLabel(err, "ERROR");
+      ASSERT_EQ(errors.size(), refused ? 2u : 0u) << err;
+      if (refused) {
+        EXPECT_EQ(errors[0],
+                  "ERROR Too many content rows: more than 3, the most the 32-bit record count of a "
+                  "metadata file holds");
+      } else {
+        EXPECT_EQ(parseMetadata(readFile(output)).totalRecords, 3u);
+      }
+      std::remove((output + ".hpp").c_str());
+    }
+  }
+}
+
 TEST(NarvelixRecords, InputsWithoutContent) {
   const std::string dir = scratchDir("NoContent");
   struct Case {

@@ -9,6 +9,11 @@
 #include "utils/apps/narvelix/narvelix.hpp"
 #include "utils/apps/narvelix/narvelix_log.hpp"
 
+// Inputs past 2 GiB and modification times past 2038 on 32-bit targets: the
+// build defines _FILE_OFFSET_BITS=64 and _TIME_BITS=64 there.
+static_assert(sizeof(off_t) == 8, "64-bit file offsets are needed for inputs past 2 GiB");
+static_assert(sizeof(time_t) == 8, "64-bit time_t is needed for file times past 2038");
+
 namespace {
 
 // True when the output named outputFile is the input file itself (or standard

@@ -92,9 +92,12 @@ int Narvelix::parsedHeadingLine() {
     return 0;
   }
   for (int i = 0; i < fieldTotal; ++i) {
-    if (ZUR_UNLIKELY(std::strchr(fields[i], '\r') != nullptr)) {
-      // Lines that end in CR alone read as one line: its "names" would hold
-      // the whole table.
+    // CRs that end the heading line (CR CR LF, CR CR CR LF) are ordinary
+    // heading text, cleaned to '_'. A CR with more text after it on the line
+    // means lines that end in CR alone: the heading would hold the whole table.
+    const char* cr = std::strchr(fields[i], '\r');
+    const bool endsTheLine = cr != nullptr && i == fieldTotal - 1 && cr[std::strspn(cr, "\r")] == '\0';
+    if (ZUR_UNLIKELY(cr != nullptr && !endsTheLine)) {
       LOG_CERR(app_error) << "Heading line holds a carriage return: line ends of a carriage return "
                              "alone are not supported"
                           << LOG_ENDLINE;

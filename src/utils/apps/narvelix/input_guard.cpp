@@ -1,7 +1,8 @@
 // Guards of the converter against inputs the line loop handles badly on its
 // own: the end of input inside the last line (that line is not delivered: a
 // warning says so), a line too long for the reader's buffer (the rest of the
-// input is not read: the input is refused), heading names that clean to
+// input is not read: the input is refused), more rows than a file's 32-bit
+// record count holds (refused), heading names that clean to
 // nothing or to the same name, and numbers too big for their field.
 #include <cstring>
 
@@ -86,6 +87,14 @@ bool Narvelix::inputReadCompletely(int recordsSeen) {
   if (lineTooLong) {
     LOG_CERR(app_error) << "Line " << static_cast<int32_t>(recordsSeen + 1)
                         << " is longer than 65535 bytes: the rest of the input was not read"
+                        << LOG_ENDLINE;
+    encounteredError = true;
+    inputRejected = true;
+    return false;
+  }
+  if (ZUR_UNLIKELY(contentRows > recordLimit)) {
+    LOG_CERR(app_error) << "Too many content rows: more than " << recordLimit
+                        << ", the most the 32-bit record count of a metadata file holds"
                         << LOG_ENDLINE;
     encounteredError = true;
     inputRejected = true;

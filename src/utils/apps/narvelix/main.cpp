@@ -53,6 +53,40 @@ void deriveOutputName(char* out, const char* inputName) {
   }
 }
 
+// C++20 keywords and alternative tokens: none of them can name a struct.
+constexpr const char* CPP_KEYWORDS[] = {
+    "alignas", "alignof", "and", "and_eq", "asm", "auto", "bitand", "bitor", "bool", "break",
+    "case", "catch", "char", "char8_t", "char16_t", "char32_t", "class", "compl", "concept",
+    "const", "consteval", "constexpr", "constinit", "const_cast", "continue", "co_await",
+    "co_return", "co_yield", "decltype", "default", "delete", "do", "double", "dynamic_cast",
+    "else", "enum", "explicit", "export", "extern", "false", "float", "for", "friend", "goto", "if",
+    "inline", "int", "long", "mutable", "namespace", "new", "noexcept", "not", "not_eq", "nullptr",
+    "operator", "or", "or_eq", "private", "protected", "public", "register", "reinterpret_cast",
+    "requires", "return", "short", "signed", "sizeof", "static", "static_assert", "static_cast",
+    "struct", "switch", "template", "this", "thread_local", "throw", "true", "try", "typedef",
+    "typeid", "typename", "union", "unsigned", "using", "virtual", "void", "volatile", "wchar_t",
+    "while", "xor", "xor_eq",
+};
+
+// A letter or '_', then letters, digits and '_' (ASCII only), at most
+// MAX_STRUCTURE_NAME characters, and not a keyword: the text names the
+// generated struct and its include guard.
+bool isCppIdentifier(const char* text) {
+  const auto isLetter = [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+  };
+  if (!isLetter(text[0])) return false;
+  for (std::size_t length = 1; text[length] != '\0'; ++length) {
+    if (length == Narvelix::MAX_STRUCTURE_NAME) return false;
+    const char c = text[length];
+    if (!isLetter(c) && !(c >= '0' && c <= '9')) return false;
+  }
+  for (const char* keyword : CPP_KEYWORDS) {
+    if (std::strcmp(text, keyword) == 0) return false;
+  }
+  return true;
+}
+
 // An option given as the last word(s) without its argument(s): nothing is converted.
 int missingArgument(const char* program, const char* option) {
   std::fprintf(stderr, "%s: option \"%s\" requires an argument\n", program, option);
@@ -97,7 +131,12 @@ int main(int argc, const char** argv) {
       opt.reorderFields = true;
     } else if (is("--name")) {
       if (argsLeft < 1) return missingArgument(program, word);
-      copyTerminated(opt.structureName, sizeof opt.structureName, argv[++a]);
+      const char* name = argv[++a];
+      if (!isCppIdentifier(name)) {
+        std::fprintf(stderr, "%s: --name \"%s\" is not a C++ identifier\n", program, name);
+        return 1;
+      }
+      copyTerminated(opt.structureName, sizeof opt.structureName, name);
     } else if (is("--magic")) {
       if (argsLeft < 1) return missingArgument(program, word);
       const char* magic = argv[++a];

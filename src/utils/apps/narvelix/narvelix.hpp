@@ -20,6 +20,11 @@
 class Narvelix : public CSV_File {
  public:
   enum { MAX_COLS = 128 };
+  // Longest --name: the struct name is a C++ identifier of at most this many
+  // characters.
+  static constexpr std::size_t MAX_STRUCTURE_NAME = 64;
+  // Most content rows one file can hold: its header counts records in 32 bits.
+  static constexpr uint64_t MAX_RECORDS = UINT32_MAX;
 
   // Content flags: the observation word of a column is the OR of the flags of
   // all its fields in all rows. Value 1 is not used.
@@ -54,7 +59,7 @@ class Narvelix : public CSV_File {
 
   struct ConvertOptions {
     const ColumnOverrideSpecification* externalOverrides;
-    char structureName[32];  // NUL-terminated
+    char structureName[MAX_STRUCTURE_NAME + 1];  // a C++ identifier, NUL-terminated
     char magicNumber[8];     // fixed 8 characters, no terminator required
     uint32_t overrideCount;
     uint32_t verbose;
@@ -117,6 +122,10 @@ class Narvelix : public CSV_File {
   // No byte of input was read.
   bool inputWasEmpty() const { return !sawInputBytes; }
 
+  // Lowers the number of content rows accepted below MAX_RECORDS, so that the
+  // refusal of a longer input can be seen without 4 G rows.
+  void setRecordLimit(uint64_t limit) { recordLimit = limit < MAX_RECORDS ? limit : MAX_RECORDS; }
+
   // The driver closes the input descriptor itself; after this the converter's
   // destructor no longer closes it.
   void releaseDescriptor() { descriptor = -1; }
@@ -148,7 +157,7 @@ class Narvelix : public CSV_File {
   const ColumnSpecification& columnSpecification(int column) const {
     return columnDescriptions[column];
   }
-  std::size_t storedRows() const { return contentRows; }
+  uint64_t storedRows() const { return contentRows; }
   bool variableLengthRecords() const { return usesVariableLengthRecords; }
 
  private:
@@ -216,8 +225,10 @@ class Narvelix : public CSV_File {
   // Values reported by checkNumericRange.
   uint32_t outOfRangeValues = 0;
   RowStore rowData;
-  // Content rows seen (stored in rowData, or only observed with a second read).
-  std::size_t contentRows;
+  // Content rows seen (stored in rowData, or only observed with a second read);
+  // 64 bits, so that a count past recordLimit is seen on 32-bit targets too.
+  uint64_t contentRows;
+  uint64_t recordLimit = MAX_RECORDS;
   // encodeFromSecondRead: identity of the input file when it was called.
   bool secondRead;
   bool plainSplit = false;  // plainSplitUsable(*this), taken with the heading
