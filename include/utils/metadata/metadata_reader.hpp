@@ -6,7 +6,8 @@
 // can read past the image: header and description lengths, every field inside
 // its record, fixed-length records filling the file exactly, and every
 // variable-length record header inside the file with a length that is a
-// multiple of 8, at least 16, and long enough for the fields its mask declares.
+// multiple of 8, at least 16, and long enough for the fields its mask declares
+// (fields of group 0 or above 64 own no mask bit: they are in every record).
 // Nothing throws and nothing logs: operations return a result and leave a
 // one-line reason in errorText(). A reader is used by one thread at a time.
 // Assumes a little-endian host, like the format; values are read with memcpy,
