@@ -5,7 +5,7 @@
 // to the name of another), the rest is the CSV text. The converter runs in-process over a temporary file and the
 // metadata file it writes is checked against its own description: header
 // constants, descriptions packed back to back, and records that add up to the
-// file size exactly. Any mismatch aborts.
+// file size exactly; and the metadata reader opens it. Any mismatch aborts.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -17,6 +17,7 @@
 
 #include "utils/apps/narvelix/narvelix.hpp"
 #include "utils/logging/logging_api.hpp"
+#include "utils/metadata/metadata_reader.hpp"
 
 namespace {
 
@@ -151,7 +152,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::remove(header.c_str());
     }
   }
-  checkMetadata(readWhole(output));
+  const std::string written = readWhole(output);
+  checkMetadata(written);
+  if (!written.empty()) {
+    // The library's reader accepts every file the converter writes.
+    MetaDataReader reader;
+    if (reader.openMemory(written.data(), written.size(), "converted") != MetaDataReader::METADATA_OK) {
+      std::fprintf(stderr, "fuzz_convert: the reader refuses the file: %s\n", reader.errorText());
+      std::abort();
+    }
+  }
   std::remove(input.c_str());
   std::remove(output.c_str());
   return 0;
