@@ -39,7 +39,7 @@ void readEveryField(const MetaDataReader& reader, const unsigned char* image, st
   uint64_t presentBytes = 0;
   for (uint32_t i = 0; i < reader.totalFields(); ++i) {
     const unsigned char* field = reader.fieldData(i);
-    check((field != nullptr) == reader.isFieldPresent(i), "fieldData disagrees with isFieldPresent");
+    check((field != nullptr) == reader.isFieldPresent(i), "fieldData and isFieldPresent differ");
     if (field != nullptr) {
       const uint32_t length = reader.fieldDescription(i).fieldLength;
       check(field >= record && field + length <= record + recordLength, "field outside its record");

@@ -220,7 +220,8 @@ TEST(NarvelixCli, NameMustBeACppIdentifier) {
                 std::string::npos);
     } else {
       EXPECT_EQ(r.status, 1);
-      EXPECT_EQ(r.err, std::string(NARVELIX_EXE) + ": --name \"" + c.name + "\" is not a C++ identifier\n");
+      EXPECT_EQ(r.err,
+                std::string(NARVELIX_EXE) + ": --name \"" + c.name + "\" is not a C++ identifier\n");
       EXPECT_FALSE(written);
     }
     ASSERT_EQ(std::system(("rm -f '" + dir + "'/*.metadata '" + dir + "'/*.hpp").c_str()), 0);

@@ -174,7 +174,8 @@ TEST(MetaDataReader, FieldsOfGroupsWithoutMaskBitAreInEveryRecord) {
     MetaDataReader s;
     EXPECT_EQ(s.openMemory(shortRecord.bytes.data(), shortRecord.bytes.size(), "short"),
               MetaDataReader::METADATA_BAD_FORMAT);
-    EXPECT_NE(std::strstr(s.errorText(), "its present fields need 4 bytes"), nullptr) << s.errorText();
+    EXPECT_NE(std::strstr(s.errorText(), "its present fields need 4 bytes"), nullptr)
+        << s.errorText();
   }
 }
 

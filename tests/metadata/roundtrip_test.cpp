@@ -95,7 +95,7 @@ Rows convertAndDump(const std::string &name, const std::string &csv) {
 }  // namespace
 
 TEST(RoundTrip, FixedLengthFieldsComeBackAsStored) {
-  ASSERT_TRUE(converterAvailable()) << NARVELIX_EXE << " does not answer --help with its usage text";
+  ASSERT_TRUE(converterAvailable()) << NARVELIX_EXE << " --help gives no usage text";
   // Column types chosen by the converter: id UINT32, big UINT64, delta
   // INT32, wide INT64, price and rate FIXED, name and mixed STRING, note only
   // empty values (a 4-byte string).
@@ -116,7 +116,7 @@ TEST(RoundTrip, FixedLengthFieldsComeBackAsStored) {
 }
 
 TEST(RoundTrip, OptionalGroupsComeBackAsEmptyCells) {
-  ASSERT_TRUE(converterAvailable()) << NARVELIX_EXE << " does not answer --help with its usage text";
+  ASSERT_TRUE(converterAvailable()) << NARVELIX_EXE << " --help gives no usage text";
   const std::string csv =
       "id,name,?2qty,?2unit,?3price\n"
       "1,first,5,kg,9.99\n"
@@ -137,7 +137,7 @@ TEST(RoundTrip, OptionalGroupsComeBackAsEmptyCells) {
 // record masks are written in every record, also when the ordinary fields of
 // a row are all empty (and so absent).
 TEST(RoundTrip, GroupsWithoutMaskBitComeBackInEveryRecord) {
-  ASSERT_TRUE(converterAvailable()) << NARVELIX_EXE << " does not answer --help with its usage text";
+  ASSERT_TRUE(converterAvailable()) << NARVELIX_EXE << " --help gives no usage text";
   const std::string csv =
       "id,?2qty,?note,?65tag,?256w\n"
       "1,5,hello,t1,x\n"
@@ -154,7 +154,7 @@ TEST(RoundTrip, GroupsWithoutMaskBitComeBackInEveryRecord) {
 
 // Values the format cannot give back as written, and what it gives instead.
 TEST(RoundTrip, KnownLossyCases) {
-  ASSERT_TRUE(converterAvailable()) << NARVELIX_EXE << " does not answer --help with its usage text";
+  ASSERT_TRUE(converterAvailable()) << NARVELIX_EXE << " --help gives no usage text";
   struct Lossy {
     const char *column;  // heading
     const char *value;   // text in the CSV (second row; the first row is 1)

@@ -96,7 +96,8 @@ int Narvelix::parsedHeadingLine() {
     // heading text, cleaned to '_'. A CR with more text after it on the line
     // means lines that end in CR alone: the heading would hold the whole table.
     const char* cr = std::strchr(fields[i], '\r');
-    const bool endsTheLine = cr != nullptr && i == fieldTotal - 1 && cr[std::strspn(cr, "\r")] == '\0';
+    const bool endsTheLine =
+        cr != nullptr && i == fieldTotal - 1 && cr[std::strspn(cr, "\r")] == '\0';
     if (ZUR_UNLIKELY(cr != nullptr && !endsTheLine)) {
       LOG_CERR(app_error) << "Heading line holds a carriage return: line ends of a carriage return "
                              "alone are not supported"

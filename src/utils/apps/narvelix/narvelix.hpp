@@ -60,7 +60,7 @@ class Narvelix : public CSV_File {
   struct ConvertOptions {
     const ColumnOverrideSpecification* externalOverrides;
     char structureName[MAX_STRUCTURE_NAME + 1];  // a C++ identifier, NUL-terminated
-    char magicNumber[8];     // fixed 8 characters, no terminator required
+    char magicNumber[8];  // fixed 8 characters, no terminator required
     uint32_t overrideCount;
     uint32_t verbose;
     bool emitCPPheaders;
