@@ -58,7 +58,7 @@ class FileBuilder {
     put16(at, static_cast<uint16_t>(16 + padded));
     bytes[at + 2] = 1;
     put64(at + 8, mask);
-    std::memcpy(bytes.data() + at + 16, body.data(), body.size());
+    if (!body.empty()) std::memcpy(bytes.data() + at + 16, body.data(), body.size());
     return at;
   }
 
