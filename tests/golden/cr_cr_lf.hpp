@@ -28,9 +28,9 @@ const struct UniversalMetaData_FieldDescription Tarquel_fields[] = {
 };
 
 // link field descriptions to transformation filters
-template<> const UniversalMetaData_FieldDescription *MetaDataForFeed<Tarquel_MetaDataRecord>::fieldDescriptionTable = Tarquel_fields;
-template<> const uint32_t MetaDataForFeed<Tarquel_MetaDataRecord>::totalFields = 3;
-template<> const char MetaDataForFeed<Tarquel_MetaDataRecord>::magicNumber[sizeof(((UniversalMetaData_ReferenceFileHeader *)(nullptr))->magicNumber) + 1] = {"METADATA"};
+template<> inline const UniversalMetaData_FieldDescription *MetaDataForFeed<Tarquel_MetaDataRecord>::fieldDescriptionTable = Tarquel_fields;
+template<> inline const uint32_t MetaDataForFeed<Tarquel_MetaDataRecord>::totalFields = 3;
+template<> inline const char MetaDataForFeed<Tarquel_MetaDataRecord>::magicNumber[sizeof(((UniversalMetaData_ReferenceFileHeader *)(nullptr))->magicNumber) + 1] = {"METADATA"};
 
 #endif
 /* vim: set expandtab shiftwidth=4 tabstop=4: */
