@@ -16,8 +16,8 @@ namespace {
 // Sets the io mask for one test and restores it afterwards.
 class IoMaskScope {
  public:
-  explicit IoMaskScope(uint32_t mask) : saved_(io_logLevelMask.value) { io_logLevelMask.value = mask; }
-  ~IoMaskScope() { io_logLevelMask.value = saved_; }
+  explicit IoMaskScope(uint32_t mask) : saved_(unsigned(io_logLevelMask)) { io_logLevelMask = mask; }
+  ~IoMaskScope() { io_logLevelMask = saved_; }
 
  private:
   uint32_t saved_;

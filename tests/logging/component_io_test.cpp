@@ -42,9 +42,9 @@ TEST(LogComponent, BareLevelsBelongToThisComponent) {
 }
 
 TEST(LogComponent, RawMaskFormsUseThisComponent) {
-  const unsigned saved = io_logLevelMask.value;
+  const unsigned saved = unsigned(io_logLevelMask);
   EXPECT_FALSE(COMPONENT_LOG_ENABLED(THIS_COMPONENT, 64u));
-  io_logLevelMask.value |= 64u;
+  io_logLevelMask |= 64u;
   EXPECT_TRUE(COMPONENT_LOG_ENABLED(THIS_COMPONENT, 64u));
-  io_logLevelMask.value = saved;
+  io_logLevelMask = saved;
 }

@@ -12,10 +12,10 @@ namespace {
 
 class MaskGuard {
  public:
-  MaskGuard() : app(app_logLevelMask.value), io(io_logLevelMask.value) {}
+  MaskGuard() : app(unsigned(app_logLevelMask)), io(unsigned(io_logLevelMask)) {}
   ~MaskGuard() {
-    app_logLevelMask.value = app;
-    io_logLevelMask.value = io;
+    app_logLevelMask = app;
+    io_logLevelMask = io;
   }
 
  private:
@@ -64,16 +64,16 @@ TEST(LogFlags, MaskFlagsAreAppliedAndRemoved) {
     const Words kept = processInPlace(c.words);
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(kept, c.kept) << c.words.size();
-    EXPECT_EQ(app_logLevelMask.value, c.appMask) << c.kept.size();
-    EXPECT_EQ(io_logLevelMask.value, c.ioMask) << c.kept.size();
+    EXPECT_EQ(unsigned(app_logLevelMask), c.appMask) << c.kept.size();
+    EXPECT_EQ(unsigned(io_logLevelMask), c.ioMask) << c.kept.size();
   }
 }
 
 TEST(LogFlags, UserBitStaysWhenAUserLevelIsRemoved) {
   MaskGuard guard;
-  app_logLevelMask.value = 960 | 1024 | 2048;
+  app_logLevelMask = 960 | 1024 | 2048;
   processInPlace({"prog", "-logmask", "app.user1"});
-  EXPECT_EQ(app_logLevelMask.value, 960u | 1024u);
+  EXPECT_EQ(unsigned(app_logLevelMask), 960u | 1024u);
 }
 
 TEST(LogFlags, SwitchesAreRemovedAndRecorded) {
@@ -97,7 +97,7 @@ TEST(LogFlags, CopiesToASeparateVectorAndCountsWithoutOne) {
   EXPECT_STREQ(out[0], "prog");
   EXPECT_STREQ(out[1], "file.csv");
   EXPECT_STREQ(argv[1], "+logmask");  // the source vector is untouched
-  EXPECT_EQ(io_logLevelMask.value, 896u | 32u);
+  EXPECT_EQ(unsigned(io_logLevelMask), 896u | 32u);
   newArgc = 0;
   LogMessageRecord::process_commandline_log_flags(nullptr, 4, argv, &newArgc, nullptr);
   EXPECT_EQ(newArgc, 2);
@@ -107,7 +107,7 @@ TEST(LogFlags, AllLevelsKeepTheirArguments) {
   MaskGuard guard;
   const Words kept = processInPlace({"prog", "+logmask", "app.all"});
   EXPECT_EQ(kept, (Words{"prog", "+logmask", "app.all"}));
-  EXPECT_EQ(app_logLevelMask.value, 2147483647u);
+  EXPECT_EQ(unsigned(app_logLevelMask), 2147483647u);
 }
 
 TEST(LogFlags, UnknownFlagGetsAPlaceholderRecord) {
@@ -116,7 +116,7 @@ TEST(LogFlags, UnknownFlagGetsAPlaceholderRecord) {
   const Words kept = processInPlace({"prog", "+logmask", "app.verbose"});
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(kept, (Words{"prog"}));
-  EXPECT_EQ(app_logLevelMask.value, 960u);
+  EXPECT_EQ(unsigned(app_logLevelMask), 960u);
   EXPECT_NE(err.find(" app: log level mask flag not recognized: .verbose i=17\n"), std::string::npos) << err;
   EXPECT_NE(err.find("Add entry for unknown flag .verbose with placeholder value 131072\nAdded: .verbose\n"),
             std::string::npos)
@@ -126,19 +126,19 @@ TEST(LogFlags, UnknownFlagGetsAPlaceholderRecord) {
   EXPECT_EQ(LogMessageRecord::define_commandline_flag("verbose", 4096 | 64, "VERBOSE"), 17);
   testing::internal::GetCapturedStderr();
   processInPlace({"prog", "+logmask", "app.verbose"});
-  EXPECT_EQ(app_logLevelMask.value, 960u | 4096u);
+  EXPECT_EQ(unsigned(app_logLevelMask), 960u | 4096u);
 }
 
 TEST(LogFlags, GlobalFlagReachesLaterComponents) {
   MaskGuard guard;
   processInPlace({"prog", "+logmask", ".debug"});
-  EXPECT_EQ(app_logLevelMask.value & 32u, 32u);
-  EXPECT_EQ(io_logLevelMask.value & 32u, 32u);
-  static LogMaskType_t laterMask("later_logMask", 960u);
+  EXPECT_EQ(unsigned(app_logLevelMask) & 32u, 32u);
+  EXPECT_EQ(unsigned(io_logLevelMask) & 32u, 32u);
+  static LogMaskType_t laterMask("later_logMask", &DEFAULT_sharedMemoryVariableManager, 960u);
   EXPECT_GT(LogManager::addLogComponent("later", &laterMask, 0), 2u);
-  EXPECT_EQ(laterMask.value, 960u | 32u);
+  EXPECT_EQ(unsigned(laterMask), 960u | 32u);
   processInPlace({"prog", "-logmask", ".debug"});
-  EXPECT_EQ(laterMask.value & 32u, 0u);
+  EXPECT_EQ(unsigned(laterMask) & 32u, 0u);
 }
 
 TEST(LogFlags, SpecificationWithoutPeriodNamesTheProgram) {

@@ -42,10 +42,10 @@ class CapturedManager {
 // Restores the component masks after a test changes them.
 class MaskGuard {
  public:
-  MaskGuard() : app(app_logLevelMask.value), io(io_logLevelMask.value) {}
+  MaskGuard() : app(unsigned(app_logLevelMask)), io(unsigned(io_logLevelMask)) {}
   ~MaskGuard() {
-    app_logLevelMask.value = app;
-    io_logLevelMask.value = io;
+    app_logLevelMask = app;
+    io_logLevelMask = io;
   }
 
  private:
@@ -330,7 +330,7 @@ TEST(LogStatement, DisabledStatementEvaluatesNoValue) {
   EXPECT_EQ(out.text(), "");
   LOG_INTO(out.get(), io_warning) << "once " << touch() << LOG_ENDLINE;
   EXPECT_EQ(evaluations, 1);
-  app_logLevelMask.value |= app_debug;
+  app_logLevelMask |= app_debug;
   LOG_INTO(out.get(), debug) << "bare debug" << LOG_ENDLINE;
   LOG_ALWAYS_INTO(out.get(), trace) << "always" << LOG_ENDLINE;
   const std::string text = out.text();

@@ -63,7 +63,6 @@
 
 class LogManager;
 class IO_Processor;
-struct SharedBufferAllocRecord;
 
 // Mask variable of one component, and its plain value.
 using LogMaskType_t = SMV_StandaloneNumeric<unsigned int>;
@@ -635,7 +634,9 @@ using namespace ZurLogLevelNames;
 
 // Defines the level names, the bare-name scope and the mask accessors of a
 // component whose mask variable `component##_logLevelMask` is defined in one
-// .cpp (LogMaskType_t component##_logLevelMask{"component_logMask", initial}).
+// .cpp (LogMaskType_t component##_logLevelMask(SMV_STARTUP, "component_logMask",
+// parentNode, initial), registered with the default variable manager by a
+// start-up hook).
 #define DEFINE_COMPONENT_LOG_MASKS_WITH_DISABLE(component, disableMaskValue)                     \
   namespace ZurLogLevelNames {                                                                  \
   enum ZUR_LOG_CAT(component, _LogLevels) : uint32_t { ZUR_LOG_LEVEL_LIST(component##_, disableMaskValue) }; \
@@ -692,7 +693,7 @@ ZUR_ALWAYS_INLINE bool zurLogLevelEnabled(Level level) {
   const uint32_t lvl = static_cast<uint32_t>(level);
   if ((lvl & zurLogDisableMaskOf(level)) != 0) return false;
   const uint32_t severityBits = lvl & ~static_cast<uint32_t>(LogMessageRecord::AND_SPECIAL_MASK);
-  return (zurLogMaskOf(level).value & severityBits) == severityBits;
+  return (static_cast<uint32_t>(zurLogMaskOf(level)) & severityBits) == severityBits;
 }
 
 // The level named `lvl` (bare or prefixed) as seen from `component`.
@@ -701,13 +702,13 @@ ZUR_ALWAYS_INLINE bool zurLogLevelEnabled(Level level) {
 
 // True when `mask` (a raw value) is enabled for `component`.
 #define COMPONENT_LOG_ENABLED(component, mask)                                              \
-  zurLogEnabledFor(ZUR_LOG_CAT(component, _LogLevelScope)::maskVariable().value,            \
+  zurLogEnabledFor(static_cast<uint32_t>(ZUR_LOG_CAT(component, _LogLevelScope)::maskVariable()), \
                    ZUR_LOG_CAT(component, _LogLevelScope)::componentDisableMask,            \
                    static_cast<uint32_t>(mask))
 #define ENABLE_COMPONENT_LOG_LEVEL(component, level) \
-  (ZUR_LOG_CAT(component, _LogLevelScope)::maskVariable().value |= static_cast<uint32_t>(level))
+  (ZUR_LOG_CAT(component, _LogLevelScope)::maskVariable() |= static_cast<uint32_t>(level))
 #define DISABLE_COMPONENT_LOG_LEVEL(component, level) \
-  (ZUR_LOG_CAT(component, _LogLevelScope)::maskVariable().value &= ~static_cast<uint32_t>(level))
+  (ZUR_LOG_CAT(component, _LogLevelScope)::maskVariable() &= ~static_cast<uint32_t>(level))
 
 #define THIS_COMPONENT_LOG_MANAGER LogManager::DEFAULT_LogManager
 

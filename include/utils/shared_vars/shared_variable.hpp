@@ -1,10 +1,97 @@
 // Shared memory variables: named, typed values (masks, counters, statistics,
-// short texts) that other processes can read while the program runs. This
-// header carries the type codes, which are also the field type codes of the
-// metadata file format and the base codes of log argument types.
+// short texts) whose storage lives in a segment that other processes can map
+// and read while the program runs, and that stays behind in a ".smv" file.
+// Names form a tree of naming nodes: /app/io_stats/bytesRead.
+//
+// A segment is a buffer region (utils/base/circular_bfr.hpp) formatted by a
+// FixedBufferManager with the magic "SHMVAR01" and granule 64. Each variable is
+// one allocation, never freed: its 20-byte allocation record (40 in the 64-bit
+// layout) is followed by the variable's record, so the active list lists every
+// variable in registration order. Record fields are in the writer's byte order.
+//
+// SharedMemoryVariable_Record (64 bytes, 4-byte aligned: in a segment every
+// other record starts 4 mod 8, so 64-bit fields are read through memcpy):
+//    0  8  numericValue      u64/i64/i32/u32/f/d/tinyString, values start at 0
+//    8  8  parentNodeOffset  segment offset of the parent node's record; 0 = none
+//   16  4  allocatedLength   blockLen of the allocation (its whole footprint)
+//   20  4  usedLength        bytes of a text value with its NUL
+//   24  2  recordType        SharedMemoryVariableType code
+//   26  2  varNameLength     name length with its NUL; 0 while being written
+//   28 36+ varName           name and NUL, continuing into the allocation;
+//                            a text value follows at varName + varNameLength
+//
+// Variables exist long before any segment (usually statics). While their
+// manager has no segment they wait on its deferred list, keeping their value in
+// a record inside the object; when a segment is created or attached each gets
+// its record in registration order and the value moves there. The deferred
+// lists and every registration are guarded by one process-wide mutex, so
+// variables may be created on any thread; values themselves are plain
+// unsynchronised loads and stores (4-byte values as relaxed atomics).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <list>
+#include <type_traits>
+
+#include "utils/base/circular_bfr.hpp"
+
+class SharedMemoryVariableNode;
+class SharedMemoryVariableManager;
+
+#define SMV_MAGIC_NUMBER "SHMVAR01"
+
+// 64-bit members at 4-byte alignment (a typedef may lower alignment).
+typedef uint64_t SMV_Uint64_A4 __attribute__((aligned(4)));
+typedef int64_t SMV_Int64_A4 __attribute__((aligned(4)));
+typedef double SMV_Double_A4 __attribute__((aligned(4)));
+
+struct SharedMemoryVariable_Record {
+  union NumericValue {
+    SMV_Uint64_A4 u64;
+    SMV_Int64_A4 i64;
+    int32_t i32;
+    uint32_t u32;
+    float f;
+    SMV_Double_A4 d;
+    char tinyString[8];
+  } numericValue;
+  SMV_Int64_A4 parentNodeOffset;
+  uint32_t allocatedLength;
+  uint32_t usedLength;
+  uint16_t recordType;
+  uint16_t varNameLength;
+  char varName[36];
+
+  // Renders the record per displayFlags (SharedMemoryVariable::SMV_DISPLAY_*):
+  // "prefix/name = type value", pieces cut when bfr fills. Names and texts are
+  // read only within the record's allocation (allocatedLength - 48 bytes from
+  // varName; 36 when allocatedLength is smaller). isNative false: fields are
+  // byte-swapped first. Returns bfr.
+  char* formatAsText(char* bfr, size_t bfrLen, unsigned displayFlags, const char* prefix, bool isNative) const;
+  // Writes "/outer/.../parent" for the record's ancestors (at most the 16
+  // nearest), following parent offsets only to records that lie inside
+  // [segmentBase, segmentBase + segmentLength). Returns the text's length
+  // (0 and an empty text without a parent).
+  int getPathPrefix(char* bfr, size_t bfrLen, const unsigned char* segmentBase, bool isNative,
+                    size_t segmentLength) const;
+};
+static_assert(sizeof(SharedMemoryVariable_Record) == 64);
+static_assert(alignof(SharedMemoryVariable_Record) == 4);
+static_assert(offsetof(SharedMemoryVariable_Record, parentNodeOffset) == 8);
+static_assert(offsetof(SharedMemoryVariable_Record, allocatedLength) == 16);
+static_assert(offsetof(SharedMemoryVariable_Record, usedLength) == 20);
+static_assert(offsetof(SharedMemoryVariable_Record, recordType) == 24);
+static_assert(offsetof(SharedMemoryVariable_Record, varNameLength) == 26);
+static_assert(offsetof(SharedMemoryVariable_Record, varName) == 28);
+
+// Tag of the constant-initialised constructors of start-up variables: they
+// register nothing; a start-up hook puts them on a manager's deferred list.
+struct SMV_StartupVariable_t {
+  explicit constexpr SMV_StartupVariable_t() = default;
+};
+inline constexpr SMV_StartupVariable_t SMV_STARTUP{};
 
 class SharedMemoryVariable {
  public:
@@ -27,103 +114,323 @@ class SharedMemoryVariable {
     SMV_TYPE_BINARY_STRING = 19,
     SMV_TYPE_NAME_NODE = 32,
   };
-};
+  // Display flags of formatAsText.
+  enum { SMV_DISPLAY_NAME = 1, SMV_DISPLAY_VALUE = 2, SMV_DISPLAY_TYPE = 4, SMV_DISPLAY_EQUALS = 8 };
 
-// ---------------------------------------------------------------------------
-// Naming nodes and standalone variables.
-//
-// A standalone variable keeps its value inside its own object until a shared
-// segment exists to register it in (deferred registration). This program never
-// creates a segment, so the value always lives in the object. Construction is
-// constexpr: a variable with a constant initial value is constant-initialised
-// and therefore valid during every static constructor of the program, whatever
-// the order of translation units.
-// ---------------------------------------------------------------------------
+  // "int32", "uint32", "int64", "uint64", "float", "double", "text",
+  // "binary", "node"; "unknown" for every other code.
+  static const char* typeName(unsigned code);
 
-// A node of the naming tree: the parent part of a variable's full name
-// ("LOG.app_logMask"). Holds pointers only; names must outlive the node.
-class SharedMemoryVariableNode {
- public:
-  constexpr explicit SharedMemoryVariableNode(const char* nodeName,
-                                              SharedMemoryVariableNode* parentNode = nullptr)
-      : name(nodeName), parent(parentNode) {}
+  // Without a manager: done. Manager without segment: deferred. Manager with a
+  // segment: registered at once (the value hook is not called).
+  SharedMemoryVariable(SharedMemoryVariableManager* manager, const char* name, uint8_t type, uint32_t minLength);
+  // The same with the parent's manager (null parent: no manager).
+  SharedMemoryVariable(SharedMemoryVariableNode* parentNode, const char* name, uint8_t type, uint32_t minLength);
+  SharedMemoryVariable(const SharedMemoryVariable&) = delete;
+  SharedMemoryVariable& operator=(const SharedMemoryVariable&) = delete;
+  // A deferred variable leaves its manager's list; the segment is not touched.
+  virtual ~SharedMemoryVariable();
+  // Called once with the new segment record while dataPointer still points at
+  // the old one; the base version does nothing.
+  virtual void noteNowRegistered(SharedMemoryVariable_Record* newArea);
 
-  const char* getName() const { return name; }
-  SharedMemoryVariableNode* getParent() const { return parent; }
+  // The hierarchical name: without a parent the own name ("%s", cut to bfrLen,
+  // returning snprintf's result); with one "/outer/.../parent" (the 16 nearest
+  // ancestors) and its length.
+  int getFullName(char* bfr, size_t bfrLen) const;
+  // The record's name once registered, variableName before; *len gets its
+  // length without the NUL.
+  const char* getName(size_t* len = nullptr) const;
+  uint8_t getType() const { return dataType; }
+  uint32_t getMinLength() const { return minLength; }
+  SharedMemoryVariableNode* getParentNode() const { return parentNodeRecord; }
+  SharedMemoryVariableManager* getVariableManager() const { return variableManager; }
+  bool isRegistered() const { return registered != 0; }
+
+  static SharedMemoryVariable_Record unallocated_data;
+
+  // The record holding the value: in the segment once registered; before that
+  // null or a record inside the object. Read on every log statement.
+  SharedMemoryVariable_Record* dataPointer;
+
+ protected:
+  constexpr SharedMemoryVariable(SMV_StartupVariable_t, SharedMemoryVariableNode* parentNode, const char* name,
+                                 uint8_t type, uint32_t minimumLength, SharedMemoryVariable_Record* ownRecord)
+      : dataPointer(ownRecord),
+        parentNodeRecord(parentNode),
+        variableManager(nullptr),
+        variableName(name),
+        minLength(minimumLength),
+        dataType(type),
+        registered(0) {}
 
  private:
-  const char* name;
-  SharedMemoryVariableNode* parent;
+  friend class SharedMemoryVariableManager;
+  void registerWith(SharedMemoryVariableManager* manager);
+
+  SharedMemoryVariableNode* parentNodeRecord;
+  SharedMemoryVariableManager* variableManager;
+  const char* variableName;
+  uint32_t minLength;
+  uint8_t dataType;
+  uint8_t registered;
 };
 
-// Maps a value type to its SMV_TYPE_* code at compile time.
+// A node of the naming tree: type SMV_TYPE_NAME_NODE, minLength = the length of
+// its name. Must be registered before its children (construction order).
+class SharedMemoryVariableNode : public SharedMemoryVariable {
+ public:
+  SharedMemoryVariableNode(const char* name, SharedMemoryVariableManager* manager);
+  SharedMemoryVariableNode(const char* name, SharedMemoryVariableNode* parentNode);
+  // A start-up node, constant-initialised, registered by a start-up hook.
+  constexpr SharedMemoryVariableNode(SMV_StartupVariable_t tag, const char* name,
+                                     SharedMemoryVariableNode* parentNode = nullptr)
+      : SharedMemoryVariable(tag, parentNode, name, SMV_TYPE_NAME_NODE,
+                             static_cast<uint32_t>(std::char_traits<char>::length(name)), nullptr) {}
+  ~SharedMemoryVariableNode() override;
+  void noteNowRegistered(SharedMemoryVariable_Record* newArea) override;
+};
+
+// Type code of a value type: every integer type by size and sign (4 or 8
+// bytes), float and double; 255 (-1 as uint8) for anything else.
 template <typename T>
-struct SMV_TypeCodeOf;
-template <>
-struct SMV_TypeCodeOf<int32_t> {
-  static constexpr SharedMemoryVariable::SharedMemoryVariableType code = SharedMemoryVariable::SMV_TYPE_INT32;
-};
-template <>
-struct SMV_TypeCodeOf<uint32_t> {
-  static constexpr SharedMemoryVariable::SharedMemoryVariableType code = SharedMemoryVariable::SMV_TYPE_UINT32;
-};
-template <>
-struct SMV_TypeCodeOf<int64_t> {
-  static constexpr SharedMemoryVariable::SharedMemoryVariableType code = SharedMemoryVariable::SMV_TYPE_INT64;
-};
-template <>
-struct SMV_TypeCodeOf<uint64_t> {
-  static constexpr SharedMemoryVariable::SharedMemoryVariableType code = SharedMemoryVariable::SMV_TYPE_UINT64;
-};
-template <>
-struct SMV_TypeCodeOf<double> {
-  static constexpr SharedMemoryVariable::SharedMemoryVariableType code = SharedMemoryVariable::SMV_TYPE_DOUBLE;
+struct SMV_TypeCodeOf {
+  static constexpr uint8_t code = []() constexpr -> uint8_t {
+    if constexpr (std::is_same_v<T, float>) {
+      return SharedMemoryVariable::SMV_TYPE_FLOAT;
+    } else if constexpr (std::is_same_v<T, double>) {
+      return SharedMemoryVariable::SMV_TYPE_DOUBLE;
+    } else if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool> && (sizeof(T) == 4 || sizeof(T) == 8)) {
+      return static_cast<uint8_t>(SharedMemoryVariable::SMV_TYPE_INT32 + (std::is_unsigned_v<T> ? 1 : 0) +
+                                  (sizeof(T) == 8 ? 2 : 0));
+    } else {
+      return 255;
+    }
+  }();
 };
 
-// A named numeric value. Reads and writes are plain, unsynchronised loads and
-// stores of `value` (a mask change by one thread is seen by another thread's
-// next read); `value` is public so that a log statement's mask test is a single
-// load from a fixed address.
+// A named number. Until registered its value is in initialCopy; afterwards in
+// the segment record. Reads and writes go through dataPointer; 4-byte values
+// are relaxed atomic loads and stores, 8-byte values memcpy (the record may be
+// only 4-aligned). Read-modify-write operators are not atomic.
 template <typename T>
 class SMV_StandaloneNumeric : public SharedMemoryVariable {
+  static_assert(sizeof(T) == 4 || sizeof(T) == 8, "values are 4 or 8 bytes");
+
  public:
-  constexpr SMV_StandaloneNumeric(SharedMemoryVariableNode* parentNode, const char* variableName,
+  SMV_StandaloneNumeric(const char* name, SharedMemoryVariableManager* manager, T initialValue)
+      : SharedMemoryVariable(manager, name, SMV_TypeCodeOf<T>::code, sizeof(T)), initialCopy{} {
+    if (dataPointer == nullptr) dataPointer = &initialCopy;
+    store(initialValue);
+  }
+  SMV_StandaloneNumeric(const char* name, SharedMemoryVariableNode* parentNode, T initialValue)
+      : SharedMemoryVariable(parentNode, name, SMV_TypeCodeOf<T>::code, sizeof(T)), initialCopy{} {
+    if (dataPointer == nullptr) dataPointer = &initialCopy;
+    store(initialValue);
+  }
+  // A start-up variable: constant-initialised with its value in place, so a
+  // static constructor that reads it first finds the value; a start-up hook
+  // puts it on a manager's deferred list.
+  constexpr SMV_StandaloneNumeric(SMV_StartupVariable_t tag, const char* name, SharedMemoryVariableNode* parentNode,
                                   T initialValue)
-      : value(initialValue), parent(parentNode), name(variableName) {}
-  constexpr SMV_StandaloneNumeric(const char* variableName, T initialValue)
-      : value(initialValue), parent(nullptr), name(variableName) {}
+      : SharedMemoryVariable(tag, parentNode, name, SMV_TypeCodeOf<T>::code, sizeof(T), &initialCopy),
+        initialCopy(recordHolding(initialValue)) {}
+  ~SMV_StandaloneNumeric() override = default;
 
-  SMV_StandaloneNumeric(const SMV_StandaloneNumeric&) = delete;
-  SMV_StandaloneNumeric& operator=(const SMV_StandaloneNumeric&) = delete;
-
-  T getValue() const { return value; }
-  void setValue(T newValue) { value = newValue; }
-  operator T() const { return value; }
-  SMV_StandaloneNumeric& operator=(T newValue) {
-    value = newValue;
-    return *this;
-  }
-  SMV_StandaloneNumeric& operator|=(T bits) {
-    value |= bits;
-    return *this;
-  }
-  SMV_StandaloneNumeric& operator&=(T bits) {
-    value &= bits;
-    return *this;
-  }
-  SMV_StandaloneNumeric& operator+=(T amount) {
-    value += amount;
-    return *this;
+  void noteNowRegistered(SharedMemoryVariable_Record* newArea) override {
+    if (dataPointer != nullptr) std::memcpy(&newArea->numericValue, &dataPointer->numericValue, sizeof(T));
   }
 
-  const char* getName() const { return name; }
-  SharedMemoryVariableNode* getParent() const { return parent; }
-  static constexpr SharedMemoryVariableType getType() { return SMV_TypeCodeOf<T>::code; }
+  operator T() const { return load(); }
+  const T* getAddress() const { return reinterpret_cast<const T*>(&dataPointer->numericValue); }
 
-  // The value itself (in the object: registration is deferred).
-  T value;
+  SMV_StandaloneNumeric& operator=(T v) {
+    store(v);
+    return *this;
+  }
+  SMV_StandaloneNumeric& operator+=(T v) { return *this = static_cast<T>(load() + v); }
+  SMV_StandaloneNumeric& operator-=(T v) { return *this = static_cast<T>(load() - v); }
+  SMV_StandaloneNumeric& operator*=(T v) { return *this = static_cast<T>(load() * v); }
+  SMV_StandaloneNumeric& operator/=(T v) { return *this = static_cast<T>(load() / v); }
+  SMV_StandaloneNumeric& operator|=(T v) requires std::is_integral_v<T> { return *this = static_cast<T>(load() | v); }
+  SMV_StandaloneNumeric& operator&=(T v) requires std::is_integral_v<T> { return *this = static_cast<T>(load() & v); }
+  SMV_StandaloneNumeric& operator++() { return *this += T(1); }
+  SMV_StandaloneNumeric& operator--() { return *this -= T(1); }
+  T operator++(int) {
+    const T old = load();
+    store(static_cast<T>(old + T(1)));
+    return old;
+  }
+  T operator--(int) {
+    const T old = load();
+    store(static_cast<T>(old - T(1)));
+    return old;
+  }
+
+  SharedMemoryVariable_Record initialCopy;
 
  private:
-  SharedMemoryVariableNode* parent;
-  const char* name;
+  static constexpr SharedMemoryVariable_Record recordHolding(T v) {
+    SharedMemoryVariable_Record r{};
+    if constexpr (std::is_same_v<T, float>) {
+      r.numericValue.f = v;
+    } else if constexpr (std::is_same_v<T, double>) {
+      r.numericValue.d = v;
+    } else if constexpr (sizeof(T) == 4 && std::is_signed_v<T>) {
+      r.numericValue.i32 = static_cast<int32_t>(v);
+    } else if constexpr (sizeof(T) == 4) {
+      r.numericValue.u32 = static_cast<uint32_t>(v);
+    } else if constexpr (std::is_signed_v<T>) {
+      r.numericValue.i64 = static_cast<int64_t>(v);
+    } else {
+      r.numericValue.u64 = static_cast<uint64_t>(v);
+    }
+    return r;
+  }
+  T load() const {
+    T v;
+    if constexpr (sizeof(T) == 4) {
+      const uint32_t bits = __atomic_load_n(&dataPointer->numericValue.u32, __ATOMIC_RELAXED);
+      std::memcpy(&v, &bits, sizeof v);
+    } else {
+      std::memcpy(&v, &dataPointer->numericValue, sizeof v);
+    }
+    return v;
+  }
+  void store(T v) {
+    if constexpr (sizeof(T) == 4) {
+      uint32_t bits;
+      std::memcpy(&bits, &v, sizeof bits);
+      __atomic_store_n(&dataPointer->numericValue.u32, bits, __ATOMIC_RELAXED);
+    } else {
+      std::memcpy(&dataPointer->numericValue, &v, sizeof v);
+    }
+  }
 };
+
+// A named text of up to `Length` bytes. Until registered the text lives in
+// `space` (a record and room after it); afterwards in the segment record, at
+// varName + varNameLength. The text always keeps its terminating NUL.
+template <unsigned Length>
+class SMV_StandaloneString : public SharedMemoryVariable {
+ public:
+  SMV_StandaloneString(const char* name, SharedMemoryVariableManager* manager)
+      : SharedMemoryVariable(manager, name, SMV_TYPE_STRING, Length) {
+    initializeOwnSpace(name);
+  }
+  SMV_StandaloneString(const char* name, SharedMemoryVariableNode* parentNode)
+      : SharedMemoryVariable(parentNode, name, SMV_TYPE_STRING, Length) {
+    initializeOwnSpace(name);
+  }
+  ~SMV_StandaloneString() override = default;
+
+  void noteNowRegistered(SharedMemoryVariable_Record* newArea) override {
+    newArea->usedLength = copyText(newArea, dataPointer != nullptr ? textOf(dataPointer) : "");
+  }
+  operator const char*() const { return textOf(dataPointer); }
+  SMV_StandaloneString& operator=(const char* text) {
+    dataPointer->usedLength = copyText(dataPointer, text != nullptr ? text : "");
+    return *this;
+  }
+
+  union Space {
+    SharedMemoryVariable_Record initialCopy;
+    char reservedSpace[Length + 64];
+  } space;
+
+ private:
+  static char* textOf(SharedMemoryVariable_Record* r) { return r->varName + r->varNameLength; }
+  // Copies at most the record's text space, stopping after the NUL; the last
+  // byte of the space stays a NUL. Returns the bytes used with the NUL.
+  static uint32_t copyText(SharedMemoryVariable_Record* r, const char* text) {
+    const int64_t avail = static_cast<int64_t>(r->allocatedLength) - 52 - r->varNameLength;
+    if (avail <= 0) return 0;
+    char* out = textOf(r);
+    const size_t room = static_cast<size_t>(avail) - 1;
+    const size_t n = ::strnlen(text, room);
+    std::memmove(out, text, n);
+    out[n] = '\0';
+    return static_cast<uint32_t>(n + 1);
+  }
+  void initializeOwnSpace(const char* name) {
+    if (dataPointer != nullptr) return;
+    std::memset(&space, 0, sizeof space);
+    dataPointer = &space.initialCopy;
+    // The name itself is not stored here; its length places the text. A name
+    // too long for the space leaves no text room (the text reads empty).
+    const size_t nameLength = std::strlen(name) + 1;
+    constexpr size_t LONGEST = sizeof(Space) - offsetof(SharedMemoryVariable_Record, varName) - 1;
+    dataPointer->varNameLength = static_cast<uint16_t>(nameLength < LONGEST ? nameLength : LONGEST);
+    dataPointer->allocatedLength = sizeof space;
+  }
+};
+
+// Keeps the variables of one segment; see the file comment.
+class SharedMemoryVariableManager {
+ public:
+  using smv_list_t = std::list<SharedMemoryVariable*>;
+
+  // false: all fields null. true: fields left as they are (the process-wide
+  // manager, whose zero-initialised deferred list may already hold variables
+  // of earlier static initialisers).
+  explicit SharedMemoryVariableManager(bool keepFields);
+  ~SharedMemoryVariableManager();
+  SharedMemoryVariableManager(const SharedMemoryVariableManager&) = delete;
+  SharedMemoryVariableManager& operator=(const SharedMemoryVariableManager&) = delete;
+
+  // Maps fileName (createMappedFile with `mode`) and closes the descriptor.
+  // Null when mapping failed; when magic is given and mode does not reset,
+  // also null (after a message, the mapping released) when the file is shorter
+  // than 8 bytes or does not start with it.
+  static unsigned char* createSegment(const char* fileName, size_t* len, int mode, const char* magic);
+  // Attach a formatted segment; the deferred variables stay deferred.
+  void attachExistingSegment(void* ptr, size_t len);
+  void attachExistingSegment(BufferRegion* region);
+  // Format (or adopt) a segment and register the deferred variables in it.
+  void initializeSegment(void* ptr, size_t len, const char* component);
+  void initializeSegment(BufferRegion* region);
+  // Creates "$LOG_DIR/<base>-YYYYMMDD_HHMMSS-host-pid.smv" of *len bytes,
+  // formats it and registers the deferred variables. Returns the segment or
+  // null (the variables stay deferred).
+  unsigned char* createAndAttachStandardSegment(const char* component, size_t* len);
+
+  void allocateVariable(SharedMemoryVariable* variable);
+  void allocateDeferredVariables();
+  // false: no segment, the variable was deferred; true: registered.
+  bool registerVariable(SharedMemoryVariable* variable);
+  void registerVariables(int count, SharedMemoryVariable** variables);
+  // Moves other's deferred variables here: 0 when other had no list, 1 when
+  // they were appended or taken over as a list, 2 when allocated at once.
+  int takeDeferredRegistrations(SharedMemoryVariableManager* other);
+
+  // Steps through the variables of the segment: *cursor null starts at the
+  // active list head. Returns the record after the allocation record, or null
+  // at the end (also at an offset outside the segment).
+  SharedMemoryVariable_Record* iterateOver32BitSegment(SharedBufferAllocRecord_32** cursor);
+  SharedMemoryVariable_Record* iterateOver64BitSegment(SharedBufferAllocRecord_64** cursor);
+
+  int64_t offsetInSegment(const void* record) const {
+    return static_cast<const unsigned char*>(record) - regionBase;
+  }
+  bool initialized() const { return bfrMgr != nullptr; }
+  BufferRegion* getRegion() const { return bfrMgr; }
+  size_t deferredCount() const;
+
+ private:
+  friend class SharedMemoryVariable;
+  // Callers hold the registration mutex.
+  void allocateLocked(SharedMemoryVariable* variable, bool callHook);
+  void deferLocked(SharedMemoryVariable* variable);
+  void allocateDeferredLocked();
+  void forgetDeferred(SharedMemoryVariable* variable);
+  SharedMemoryVariable_Record* recordAfter(const void* allocRecord, size_t allocRecordLen) const;
+
+  smv_list_t* deferredList;
+  BufferRegion* bfrMgr;
+  unsigned char* regionBase;
+  size_t regionLength;
+};
+
+// The process-wide manager, built at initialisation priority 105 and
+// destroyed after every other static object.
+extern SharedMemoryVariableManager DEFAULT_sharedMemoryVariableManager;

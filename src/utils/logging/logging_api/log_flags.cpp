@@ -142,9 +142,9 @@ bool applyMaskFlag(LogSubsystemInfo* info, const char* programName, bool isAdd, 
     matched = true;
     if (component.logMaskVar != nullptr) {
       if (isAdd) {
-        component.logMaskVar->value |= mask;
+        *component.logMaskVar |= mask;
       } else {
-        component.logMaskVar->value &= ~mask;
+        *component.logMaskVar &= ~mask;
       }
     } else {
       std::fprintf(stderr, "using implicit definition of component %s\n", component.componentName);
@@ -240,8 +240,8 @@ uint_fast32_t LogManager::addLogComponent(const char* componentName, LogMaskType
     if (component.logMaskVar == logMask) return i + 1;
     std::fprintf(stderr, "alias existing %s to new address %p\n", componentName, static_cast<void*>(logMask));
     if (logMask != nullptr) {
-      const uint32_t previous = component.logMaskVar != nullptr ? component.logMaskVar->value : component.initialMask;
-      logMask->value = (logMask->value | globalAddMask | previous) & ~globalRemoveMask;
+      const uint32_t previous = component.logMaskVar != nullptr ? static_cast<uint32_t>(*component.logMaskVar) : component.initialMask;
+      *logMask = (*logMask | globalAddMask | previous) & ~globalRemoveMask;
       // TODO(logging): make the old variable an alias of the new storage.
       component.logMaskVar = logMask;
     }
@@ -260,9 +260,9 @@ uint_fast32_t LogManager::addLogComponent(const char* componentName, LogMaskType
   } while (!registeredComponentTotal.compare_exchange_weak(index, index + 1, std::memory_order_acq_rel));
   LogMaskAndComponent& component = logMaskMap[index];
   if (logMask != nullptr) {
-    const uint32_t value = (initialMask | globalAddMask | logMask->value) & ~globalRemoveMask;
+    const uint32_t value = (initialMask | globalAddMask | *logMask) & ~globalRemoveMask;
     component.initialMask = value;
-    logMask->value = value;
+    *logMask = value;
   } else {
     component.initialMask = (initialMask | globalAddMask) & ~globalRemoveMask;
   }

@@ -75,11 +75,29 @@ LogManager* LogManager::DEFAULT_LogManager = nullptr;
 LogManager* LogManager::STDOUT_LogManager = &stdoutManager;
 LogManager* LogManager::STDERR_LogManager = &stderrManager;
 
-constinit SharedMemoryVariableNode app_logNode("app");
-constinit SharedMemoryVariableNode io_logNode("io");
-constinit LogMaskType_t app_logLevelMask(&app_logNode, "app_logMask", 960u);
-constinit LogMaskType_t io_logLevelMask(&io_logNode, "io_logMask", 896u);
-constinit SMV_StandaloneNumeric<uint32_t> coalesceCount("coalesceIOVEC", 0u);
+// Start-up variables: constant-initialised with their values in place, so a
+// static constructor that logs before the hook below runs finds valid masks.
+constinit SharedMemoryVariableNode app_logNode(SMV_STARTUP, "app");
+constinit SharedMemoryVariableNode io_logNode(SMV_STARTUP, "io");
+constinit LogMaskType_t app_logLevelMask(SMV_STARTUP, "app_logMask", &app_logNode, 960u);
+constinit LogMaskType_t io_logLevelMask(SMV_STARTUP, "io_logMask", &io_logNode, 896u);
+constinit SMV_StandaloneNumeric<uint32_t> coalesceCount(SMV_STARTUP, "coalesceIOVEC", nullptr, 0u);
+
+namespace {
+
+// Puts the start-up variables on the default manager's deferred list, right
+// after the manager itself (priority 105) and before every default-priority
+// object; nodes before their children.
+struct RegisterStartupVariables {
+  RegisterStartupVariables() {
+    SharedMemoryVariable* variables[] = {&app_logNode, &io_logNode, &app_logLevelMask, &io_logLevelMask,
+                                         &coalesceCount};
+    DEFAULT_sharedMemoryVariableManager.registerVariables(ZUR_ARRAY_COUNT(variables), variables);
+  }
+};
+RegisterStartupVariables registerStartupVariables __attribute__((init_priority(106)));
+
+}  // namespace
 
 constinit LogSubsystemInfo default_LogSubsystemInfo{};
 
