@@ -88,10 +88,11 @@ void SharedMemoryVariableManager::allocateLocked(SharedMemoryVariable* variable,
   std::memcpy(&record->parentNodeOffset, &parentOffset, sizeof parentOffset);
   std::memcpy(record->varName, name, nameLength);
   record->varName[nameLength] = '\0';
-  if (callHook) variable->noteNowRegistered(record);
-  // release: the record is complete before a reader sees its name length;
-  // pairs with the acquire load of readers of a live segment.
+  // release: name, type and lengths are complete before a reader sees the
+  // name length; pairs with the acquire load of readers of a live segment.
+  // The value follows like any later store (the text hook needs the length).
   __atomic_store_n(&record->varNameLength, static_cast<uint16_t>(nameLength + 1), __ATOMIC_RELEASE);
+  if (callHook) variable->noteNowRegistered(record);
   variable->dataPointer = record;
   variable->registered = 1;
   variable->variableManager = this;

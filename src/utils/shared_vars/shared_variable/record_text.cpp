@@ -140,8 +140,9 @@ int SharedMemoryVariable_Record::getPathPrefix(char* bfr, size_t bfrLen, const u
   const SharedMemoryVariable_Record* ancestors[MAX_ANCESTORS];
   int count = 0;
   uint64_t offset = RecordView{this, isNative}.u64(&parentNodeOffset);
-  // Only records wholly inside the segment, past its header, are followed.
-  while (offset != 0 && count < MAX_ANCESTORS && offset >= sizeof(SharedBufferRegionHeader_32) &&
+  // Only 4-aligned records wholly inside the segment, past its header, are
+  // followed.
+  while (offset != 0 && count < MAX_ANCESTORS && offset % 4 == 0 && offset >= sizeof(SharedBufferRegionHeader_32) &&
          offset <= segmentLength && segmentLength - offset >= sizeof(SharedMemoryVariable_Record)) {
     const auto* parent = reinterpret_cast<const SharedMemoryVariable_Record*>(segmentBase + offset);
     ancestors[count++] = parent;
