@@ -213,6 +213,10 @@ class BufferRegion {
   // The most records the region could hold: the bound of every list walk.
   size_t maxRecordCount() const;
 
+  // True when [ptr, ptr + len) starts with a 32-bit header in this machine's
+  // byte order: the only regions the allocators attach to.
+  static bool isNativeRegion32(const void* ptr, size_t len);
+
   static std::atomic<uint32_t> totalChecks;
 
  protected:
@@ -221,8 +225,6 @@ class BufferRegion {
   SharedBufferAllocRecord_32* nativeRecord(uint32_t offset) const {
     return reinterpret_cast<SharedBufferAllocRecord_32*>(region + offset);
   }
-  // True when the region is a native 32-bit region the allocators may change.
-  bool isWritableLayout() const;
   // Takes the region lock; returns the failed attempts.
   uint32_t lockRegion(uint32_t key);
   void unlockRegion();

@@ -27,11 +27,9 @@ ZUR_COLD void reportNotActive(uint32_t offset) {
 
 // Block size of a formatted native region: blockLen of its first record.
 size_t firstBlockLength(const void* ptr, size_t len) {
-  const unsigned char* base = static_cast<const unsigned char*>(ptr);
-  if (ptr == nullptr || (reinterpret_cast<uintptr_t>(ptr) & 3u) != 0 || len < HEADER_LEN + RECORD_LEN) return 0;
-  const auto* h = reinterpret_cast<const SharedBufferRegionHeader_32*>(base);
-  if (h->headerLength != HEADER_LEN || !h->isNativeByteOrder()) return 0;
-  return reinterpret_cast<const SharedBufferAllocRecord_32*>(base + HEADER_LEN)->blockLen;
+  if (!BufferRegion::isNativeRegion32(ptr, len) || len < HEADER_LEN + RECORD_LEN) return 0;
+  return reinterpret_cast<const SharedBufferAllocRecord_32*>(static_cast<const unsigned char*>(ptr) + HEADER_LEN)
+      ->blockLen;
 }
 
 }  // namespace
@@ -63,7 +61,7 @@ CircularBufferManager::CircularBufferManager(void* ptr, size_t len, size_t block
 CircularBufferManager::~CircularBufferManager() = default;
 
 SharedBufferAllocRecord* CircularBufferManager::allocateBlock(size_t /*len*/) {
-  if (ZUR_UNLIKELY(!isWritableLayout())) {
+  if (ZUR_UNLIKELY(availableBlocks == 0)) {
     reportNoBlocks("CircularBufferManager");
     return nullptr;
   }
@@ -86,7 +84,8 @@ SharedBufferAllocRecord* CircularBufferManager::allocateBlock(size_t /*len*/) {
     }
     uint32_t unlocked = 0;
     // seq_cst: the lock's acquire; pairs with the release in unlockRegion.
-    if (!__atomic_compare_exchange_n(&h->updatingThread, &unlocked, key, false, __ATOMIC_SEQ_CST,
+    if (__atomic_load_n(&h->updatingThread, __ATOMIC_RELAXED) != 0 ||
+        !__atomic_compare_exchange_n(&h->updatingThread, &unlocked, key, false, __ATOMIC_SEQ_CST,
                                      __ATOMIC_RELAXED)) {
       ZUR_spinPause(spins);
       continue;
@@ -106,7 +105,7 @@ SharedBufferAllocRecord* CircularBufferManager::allocateBlock(size_t /*len*/) {
       unlockRegion();
       continue;
     }
-    TOTAL_allocation_wait_spins.fetch_add(spins, std::memory_order_relaxed);
+    if (spins != 0) TOTAL_allocation_wait_spins.fetch_add(spins, std::memory_order_relaxed);
     SharedBufferAllocRecord_32* rec = nativeRecord(off0);
     __atomic_store_n(&rec->usedLen, SHARED_BUFFER_UNFILLED, __ATOMIC_RELAXED);
     appendActive(rec, off0);
@@ -116,7 +115,7 @@ SharedBufferAllocRecord* CircularBufferManager::allocateBlock(size_t /*len*/) {
 }
 
 void CircularBufferManager::returnBlock(SharedBufferAllocRecord* rec) {
-  if (rec == nullptr || !isWritableLayout()) return;
+  if (rec == nullptr || availableBlocks == 0) return;
   const unsigned char* at = reinterpret_cast<unsigned char*>(rec);
   if (at < region + HEADER_LEN || at >= region + HEADER_LEN + RECORD_LEN * availableBlocks) {
     reportNotActive(0);
@@ -124,7 +123,7 @@ void CircularBufferManager::returnBlock(SharedBufferAllocRecord* rec) {
   }
   const uint32_t offset = static_cast<uint32_t>(at - region);
   const uint32_t spins = lockRegion(ZUR_regionLockKey());
-  TOTAL_return_wait_spins.fetch_add(spins, std::memory_order_relaxed);
+  if (spins != 0) TOTAL_return_wait_spins.fetch_add(spins, std::memory_order_relaxed);
   SharedBufferRegionHeader_32* h = header32();
   const uint32_t next = __atomic_load_n(&rec->offset_nextInChain, __ATOMIC_RELAXED);
   uint32_t previous = 0;  // record before rec on the active list; 0 = rec is the head
@@ -146,10 +145,10 @@ void CircularBufferManager::returnBlock(SharedBufferAllocRecord* rec) {
   if (__atomic_load_n(&h->offset_endActiveList, __ATOMIC_RELAXED) == offset) {
     __atomic_store_n(&h->offset_endActiveList, previous, __ATOMIC_RELAXED);
   }
-  uint32_t head = __atomic_load_n(&h->offset_startFreeList, __ATOMIC_RELAXED);
-  do {
-    __atomic_store_n(&rec->offset_nextInChain, head, __ATOMIC_RELAXED);
-  } while (!__atomic_compare_exchange_n(&h->offset_startFreeList, &head, offset, false, __ATOMIC_SEQ_CST,
-                                        __ATOMIC_RELAXED));
+  // Push on the free list: plain stores, the lock orders them for the next
+  // holder (an unlocked allocator only peeks at the head to decide to wait).
+  __atomic_store_n(&rec->offset_nextInChain, __atomic_load_n(&h->offset_startFreeList, __ATOMIC_RELAXED),
+                   __ATOMIC_RELAXED);
+  __atomic_store_n(&h->offset_startFreeList, offset, __ATOMIC_RELAXED);
   unlockRegion();
 }

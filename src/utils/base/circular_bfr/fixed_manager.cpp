@@ -25,7 +25,10 @@ ZUR_COLD void reportOutOfSpace(const char* file, int line, uint32_t blockDimensi
 
 }  // namespace
 
-FixedBufferManager::FixedBufferManager(void* ptr, size_t len) : BufferRegion(ptr, len, ATTACH_GRANULE, NOT_OWNER) {}
+// Attaching to a region that is not a native 32-bit one leaves 0 blocks: the
+// list readers still read it, the allocator refuses to write it.
+FixedBufferManager::FixedBufferManager(void* ptr, size_t len)
+    : BufferRegion(ptr, len, isNativeRegion32(ptr, len) ? ATTACH_GRANULE : 0, NOT_OWNER) {}
 
 FixedBufferManager::FixedBufferManager(void* ptr, size_t len, size_t block_size, const char* component,
                                        const char* magicNumber)
@@ -46,7 +49,7 @@ FixedBufferManager::FixedBufferManager(void* ptr, size_t len, size_t block_size,
 FixedBufferManager::~FixedBufferManager() = default;
 
 SharedBufferAllocRecord* FixedBufferManager::allocateBlock(size_t len) {
-  if (ZUR_UNLIKELY(!isWritableLayout())) {
+  if (ZUR_UNLIKELY(availableBlocks == 0)) {
     reportNoBlocks("FixedBufferManager");
     return nullptr;
   }
@@ -56,7 +59,7 @@ SharedBufferAllocRecord* FixedBufferManager::allocateBlock(size_t len) {
   const uint64_t rounded = (wanted + blockSize - 1) / blockSize * blockSize;
   const uint64_t neededLen = rounded + RECORD_LEN;
   const uint32_t spins = lockRegion(ZUR_regionLockKey());
-  TOTAL_allocation_wait_spins.fetch_add(spins, std::memory_order_relaxed);
+  if (spins != 0) TOTAL_allocation_wait_spins.fetch_add(spins, std::memory_order_relaxed);
 
   // First fit along the free list, bounded by the records the region can hold.
   uint32_t previous = 0;

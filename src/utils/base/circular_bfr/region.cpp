@@ -141,8 +141,10 @@ bool BufferRegion::isNativeByteOrder() const {
          load32(region + offsetof(SharedBufferRegionHeader_32, byteOrderTag)) == SHARED_BUFFER_BYTE_ORDER_TAG;
 }
 
-bool BufferRegion::isWritableLayout() const {
-  return availableBlocks != 0 && layoutHeaderLength() == HEADER_32 && isNativeByteOrder();
+bool BufferRegion::isNativeRegion32(const void* ptr, size_t len) {
+  if (ptr == nullptr || (reinterpret_cast<uintptr_t>(ptr) & 3u) != 0 || len < HEADER_32) return false;
+  const auto* h = static_cast<const SharedBufferRegionHeader_32*>(ptr);
+  return h->headerLength == HEADER_32 && h->isNativeByteOrder();
 }
 
 size_t BufferRegion::maxRecordCount() const {
@@ -187,8 +189,11 @@ uint32_t BufferRegion::lockRegion(uint32_t key) {
   uint32_t spins = 0;
   for (;;) {
     uint32_t expected = 0;
+    // Swap only when the word reads free: waiters spin on a shared copy of
+    // the line instead of taking it from the holder on every pass.
     // seq_cst: the lock's acquire; pairs with the release in unlockRegion.
-    if (__atomic_compare_exchange_n(lockWord, &expected, key, false, __ATOMIC_SEQ_CST, __ATOMIC_RELAXED)) {
+    if (__atomic_load_n(lockWord, __ATOMIC_RELAXED) == 0 &&
+        __atomic_compare_exchange_n(lockWord, &expected, key, false, __ATOMIC_SEQ_CST, __ATOMIC_RELAXED)) {
       return spins;
     }
     ZUR_spinPause(spins);
