@@ -155,7 +155,7 @@ TEST(NarvelixVars, DamagedSegmentsGiveOneLine) {
       {"header length", 8, {90}, 0, "unknown header length 90"},
       {"byte order", 56, {1, 2, 3, 4}, 0, "unknown byte order tag 0x04030201"},
       {"head outside", 76, {0xF0, 0x07, 0, 0}, 0, "variable 1 links to offset 2032 outside the segment"},
-      {"loop", 92 + 192 * 5 + 16, {92, 0, 0, 0}, 0, "the variable list loops (more than 98 records)"},
+      {"loop", 92 + 192 * 5 + 16, {92, 0, 0, 0}, 0, "the variable list loops back to offset 92"},
       {"wrong self offset", 92 + 192, {93, 0, 0, 0}, 0, "allocation record at offset 284 names another offset"},
       {"misaligned next", 92 + 16, {94, 1, 0, 0}, 0, "allocation record at offset 350 names another offset"},
       {"record length", 92 + 192 * 2 + 20 + 16, {0xFF, 0xFF, 0, 0}, 0,

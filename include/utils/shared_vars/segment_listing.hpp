@@ -2,8 +2,8 @@
 // "path/name = type value" line per record in registration order, from a
 // segment of either layout and either byte order. The segment is untrusted
 // input (a file of unknown origin, or one another process is writing): every
-// offset is checked against the segment before it is followed, the walk is
-// bounded by the records the segment could hold, and names and texts are read
+// offset is checked against the segment before it is followed, a record met a
+// second time ends the walk as a loop, and names and texts are read
 // only inside their allocations. Records still being registered (name length
 // 0) are skipped.
 #pragma once

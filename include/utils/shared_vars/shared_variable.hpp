@@ -154,6 +154,27 @@ class SharedMemoryVariable {
   SharedMemoryVariable_Record* dataPointer;
 
  protected:
+  // For derived classes: stores the fields and publishes nothing. The most
+  // derived constructor calls registerWith as its last step, so no other
+  // thread can reach a half-built object through the deferred list, and its
+  // destructor calls withdraw first.
+  struct RegisterLater {};
+  constexpr SharedMemoryVariable(RegisterLater, SharedMemoryVariableNode* parentNode, const char* name, uint8_t type,
+                                 uint32_t minimumLength)
+      : dataPointer(nullptr),
+        parentNodeRecord(parentNode),
+        variableManager(nullptr),
+        variableName(name),
+        minLength(minimumLength),
+        dataType(type),
+        registered(0) {}
+  // With a segment: allocated at once (the value hook copies the object's own
+  // value); without: deferred; without a manager: nothing.
+  void registerWith(SharedMemoryVariableManager* manager);
+  // Leaves the deferred list, if still on one.
+  void withdraw();
+  static SharedMemoryVariableManager* managerOf(const SharedMemoryVariableNode* parentNode);
+
   constexpr SharedMemoryVariable(SMV_StartupVariable_t, SharedMemoryVariableNode* parentNode, const char* name,
                                  uint8_t type, uint32_t minimumLength, SharedMemoryVariable_Record* ownRecord)
       : dataPointer(ownRecord),
@@ -166,7 +187,7 @@ class SharedMemoryVariable {
 
  private:
   friend class SharedMemoryVariableManager;
-  void registerWith(SharedMemoryVariableManager* manager);
+  void registerNow(SharedMemoryVariableManager* manager, bool callHook);
 
   SharedMemoryVariableNode* parentNodeRecord;
   SharedMemoryVariableManager* variableManager;
@@ -218,15 +239,18 @@ class SMV_StandaloneNumeric : public SharedMemoryVariable {
   static_assert(sizeof(T) == 4 || sizeof(T) == 8, "values are 4 or 8 bytes");
 
  public:
+  // The value starts in initialCopy; with a segment it moves there at once.
   SMV_StandaloneNumeric(const char* name, SharedMemoryVariableManager* manager, T initialValue)
-      : SharedMemoryVariable(manager, name, SMV_TypeCodeOf<T>::code, sizeof(T)), initialCopy{} {
-    if (dataPointer == nullptr) dataPointer = &initialCopy;
-    store(initialValue);
+      : SharedMemoryVariable(RegisterLater{}, nullptr, name, SMV_TypeCodeOf<T>::code, sizeof(T)),
+        initialCopy(recordHolding(initialValue)) {
+    dataPointer = &initialCopy;
+    registerWith(manager);
   }
   SMV_StandaloneNumeric(const char* name, SharedMemoryVariableNode* parentNode, T initialValue)
-      : SharedMemoryVariable(parentNode, name, SMV_TypeCodeOf<T>::code, sizeof(T)), initialCopy{} {
-    if (dataPointer == nullptr) dataPointer = &initialCopy;
-    store(initialValue);
+      : SharedMemoryVariable(RegisterLater{}, parentNode, name, SMV_TypeCodeOf<T>::code, sizeof(T)),
+        initialCopy(recordHolding(initialValue)) {
+    dataPointer = &initialCopy;
+    registerWith(managerOf(parentNode));
   }
   // A start-up variable: constant-initialised with its value in place, so a
   // static constructor that reads it first finds the value; a start-up hook
@@ -235,14 +259,14 @@ class SMV_StandaloneNumeric : public SharedMemoryVariable {
                                   T initialValue)
       : SharedMemoryVariable(tag, parentNode, name, SMV_TypeCodeOf<T>::code, sizeof(T), &initialCopy),
         initialCopy(recordHolding(initialValue)) {}
-  ~SMV_StandaloneNumeric() override = default;
+  ~SMV_StandaloneNumeric() override { withdraw(); }
 
   void noteNowRegistered(SharedMemoryVariable_Record* newArea) override {
     if (dataPointer != nullptr) std::memcpy(&newArea->numericValue, &dataPointer->numericValue, sizeof(T));
   }
 
   operator T() const { return load(); }
-  const T* getAddress() const { return reinterpret_cast<const T*>(&dataPointer->numericValue); }
+  const T* getAddress() const { return reinterpret_cast<const T*>(&record()->numericValue); }
 
   SMV_StandaloneNumeric& operator=(T v) {
     store(v);
@@ -287,13 +311,18 @@ class SMV_StandaloneNumeric : public SharedMemoryVariable {
     }
     return r;
   }
+  // The record pointer may be switched by a registering thread: a relaxed
+  // load (a plain load on every target; the new record's value was copied
+  // before the release store of the pointer, and the value is reached through
+  // the pointer).
+  SharedMemoryVariable_Record* record() const { return __atomic_load_n(&dataPointer, __ATOMIC_RELAXED); }
   T load() const {
     T v;
     if constexpr (sizeof(T) == 4) {
-      const uint32_t bits = __atomic_load_n(&dataPointer->numericValue.u32, __ATOMIC_RELAXED);
+      const uint32_t bits = __atomic_load_n(&record()->numericValue.u32, __ATOMIC_RELAXED);
       std::memcpy(&v, &bits, sizeof v);
     } else {
-      std::memcpy(&v, &dataPointer->numericValue, sizeof v);
+      std::memcpy(&v, &record()->numericValue, sizeof v);
     }
     return v;
   }
@@ -301,9 +330,9 @@ class SMV_StandaloneNumeric : public SharedMemoryVariable {
     if constexpr (sizeof(T) == 4) {
       uint32_t bits;
       std::memcpy(&bits, &v, sizeof bits);
-      __atomic_store_n(&dataPointer->numericValue.u32, bits, __ATOMIC_RELAXED);
+      __atomic_store_n(&record()->numericValue.u32, bits, __ATOMIC_RELAXED);
     } else {
-      std::memcpy(&dataPointer->numericValue, &v, sizeof v);
+      std::memcpy(&record()->numericValue, &v, sizeof v);
     }
   }
 };
@@ -315,14 +344,16 @@ template <unsigned Length>
 class SMV_StandaloneString : public SharedMemoryVariable {
  public:
   SMV_StandaloneString(const char* name, SharedMemoryVariableManager* manager)
-      : SharedMemoryVariable(manager, name, SMV_TYPE_STRING, Length) {
+      : SharedMemoryVariable(RegisterLater{}, nullptr, name, SMV_TYPE_STRING, Length) {
     initializeOwnSpace(name);
+    registerWith(manager);
   }
   SMV_StandaloneString(const char* name, SharedMemoryVariableNode* parentNode)
-      : SharedMemoryVariable(parentNode, name, SMV_TYPE_STRING, Length) {
+      : SharedMemoryVariable(RegisterLater{}, parentNode, name, SMV_TYPE_STRING, Length) {
     initializeOwnSpace(name);
+    registerWith(managerOf(parentNode));
   }
-  ~SMV_StandaloneString() override = default;
+  ~SMV_StandaloneString() override { withdraw(); }
 
   void noteNowRegistered(SharedMemoryVariable_Record* newArea) override {
     newArea->usedLength = copyText(newArea, dataPointer != nullptr ? textOf(dataPointer) : "");
@@ -353,7 +384,6 @@ class SMV_StandaloneString : public SharedMemoryVariable {
     return static_cast<uint32_t>(n + 1);
   }
   void initializeOwnSpace(const char* name) {
-    if (dataPointer != nullptr) return;
     std::memset(&space, 0, sizeof space);
     dataPointer = &space.initialCopy;
     // The name itself is not stored here; its length places the text. A name
@@ -422,7 +452,7 @@ class SharedMemoryVariableManager {
   void allocateLocked(SharedMemoryVariable* variable, bool callHook);
   void deferLocked(SharedMemoryVariable* variable);
   void allocateDeferredLocked();
-  void forgetDeferred(SharedMemoryVariable* variable);
+  static void forgetDeferred(SharedMemoryVariable* variable);
   SharedMemoryVariable_Record* recordAfter(const void* allocRecord, size_t allocRecordLen) const;
 
   smv_list_t* deferredList;

@@ -1,9 +1,11 @@
 // Segment listing: header checks, then the active list walked through the
 // region readers (which refuse offsets outside the segment), each allocation
-// checked to contain its variable record before the record is rendered.
+// checked to contain its variable record before the record is rendered, and
+// each allocation record visited once (a second visit is a loop).
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "utils/shared_vars/segment_listing.hpp"
 #include "utils/shared_vars/shared_variable.hpp"
@@ -66,7 +68,8 @@ bool listSegmentVariables(const unsigned char* segment, size_t segmentLength, st
   }
   const size_t allocRecordLen = headerLength == sizeof(SharedBufferRegionHeader_32) ? sizeof(SharedBufferAllocRecord_32)
                                                                                   : sizeof(SharedBufferAllocRecord_64);
-  const size_t limit = view.maxRecordCount();
+  // One bit per 4-byte offset: a record seen twice means the list loops.
+  std::vector<bool> seen(segmentLength / 4 + 1, false);
   char prefix[LINE_LEN];
   char line[LINE_LEN];
   size_t count = 0;
@@ -77,10 +80,12 @@ bool listSegmentVariables(const unsigned char* segment, size_t segmentLength, st
     if (rec == nullptr) {
       return fail(error, "variable %zu links to offset %" PRIu64 " outside the segment", count + 1, offset);
     }
-    if (++count > limit) return fail(error, "the variable list loops (more than %zu records)", limit);
+    ++count;
     if (offset % 4 != 0 || view.recordField(rec, BufferRegion::REC_ALLOC) != offset) {
       return fail(error, "allocation record at offset %" PRIu64 " names another offset", offset);
     }
+    if (seen[offset / 4]) return fail(error, "the variable list loops back to offset %" PRIu64, offset);
+    seen[offset / 4] = true;
     const uint64_t recordOffset = offset + allocRecordLen;
     if (recordOffset + RECORD_LEN > segmentLength) {
       return fail(error, "variable %zu at offset %" PRIu64 " runs past the segment's end", count, recordOffset);

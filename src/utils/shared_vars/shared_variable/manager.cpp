@@ -43,24 +43,37 @@ SharedMemoryVariableManager::~SharedMemoryVariableManager() {
   bfrMgr = nullptr;
 }
 
-void SharedMemoryVariable::registerWith(SharedMemoryVariableManager* manager) {
-  variableManager = manager;
+void SharedMemoryVariable::registerWith(SharedMemoryVariableManager* manager) { registerNow(manager, true); }
+
+void SharedMemoryVariable::registerNow(SharedMemoryVariableManager* manager, bool callHook) {
   if (manager == nullptr) return;
   std::lock_guard<std::mutex> guard(registrationMutex);
+  variableManager = manager;
   if (manager->bfrMgr != nullptr) {
-    manager->allocateLocked(this, false);
+    manager->allocateLocked(this, callHook);
   } else {
     manager->deferLocked(this);
   }
 }
 
-SharedMemoryVariable::~SharedMemoryVariable() {
-  if (variableManager != nullptr && registered == 0) variableManager->forgetDeferred(this);
+SharedMemoryVariableManager* SharedMemoryVariable::managerOf(const SharedMemoryVariableNode* parentNode) {
+  if (parentNode == nullptr) return nullptr;
+  std::lock_guard<std::mutex> guard(registrationMutex);
+  return parentNode->variableManager;
 }
 
+void SharedMemoryVariable::withdraw() { SharedMemoryVariableManager::forgetDeferred(this); }
+
+SharedMemoryVariable::~SharedMemoryVariable() { withdraw(); }
+
+// The manager and the registered flag are read under the mutex: another
+// thread may be taking the variable over or registering it.
 void SharedMemoryVariableManager::forgetDeferred(SharedMemoryVariable* variable) {
   std::lock_guard<std::mutex> guard(registrationMutex);
-  if (deferredList != nullptr) deferredList->remove(variable);
+  SharedMemoryVariableManager* manager = variable->variableManager;
+  if (manager != nullptr && variable->registered == 0 && manager->deferredList != nullptr) {
+    manager->deferredList->remove(variable);
+  }
 }
 
 void SharedMemoryVariableManager::deferLocked(SharedMemoryVariable* variable) {
@@ -93,7 +106,8 @@ void SharedMemoryVariableManager::allocateLocked(SharedMemoryVariable* variable,
   // The value follows like any later store (the text hook needs the length).
   __atomic_store_n(&record->varNameLength, static_cast<uint16_t>(nameLength + 1), __ATOMIC_RELEASE);
   if (callHook) variable->noteNowRegistered(record);
-  variable->dataPointer = record;
+  // release: the copied value is in place before a reader follows the pointer.
+  __atomic_store_n(&variable->dataPointer, record, __ATOMIC_RELEASE);
   variable->registered = 1;
   variable->variableManager = this;
 }

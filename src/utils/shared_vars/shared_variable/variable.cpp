@@ -20,7 +20,7 @@ SharedMemoryVariable::SharedMemoryVariable(SharedMemoryVariableManager* manager,
       minLength(minimumLength),
       dataType(type),
       registered(0) {
-  registerWith(manager);
+  registerNow(manager, false);  // nothing derived to copy: the record starts empty
 }
 
 SharedMemoryVariable::SharedMemoryVariable(SharedMemoryVariableNode* parentNode, const char* name, uint8_t type,
@@ -32,7 +32,7 @@ SharedMemoryVariable::SharedMemoryVariable(SharedMemoryVariableNode* parentNode,
       minLength(minimumLength),
       dataType(type),
       registered(0) {
-  registerWith(parentNode != nullptr ? parentNode->getVariableManager() : nullptr);
+  registerNow(managerOf(parentNode), false);
 }
 
 void SharedMemoryVariable::noteNowRegistered(SharedMemoryVariable_Record* /*newArea*/) {}
@@ -71,11 +71,16 @@ int SharedMemoryVariable::getFullName(char* bfr, size_t bfrLen) const {
 }
 
 SharedMemoryVariableNode::SharedMemoryVariableNode(const char* name, SharedMemoryVariableManager* manager)
-    : SharedMemoryVariable(manager, name, SMV_TYPE_NAME_NODE, static_cast<uint32_t>(std::strlen(name))) {}
+    : SharedMemoryVariable(RegisterLater{}, nullptr, name, SMV_TYPE_NAME_NODE, static_cast<uint32_t>(std::strlen(name))) {
+  registerWith(manager);
+}
 
 SharedMemoryVariableNode::SharedMemoryVariableNode(const char* name, SharedMemoryVariableNode* parentNode)
-    : SharedMemoryVariable(parentNode, name, SMV_TYPE_NAME_NODE, static_cast<uint32_t>(std::strlen(name))) {}
+    : SharedMemoryVariable(RegisterLater{}, parentNode, name, SMV_TYPE_NAME_NODE,
+                           static_cast<uint32_t>(std::strlen(name))) {
+  registerWith(managerOf(parentNode));
+}
 
-SharedMemoryVariableNode::~SharedMemoryVariableNode() = default;
+SharedMemoryVariableNode::~SharedMemoryVariableNode() { withdraw(); }
 
 void SharedMemoryVariableNode::noteNowRegistered(SharedMemoryVariable_Record* /*newArea*/) {}
