@@ -1,6 +1,8 @@
 // Buffer regions under concurrent use: threads allocating and returning pool
 // blocks in and out of order, and threads carving one free area. Afterwards
 // checkLists and a full census find nothing lost, duplicated or overlapping.
+#include "utils/base/circular_wait.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -73,6 +75,17 @@ TEST(CircularBufferManagerThreads, BlocksAreNeverHandedOutTwice) {
   std::vector<uint64_t> all;
   for (uint64_t i = 0; i < 13; ++i) all.push_back(84 + 20 * i);
   EXPECT_EQ(free, all);
+}
+
+TEST(RegionLockKey, ThreadsGetDistinctNonZeroKeys) {
+  uint32_t keys[THREADS] = {};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < THREADS; ++i) threads.emplace_back([&keys, i] { keys[i] = ZUR_regionLockKey(); });
+  for (std::thread& t : threads) t.join();
+  std::set<uint32_t> distinct(keys, keys + THREADS);
+  distinct.insert(ZUR_regionLockKey());
+  EXPECT_EQ(distinct.size(), size_t{THREADS + 1});
+  EXPECT_EQ(distinct.count(0u), 0u);
 }
 
 TEST(FixedBufferManagerThreads, ConcurrentAllocationsDoNotOverlap) {

@@ -1,6 +1,8 @@
 // narvelix-vars and the segment lister: a segment written by this program,
 // hand-built segments of the other byte order and of the 64-bit layout, damaged
 // segments (one line and status 1, never a crash), and usage errors.
+#include "utils/shared_vars/segment_listing.hpp"
+
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,7 +16,6 @@
 #include <vector>
 
 #include "base/region_image.hpp"
-#include "utils/shared_vars/segment_listing.hpp"
 #include "utils/shared_vars/shared_variable.hpp"
 
 namespace {

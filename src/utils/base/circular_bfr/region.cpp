@@ -168,7 +168,11 @@ uint64_t BufferRegion::recordField(const SharedBufferAllocRecord* rec, RecordFie
     const uint64_t v = load64(p + 8u * field);
     return native ? v : our_swap64(v);
   }
-  const uint32_t v = load32(p + 4u * field);
+  // acquire on usedLen: pairs with setUsedLength, so the block's bytes are
+  // there when its length is.
+  const uint32_t v = field == REC_USED_LEN && (reinterpret_cast<uintptr_t>(p) & 3u) == 0
+                         ? __atomic_load_n(reinterpret_cast<const uint32_t*>(p + 4u * field), __ATOMIC_ACQUIRE)
+                         : load32(p + 4u * field);
   return native ? v : our_swap32(v);
 }
 
