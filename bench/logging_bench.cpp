@@ -1,5 +1,6 @@
 // Cost of log statements: a disabled statement against an empty loop (the
-// difference is the mask load, test and branch), enabled statements rendered
+// difference is the mask load, test and branch; also with the mask registered
+// in a segment), enabled statements rendered
 // into a manager writing to /dev/null (one write per line), and the same
 // statement rendered into memory (no system call).
 #include <benchmark/benchmark.h>
@@ -7,6 +8,7 @@
 #include <unistd.h>
 
 #include "utils/logging/logging_api.hpp"
+#include "utils/shared_vars/shared_variable.hpp"
 
 namespace {
 
@@ -25,7 +27,7 @@ void EmptyLoop(benchmark::State& state) {
 }
 BENCHMARK(EmptyLoop);
 
-void DisabledStatement(benchmark::State& state) {
+void runDisabledStatements(benchmark::State& state) {
   uint32_t i = 0;
   for (auto _ : state) {
     benchmark::DoNotOptimize(i);
@@ -35,6 +37,8 @@ void DisabledStatement(benchmark::State& state) {
     benchmark::ClobberMemory();
   }
 }
+
+void DisabledStatement(benchmark::State& state) { runDisabledStatements(state); }
 BENCHMARK(DisabledStatement);
 
 void DisabledStatementExpensiveArgument(benchmark::State& state) {
@@ -47,6 +51,22 @@ void DisabledStatementExpensiveArgument(benchmark::State& state) {
   }
 }
 BENCHMARK(DisabledStatementExpensiveArgument);
+
+// The mask registered in a segment: the statement reads it through the
+// variable's record pointer, as after createAndAttachStandardSegment.
+void DisabledStatementMaskInSegment(benchmark::State& state) {
+  // Never freed: the mask keeps pointing into it until the process ends.
+  static std::vector<uint64_t>& words = *new std::vector<uint64_t>(4096 / 8, 0);
+  static SharedMemoryVariableManager& manager = *new SharedMemoryVariableManager(false);
+  static bool once = [] {
+    manager.initializeSegment(words.data(), words.size() * 8, "mask");
+    manager.allocateVariable(&app_logLevelMask);
+    return true;
+  }();
+  benchmark::DoNotOptimize(once);
+  runDisabledStatements(state);
+}
+BENCHMARK(DisabledStatementMaskInSegment);
 
 class DevNullManager {
  public:

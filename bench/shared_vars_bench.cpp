@@ -1,6 +1,5 @@
 // Shared variables: listing a segment of 10,000 variables (the work of
-// narvelix-vars after mapping the file), reading a registered counter, and a
-// disabled log statement whose mask lives in a segment against an empty loop.
+// narvelix-vars after mapping the file) and incrementing a registered counter.
 // Set NARVELIX_BENCH_SMV to a path to also write the 10,000-variable segment
 // there, for timing the narvelix-vars program itself.
 #include <benchmark/benchmark.h>
@@ -11,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "utils/logging/logging_api.hpp"
 #include "utils/shared_vars/segment_listing.hpp"
 #include "utils/shared_vars/shared_variable.hpp"
 
@@ -76,36 +74,5 @@ void RegisteredCounterIncrement(benchmark::State& state) {
   }
 }
 BENCHMARK(RegisteredCounterIncrement);
-
-void EmptyLoop(benchmark::State& state) {
-  uint32_t i = 0;
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(i);
-    ++i;
-  }
-}
-BENCHMARK(EmptyLoop);
-
-// The mask registered in a segment: the statement reads it through the
-// variable's record pointer, as after createAndAttachStandardSegment.
-void DisabledStatementMaskInSegment(benchmark::State& state) {
-  // Never freed: the mask keeps pointing into it until the process ends.
-  static std::vector<uint64_t>& words = *new std::vector<uint64_t>(4096 / 8, 0);
-  static SharedMemoryVariableManager& manager = *new SharedMemoryVariableManager(false);
-  static bool once = [] {
-    manager.initializeSegment(words.data(), words.size() * 8, "mask");
-    manager.allocateVariable(&app_logLevelMask);
-    return true;
-  }();
-  benchmark::DoNotOptimize(once);
-  uint32_t i = 0;
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(i);
-    LOG_CERR(app_debug) << "row " << i << " of file " << "x.csv" << LOG_ENDLINE;
-    ++i;
-    benchmark::ClobberMemory();
-  }
-}
-BENCHMARK(DisabledStatementMaskInSegment);
 
 }  // namespace

@@ -33,17 +33,6 @@ uint32_t offsetOf(const BufferRegion& r, const SharedBufferAllocRecord* rec) {
   return static_cast<uint32_t>(reinterpret_cast<const unsigned char*>(rec) - r.getBufferBase());
 }
 
-// Offsets of a list as the list readers see it.
-std::vector<uint64_t> walk(BufferRegion& r, bool active) {
-  std::vector<uint64_t> offsets;
-  for (SharedBufferAllocRecord* rec = active ? r.getActiveListHead() : r.getFreeListHead(); rec != nullptr;
-       rec = r.traverseNextBlock(rec)) {
-    offsets.push_back(r.recordField(rec, BufferRegion::REC_ALLOC));
-    if (offsets.size() > 100) break;
-  }
-  return offsets;
-}
-
 void expectBytes(const unsigned char* actual, const RegionImage& expected) {
   for (size_t i = 0; i < expected.bytes.size(); ++i) {
     ASSERT_EQ(actual[i], expected.bytes[i]) << "first difference at offset " << i;
@@ -132,14 +121,14 @@ TEST(CircularBufferManager, ReturnOldestFirstReversesTheFreeList) {
   CircularBufferManager pool(s.data(), 8192, 1024, "t");
   std::vector<SharedBufferAllocRecord*> held;
   for (int i = 0; i < 7; ++i) held.push_back(pool.allocateBlock(5000));  // len is not used
-  EXPECT_EQ(walk(pool, false), std::vector<uint64_t>{});
-  EXPECT_EQ(walk(pool, true), (std::vector<uint64_t>{84, 104, 124, 144, 164, 184, 204}));
+  EXPECT_EQ(listOffsets(pool, false), std::vector<uint64_t>{});
+  EXPECT_EQ(listOffsets(pool, true), (std::vector<uint64_t>{84, 104, 124, 144, 164, 184, 204}));
   for (SharedBufferAllocRecord* rec : held) {
     EXPECT_EQ(rec->blockLen, 1024u);
     EXPECT_EQ(rec->usedLen, SHARED_BUFFER_UNFILLED);
   }
   for (SharedBufferAllocRecord* rec : held) pool.returnBlock(rec);
-  EXPECT_EQ(walk(pool, false), (std::vector<uint64_t>{204, 184, 164, 144, 124, 104, 84}));
+  EXPECT_EQ(listOffsets(pool, false), (std::vector<uint64_t>{204, 184, 164, 144, 124, 104, 84}));
   const auto* h = reinterpret_cast<const SharedBufferRegionHeader_32*>(s.data());
   EXPECT_EQ(h->offset_startActiveList, 0u);
   EXPECT_EQ(h->offset_endActiveList, 0u);
@@ -164,13 +153,13 @@ TEST(CircularBufferManager, ReturnsOutOfOrderKeepTheActiveListLinked) {
     for (size_t k = 0; k < c.returnOrder.size(); ++k) {
       pool.returnBlock(held[static_cast<size_t>(c.returnOrder[k])]);
       if (k == 0) {
-        EXPECT_EQ(walk(pool, true), c.activeAfterFirst);
+        EXPECT_EQ(listOffsets(pool, true), c.activeAfterFirst);
       }
       ASSERT_EQ(pool.checkLists(0), 0);
     }
     // A new allocation links behind a correct tail.
     SharedBufferAllocRecord* again = pool.allocateBlock(1);
-    EXPECT_EQ(walk(pool, true), std::vector<uint64_t>{offsetOf(pool, again)});
+    EXPECT_EQ(listOffsets(pool, true), std::vector<uint64_t>{offsetOf(pool, again)});
   }
 }
 
@@ -187,8 +176,8 @@ TEST(CircularBufferManager, RecordNotOnTheActiveListIsLeftAlone) {
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("offset 84 is not on the active list"), std::string::npos) << err;
   EXPECT_EQ(pool.checkLists(0), 0);
-  EXPECT_EQ(walk(pool, true), std::vector<uint64_t>{offsetOf(pool, b)});
-  EXPECT_EQ(walk(pool, false).size(), pool.getAvailableBlocks() - 1);
+  EXPECT_EQ(listOffsets(pool, true), std::vector<uint64_t>{offsetOf(pool, b)});
+  EXPECT_EQ(listOffsets(pool, false).size(), pool.getAvailableBlocks() - 1);
 }
 
 TEST(CircularBufferManager, AttachReadsTheBlockSizeAndSharesTheLists) {
@@ -199,9 +188,9 @@ TEST(CircularBufferManager, AttachReadsTheBlockSizeAndSharesTheLists) {
   EXPECT_EQ(attached.getBlockSize(), 1024u);
   EXPECT_EQ(attached.getAvailableBlocks(), 7u);
   SharedBufferAllocRecord* second = attached.allocateBlock(1);
-  EXPECT_EQ(walk(owner, true), (std::vector<uint64_t>{offsetOf(owner, first), offsetOf(owner, second)}));
+  EXPECT_EQ(listOffsets(owner, true), (std::vector<uint64_t>{offsetOf(owner, first), offsetOf(owner, second)}));
   attached.returnBlock(first);
-  EXPECT_EQ(walk(owner, true), std::vector<uint64_t>{offsetOf(owner, second)});
+  EXPECT_EQ(listOffsets(owner, true), std::vector<uint64_t>{offsetOf(owner, second)});
 }
 
 TEST(FixedBufferManager, WholeRecordHandedOutWhenTooLittleWouldRemain) {
@@ -241,7 +230,7 @@ TEST(FixedBufferManager, AttachContinuesCarvingBelowEarlierAllocations) {
   EXPECT_EQ(attached.getBlockSize(), 64u);
   SharedBufferAllocRecord* next = attached.allocateBlock(1);
   EXPECT_EQ(offsetOf(attached, next), 3928u - 84u);
-  EXPECT_EQ(walk(owner, true), (std::vector<uint64_t>{3928, 3844}));
+  EXPECT_EQ(listOffsets(owner, true), (std::vector<uint64_t>{3928, 3844}));
 }
 
 // Lists of a region written on another machine: either layout, either order.
@@ -261,8 +250,8 @@ TEST(BufferRegion, ListReadersFollowEitherLayoutAndByteOrder) {
       std::memcpy(s.data(), image.bytes.data(), 2048);
       CircularBufferManager reader(s.data(), 2048);
       const std::string label = std::to_string(headerLen) + (big ? " big" : " little");
-      EXPECT_EQ(walk(reader, true), (std::vector<uint64_t>{r0, r1, r3})) << label;
-      EXPECT_EQ(walk(reader, false), std::vector<uint64_t>{r2}) << label;
+      EXPECT_EQ(listOffsets(reader, true), (std::vector<uint64_t>{r0, r1, r3})) << label;
+      EXPECT_EQ(listOffsets(reader, false), std::vector<uint64_t>{r2}) << label;
       EXPECT_EQ(reader.recordField(reader.getActiveListHead(), BufferRegion::REC_BLOCK), 1000u) << label;
       EXPECT_EQ(reader.checkLists(0), 0) << label;
       EXPECT_EQ(reader.allocateBlock(1) == nullptr, big || headerLen == 96) << label;  // read-only
@@ -279,7 +268,7 @@ TEST(BufferRegion, UntrustedOffsetsAreNotFollowed) {
   std::memcpy(s.data(), image.bytes.data(), 512);
   CircularBufferManager reader(s.data(), 512);
   EXPECT_EQ(reader.getFreeListHead(), nullptr);
-  EXPECT_EQ(walk(reader, true), (std::vector<uint64_t>{84, 492}));
+  EXPECT_EQ(listOffsets(reader, true), (std::vector<uint64_t>{84, 492}));
   s.data()[8] = 90;  // neither layout
   EXPECT_EQ(reader.getActiveListHead(), nullptr);
 }

@@ -12,21 +12,12 @@
 #include <thread>
 #include <vector>
 
+#include "base/region_image.hpp"
 #include "utils/base/circular_bfr.hpp"
 
 namespace {
 
 constexpr int THREADS = 4;
-
-std::vector<uint64_t> offsets(BufferRegion& r, bool active) {
-  std::vector<uint64_t> list;
-  for (SharedBufferAllocRecord* rec = active ? r.getActiveListHead() : r.getFreeListHead(); rec != nullptr;
-       rec = r.traverseNextBlock(rec)) {
-    list.push_back(r.recordField(rec, BufferRegion::REC_ALLOC));
-    if (list.size() > 10000) break;
-  }
-  return list;
-}
 
 TEST(CircularBufferManagerThreads, BlocksAreNeverHandedOutTwice) {
   // 13 blocks, each thread holding at most 4: the pool runs dry (threads wait
@@ -69,8 +60,8 @@ TEST(CircularBufferManagerThreads, BlocksAreNeverHandedOutTwice) {
   for (std::thread& t : threads) t.join();
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(pool.checkLists(0), 0);
-  EXPECT_TRUE(offsets(pool, true).empty());
-  std::vector<uint64_t> free = offsets(pool, false);
+  EXPECT_TRUE(listOffsets(pool, true).empty());
+  std::vector<uint64_t> free = listOffsets(pool, false);
   std::sort(free.begin(), free.end());
   std::vector<uint64_t> all;
   for (uint64_t i = 0; i < 13; ++i) all.push_back(84 + 20 * i);
@@ -119,7 +110,7 @@ TEST(FixedBufferManagerThreads, ConcurrentAllocationsDoNotOverlap) {
   const SharedBufferAllocRecord* freeRec = area.getFreeListHead();
   ASSERT_NE(freeRec, nullptr);
   EXPECT_EQ(used + freeRec->blockLen + 104, LEN);
-  EXPECT_EQ(offsets(area, true).size(), size_t{THREADS * PER_THREAD});
+  EXPECT_EQ(listOffsets(area, true).size(), size_t{THREADS * PER_THREAD});
   EXPECT_EQ(area.checkLists(0), 0);
 }
 

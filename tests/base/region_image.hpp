@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "utils/base/circular_bfr.hpp"
+
 struct RegionImage {
   std::vector<unsigned char> bytes;
   bool bigEndian;
@@ -52,4 +54,15 @@ inline bool hostIsLittleEndian() {
   unsigned char first;
   std::memcpy(&first, &probe, 1);
   return first == 1;
+}
+
+// Offsets of a list as the list readers see it (at most 10,000 records).
+inline std::vector<uint64_t> listOffsets(BufferRegion& r, bool active) {
+  std::vector<uint64_t> offsets;
+  for (SharedBufferAllocRecord* rec = active ? r.getActiveListHead() : r.getFreeListHead(); rec != nullptr;
+       rec = r.traverseNextBlock(rec)) {
+    offsets.push_back(r.recordField(rec, BufferRegion::REC_ALLOC));
+    if (offsets.size() > 10000) break;
+  }
+  return offsets;
 }

@@ -228,6 +228,9 @@ class BufferRegion {
   // Takes the region lock; returns the failed attempts.
   uint32_t lockRegion(uint32_t key);
   void unlockRegion();
+  // Writes the 32-bit header when the region can hold one (4-aligned, at
+  // least 84 bytes); null otherwise.
+  SharedBufferRegionHeader_32* formatHeader(const char* component, const char* magicNumber);
   // The one message of an allocation on a region without blocks.
   void reportNoBlocks(const char* managerName) const;
   // Links a native record at the tail of the active list (lock held).

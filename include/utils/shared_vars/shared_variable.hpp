@@ -177,13 +177,9 @@ class SharedMemoryVariable {
 
   constexpr SharedMemoryVariable(SMV_StartupVariable_t, SharedMemoryVariableNode* parentNode, const char* name,
                                  uint8_t type, uint32_t minimumLength, SharedMemoryVariable_Record* ownRecord)
-      : dataPointer(ownRecord),
-        parentNodeRecord(parentNode),
-        variableManager(nullptr),
-        variableName(name),
-        minLength(minimumLength),
-        dataType(type),
-        registered(0) {}
+      : SharedMemoryVariable(RegisterLater{}, parentNode, name, type, minimumLength) {
+    dataPointer = ownRecord;
+  }
 
  private:
   friend class SharedMemoryVariableManager;

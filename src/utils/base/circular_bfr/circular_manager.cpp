@@ -40,11 +40,9 @@ CircularBufferManager::CircularBufferManager(void* ptr, size_t len)
 CircularBufferManager::CircularBufferManager(void* ptr, size_t len, size_t block_size, const char* component,
                                              const char* magicNumber)
     : BufferRegion(ptr, len, block_size, NOT_OWNER) {
-  if (ptr == nullptr || (reinterpret_cast<uintptr_t>(ptr) & 3u) != 0 || len < HEADER_LEN) return;
-  SharedBufferRegionHeader_32* h = header32();
-  h->initialize(component, magicNumber, len);
+  SharedBufferRegionHeader_32* h = formatHeader(component, magicNumber);
   const uint32_t count = static_cast<uint32_t>(availableBlocks);
-  if (count == 0) return;
+  if (h == nullptr || count == 0) return;
   const uint32_t firstBlock = HEADER_LEN + RECORD_LEN * count;
   for (uint32_t i = 0; i < count; ++i) {
     const uint32_t offset = HEADER_LEN + RECORD_LEN * i;

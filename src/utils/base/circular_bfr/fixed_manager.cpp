@@ -33,10 +33,8 @@ FixedBufferManager::FixedBufferManager(void* ptr, size_t len)
 FixedBufferManager::FixedBufferManager(void* ptr, size_t len, size_t block_size, const char* component,
                                        const char* magicNumber)
     : BufferRegion(ptr, len, block_size, NOT_OWNER) {
-  if (ptr == nullptr || (reinterpret_cast<uintptr_t>(ptr) & 3u) != 0 || len < HEADER_LEN) return;
-  SharedBufferRegionHeader_32* h = header32();
-  h->initialize(component, magicNumber, len);
-  if (availableBlocks == 0) return;
+  SharedBufferRegionHeader_32* h = formatHeader(component, magicNumber);
+  if (h == nullptr || availableBlocks == 0) return;
   SharedBufferAllocRecord_32* rec = nativeRecord(HEADER_LEN);
   rec->offset_allocRecord = HEADER_LEN;
   rec->offset_block = HEADER_LEN + RECORD_LEN;

@@ -210,6 +210,13 @@ void BufferRegion::unlockRegion() {
   __atomic_store_n(&header32()->updatingThread, 0u, __ATOMIC_RELEASE);
 }
 
+SharedBufferRegionHeader_32* BufferRegion::formatHeader(const char* component, const char* magicNumber) {
+  if (region == nullptr || (reinterpret_cast<uintptr_t>(region) & 3u) != 0 || regionLength < HEADER_32) return nullptr;
+  SharedBufferRegionHeader_32* h = header32();
+  h->initialize(component, magicNumber, regionLength);
+  return h;
+}
+
 void BufferRegion::reportNoBlocks(const char* managerName) const {
   std::fprintf(stderr, "%s: region %p of %zu bytes has no blocks; allocation refused\n", managerName,
                static_cast<const void*>(region), regionLength);

@@ -13,25 +13,13 @@ SharedMemoryVariable_Record SharedMemoryVariable::unallocated_data{};
 
 SharedMemoryVariable::SharedMemoryVariable(SharedMemoryVariableManager* manager, const char* name, uint8_t type,
                                            uint32_t minimumLength)
-    : dataPointer(nullptr),
-      parentNodeRecord(nullptr),
-      variableManager(nullptr),
-      variableName(name),
-      minLength(minimumLength),
-      dataType(type),
-      registered(0) {
+    : SharedMemoryVariable(RegisterLater{}, nullptr, name, type, minimumLength) {
   registerNow(manager, false);  // nothing derived to copy: the record starts empty
 }
 
 SharedMemoryVariable::SharedMemoryVariable(SharedMemoryVariableNode* parentNode, const char* name, uint8_t type,
                                            uint32_t minimumLength)
-    : dataPointer(nullptr),
-      parentNodeRecord(parentNode),
-      variableManager(nullptr),
-      variableName(name),
-      minLength(minimumLength),
-      dataType(type),
-      registered(0) {
+    : SharedMemoryVariable(RegisterLater{}, parentNode, name, type, minimumLength) {
   registerNow(managerOf(parentNode), false);
 }
 
