@@ -262,6 +262,8 @@ class SMV_StandaloneNumeric : public SharedMemoryVariable {
   }
 
   operator T() const { return load(); }
+  // The value's address. For 8-byte T a segment record may be only 4-aligned:
+  // read through it with memcpy, not by dereferencing.
   const T* getAddress() const { return reinterpret_cast<const T*>(&record()->numericValue); }
 
   SMV_StandaloneNumeric& operator=(T v) {
@@ -451,10 +453,15 @@ class SharedMemoryVariableManager {
   static void forgetDeferred(SharedMemoryVariable* variable);
   SharedMemoryVariable_Record* recordAfter(const void* allocRecord, size_t allocRecordLen) const;
 
+  // Keeps a replaced segment's manager (and so its region) until this
+  // manager ends: variables registered there still point into it.
+  void retireRegionLocked();
+
   smv_list_t* deferredList;
   BufferRegion* bfrMgr;
   unsigned char* regionBase;
   size_t regionLength;
+  std::list<BufferRegion*>* retiredRegions;  // null until a segment is replaced
 };
 
 // The process-wide manager, built at initialisation priority 105 and

@@ -28,6 +28,7 @@ SharedMemoryVariableManager::SharedMemoryVariableManager(bool keepFields) {
     bfrMgr = nullptr;
     regionBase = nullptr;
     regionLength = 0;
+    retiredRegions = nullptr;
   }
 }
 
@@ -40,6 +41,18 @@ SharedMemoryVariableManager::~SharedMemoryVariableManager() {
   } else {
     delete bfrMgr;
   }
+  bfrMgr = nullptr;
+  if (retiredRegions != nullptr) {
+    for (BufferRegion* region : *retiredRegions) delete region;
+    delete retiredRegions;
+    retiredRegions = nullptr;
+  }
+}
+
+void SharedMemoryVariableManager::retireRegionLocked() {
+  if (bfrMgr == nullptr) return;
+  if (retiredRegions == nullptr) retiredRegions = new std::list<BufferRegion*>;
+  retiredRegions->push_back(bfrMgr);
   bfrMgr = nullptr;
 }
 
@@ -178,8 +191,7 @@ size_t SharedMemoryVariableManager::deferredCount() const {
 
 void SharedMemoryVariableManager::attachExistingSegment(void* ptr, size_t len) {
   std::lock_guard<std::mutex> guard(registrationMutex);
-  // A replaced manager object is kept: registered variables point into its
-  // region, which it may own.
+  retireRegionLocked();
   regionBase = static_cast<unsigned char*>(ptr);
   regionLength = len;
   bfrMgr = new FixedBufferManager(ptr, len);
@@ -187,6 +199,7 @@ void SharedMemoryVariableManager::attachExistingSegment(void* ptr, size_t len) {
 
 void SharedMemoryVariableManager::attachExistingSegment(BufferRegion* region) {
   std::lock_guard<std::mutex> guard(registrationMutex);
+  if (region != bfrMgr) retireRegionLocked();
   bfrMgr = region;
   regionBase = region != nullptr ? region->getBufferBase() : nullptr;
   regionLength = region != nullptr ? region->getRegionLength() : 0;
@@ -194,6 +207,7 @@ void SharedMemoryVariableManager::attachExistingSegment(BufferRegion* region) {
 
 void SharedMemoryVariableManager::initializeSegment(void* ptr, size_t len, const char* component) {
   std::lock_guard<std::mutex> guard(registrationMutex);
+  retireRegionLocked();
   regionBase = static_cast<unsigned char*>(ptr);
   regionLength = len;
   bfrMgr = new FixedBufferManager(ptr, len, 64, component, SMV_MAGIC_NUMBER);
@@ -202,6 +216,7 @@ void SharedMemoryVariableManager::initializeSegment(void* ptr, size_t len, const
 
 void SharedMemoryVariableManager::initializeSegment(BufferRegion* region) {
   std::lock_guard<std::mutex> guard(registrationMutex);
+  if (region != bfrMgr) retireRegionLocked();
   bfrMgr = region;
   regionBase = region != nullptr ? region->getBufferBase() : nullptr;
   regionLength = region != nullptr ? region->getRegionLength() : 0;
