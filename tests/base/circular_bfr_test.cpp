@@ -69,15 +69,6 @@ TEST(BufferRegion, FreeAreaFormatAndCarvingMatchImage) {
   EXPECT_EQ(area.blockAddress(first), s.data() + 3948);
 }
 
-TEST(BufferRegion, ComponentIdIsCutToItsField) {
-  Storage s(1024);
-  const std::string longName(80, 'x');
-  CircularBufferManager pool(s.data(), 1024, 64, longName.c_str());
-  const auto* h = reinterpret_cast<const SharedBufferRegionHeader_32*>(s.data());
-  EXPECT_EQ(std::string(h->componentId), std::string(46, 'x'));
-  EXPECT_EQ(std::memcmp(h->magicNumber, "CIRCBFR", 8), 0);  // 7 characters and the NUL
-}
-
 TEST(BufferRegion, RegionsWithoutRoomOrAlignmentGetNoBlocks) {
   Storage s(8192);
   struct Case {
@@ -220,17 +211,6 @@ TEST(FixedBufferManager, TooLargeRequestFailsAndLaterSmallOnesFit) {
   ASSERT_NE(rec, nullptr);
   EXPECT_EQ(rec->blockLen, 84u);
   EXPECT_EQ(area.checkLists(0), 0);
-}
-
-TEST(FixedBufferManager, AttachContinuesCarvingBelowEarlierAllocations) {
-  Storage s(4096);
-  FixedBufferManager owner(s.data(), 4096, 64, "t");
-  owner.allocateBlock(100);
-  FixedBufferManager attached(s.data(), 4096);
-  EXPECT_EQ(attached.getBlockSize(), 64u);
-  SharedBufferAllocRecord* next = attached.allocateBlock(1);
-  EXPECT_EQ(offsetOf(attached, next), 3928u - 84u);
-  EXPECT_EQ(listOffsets(owner, true), (std::vector<uint64_t>{3928, 3844}));
 }
 
 // Lists of a region written on another machine: either layout, either order.

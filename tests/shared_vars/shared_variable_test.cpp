@@ -1,6 +1,7 @@
 // Shared variable records: the bytes a registration writes against a
 // hand-written image, the text forms (formatAsText, getPathPrefix,
-// getFullName) in either byte order, and records from untrusted segments.
+// getFullName), and records from untrusted segments. Records of the other
+// byte order are rendered in narvelix_vars_test.
 #include "utils/shared_vars/shared_variable.hpp"
 
 #include <gtest/gtest.h>
@@ -78,25 +79,6 @@ TEST(SharedMemoryVariableRecord, RegistrationWritesTheImage) {
   count += 8u;
   EXPECT_EQ(seg.data()[3800], 50);
   EXPECT_EQ(app.getType(), SMV::SMV_TYPE_NAME_NODE);
-}
-
-TEST(SharedMemoryVariableRecord, TypeNames) {
-  for (unsigned code = 0; code < 300; ++code) {
-    const char* expected = "unknown";
-    switch (code) {
-      case 4: expected = "int32"; break;
-      case 5: expected = "uint32"; break;
-      case 6: expected = "int64"; break;
-      case 7: expected = "uint64"; break;
-      case 8: expected = "float"; break;
-      case 10: expected = "double"; break;
-      case 18: expected = "text"; break;
-      case 19: expected = "binary"; break;
-      case 32: expected = "node"; break;
-      default: break;
-    }
-    EXPECT_STREQ(SMV::typeName(code), expected) << code;
-  }
 }
 
 // A record as a registration in a segment would write it (native order).
@@ -178,59 +160,6 @@ TEST(SharedMemoryVariableRecord, NamesAndTextsAreReadOnlyInsideTheAllocation) {
   // A text without a NUL stops at the allocation's end.
   r->varNameLength = 3;
   EXPECT_EQ(text(r, SMV::SMV_DISPLAY_VALUE), "\"" + std::string(41, 'n') + "\"");
-}
-
-// Records of a segment written on a machine of the other byte order render as
-// on the writer: a hand-built big-endian segment with a node, a child node and
-// variables of every value type.
-TEST(SharedMemoryVariableRecord, OtherByteOrderRendersTheSameText) {
-  struct Var {
-    size_t at;       // record offset
-    uint16_t type;
-    const char* name;
-    uint64_t parent;
-    uint64_t raw;    // value bits as the writer stored them (64 or low 32)
-    const char* textValue;
-    const char* expected;
-  };
-  double d = 2.5;
-  uint64_t dBits;
-  std::memcpy(&dBits, &d, 8);
-  float f = -3.0f;
-  uint32_t fBits;
-  std::memcpy(&fBits, &f, 4);
-  const Var vars[] = {
-      {200, 32, "app", 0, 0, nullptr, "app = node"},
-      {300, 32, "io_stats", 200, 0, nullptr, "/app/io_stats = node"},
-      {400, 7, "bytesRead", 300, 123456789012ULL, nullptr, "/app/io_stats/bytesRead = uint64 123456789012"},
-      {500, 4, "delta", 200, 0xFFFFFFF9u, nullptr, "/app/delta = int32 -7"},
-      {600, 10, "ratio", 0, dBits, nullptr, "ratio = double 2.500000"},
-      {700, 8, "scale", 0, fBits, nullptr, "scale = float -3.000000"},
-      {800, 18, "host", 300, 0, "build", "/app/io_stats/host = text \"build\""},
-  };
-  for (bool big : {false, true}) {
-    RegionImage image(1024, big);
-    for (const Var& v : vars) {
-      const bool wide = v.type == 6 || v.type == 7 || v.type == 10;
-      image.put(v.at, v.raw, wide ? 8 : 4);
-      image.put(v.at + 8, v.parent, 8);
-      image.put(v.at + 16, 20 + 96, 4);
-      image.put(v.at + 24, v.type, 2);
-      image.put(v.at + 26, std::strlen(v.name) + 1, 2);
-      image.text(v.at + 28, v.name);
-      if (v.textValue != nullptr) image.text(v.at + 28 + std::strlen(v.name) + 1, v.textValue);
-    }
-    Segment seg(1024);
-    std::memcpy(seg.data(), image.bytes.data(), 1024);
-    const bool native = big == !hostIsLittleEndian();
-    for (const Var& v : vars) {
-      const auto* r = reinterpret_cast<const SharedMemoryVariable_Record*>(seg.data() + v.at);
-      char prefix[128];
-      const int n = r->getPathPrefix(prefix, sizeof prefix, seg.data(), native, 1024);
-      EXPECT_EQ(n, static_cast<int>(std::strlen(prefix)));
-      EXPECT_EQ(text(r, ALL, prefix, native), v.expected) << (big ? "big " : "little ") << v.name;
-    }
-  }
 }
 
 TEST(SharedMemoryVariableRecord, PathPrefixFollowsOnlyRecordsInsideTheSegment) {
