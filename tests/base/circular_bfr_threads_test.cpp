@@ -88,7 +88,9 @@ TEST(FixedBufferManagerThreads, ConcurrentAllocationsDoNotOverlap) {
   std::vector<std::thread> threads;
   for (int i = 0; i < THREADS; ++i) {
     threads.emplace_back([&, i] {
-      for (int k = 0; k < PER_THREAD; ++k) got[static_cast<size_t>(i)].push_back(area.allocateBlock(static_cast<size_t>(k % 200)));
+      for (int k = 0; k < PER_THREAD; ++k) {
+        got[static_cast<size_t>(i)].push_back(area.allocateBlock(static_cast<size_t>(k % 200)));
+      }
     });
   }
   for (std::thread& t : threads) t.join();

@@ -186,7 +186,8 @@ TEST(SharedMemoryVariableRecord, PathPrefixFollowsOnlyRecordsInsideTheSegment) {
     put(960, "edge", 0);
     const SharedMemoryVariable_Record* r = put(500, "v", c.parentOffset);
     char prefix[64];
-    EXPECT_EQ(r->getPathPrefix(prefix, sizeof prefix, seg.data(), true, 1024), static_cast<int>(std::strlen(c.expected)));
+    EXPECT_EQ(r->getPathPrefix(prefix, sizeof prefix, seg.data(), true, 1024),
+              static_cast<int>(std::strlen(c.expected)));
     EXPECT_STREQ(prefix, c.expected) << c.parentOffset;
   }
 }
@@ -200,7 +201,8 @@ TEST(SharedMemoryVariableRecord, AncestorChainsAreCutToTheSixteenNearest) {
   for (int i = 0; i < 20; ++i) names.push_back("n" + std::to_string(i));
   nodes.push_back(std::make_unique<SharedMemoryVariableNode>(names[0].c_str(), &manager));
   for (int i = 1; i < 20; ++i) {
-    nodes.push_back(std::make_unique<SharedMemoryVariableNode>(names[static_cast<size_t>(i)].c_str(), nodes.back().get()));
+    const char* name = names[static_cast<size_t>(i)].c_str();
+    nodes.push_back(std::make_unique<SharedMemoryVariableNode>(name, nodes.back().get()));
   }
   SMV_StandaloneNumeric<int> leaf("leaf", nodes.back().get(), 1);
   std::string expected;

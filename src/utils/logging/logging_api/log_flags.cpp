@@ -240,7 +240,8 @@ uint_fast32_t LogManager::addLogComponent(const char* componentName, LogMaskType
     if (component.logMaskVar == logMask) return i + 1;
     std::fprintf(stderr, "alias existing %s to new address %p\n", componentName, static_cast<void*>(logMask));
     if (logMask != nullptr) {
-      const uint32_t previous = component.logMaskVar != nullptr ? static_cast<uint32_t>(*component.logMaskVar) : component.initialMask;
+      const uint32_t previous =
+          component.logMaskVar != nullptr ? static_cast<uint32_t>(*component.logMaskVar) : component.initialMask;
       *logMask = (*logMask | globalAddMask | previous) & ~globalRemoveMask;
       // TODO(logging): make the old variable an alias of the new storage.
       component.logMaskVar = logMask;

@@ -63,7 +63,9 @@ bool listSegmentVariables(const unsigned char* segment, size_t segmentLength, st
   }
   if (std::memcmp(segment, SMV_MAGIC_NUMBER, 8) != 0) {
     char magic[9] = {};
-    for (int i = 0; i < 8; ++i) magic[i] = segment[i] >= 0x20 && segment[i] < 0x7f ? static_cast<char>(segment[i]) : '?';
+    for (int i = 0; i < 8; ++i) {
+      magic[i] = segment[i] >= 0x20 && segment[i] < 0x7f ? static_cast<char>(segment[i]) : '?';
+    }
     return fail(error, "magic number \"%s\" is not \"" SMV_MAGIC_NUMBER "\"", magic);
   }
   const size_t allocRecordLen = headerLength == sizeof(SharedBufferRegionHeader_32) ? sizeof(SharedBufferAllocRecord_32)

@@ -59,7 +59,8 @@ int SharedMemoryVariable::getFullName(char* bfr, size_t bfrLen) const {
 }
 
 SharedMemoryVariableNode::SharedMemoryVariableNode(const char* name, SharedMemoryVariableManager* manager)
-    : SharedMemoryVariable(RegisterLater{}, nullptr, name, SMV_TYPE_NAME_NODE, static_cast<uint32_t>(std::strlen(name))) {
+    : SharedMemoryVariable(RegisterLater{}, nullptr, name, SMV_TYPE_NAME_NODE,
+                           static_cast<uint32_t>(std::strlen(name))) {
   registerWith(manager);
 }
 
