@@ -70,8 +70,8 @@ void runParse(benchmark::State& state, const Texts& t, Parse parse) {
     for (const auto& [offset, len] : t.spans) sum += static_cast<uint64_t>(parse(base + offset, len));
     benchmark::DoNotOptimize(sum);
   }
-  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * COUNT));
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * t.storage.size()));
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(COUNT));
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(t.storage.size()));
 }
 
 // Argument 0: lengths in a repeating cycle; 1: lengths shuffled.
@@ -138,7 +138,7 @@ void runFormat(benchmark::State& state, Format format) {
     for (const uint64_t v : values) bytes += format(v);
   }
   benchmark::DoNotOptimize(bytes);
-  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * COUNT));
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(COUNT));
 }
 
 void BM_UintToAscii(benchmark::State& state) {

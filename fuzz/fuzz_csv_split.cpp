@@ -22,7 +22,7 @@ namespace {
 
 [[noreturn]] void mismatch(const char* what, const std::string& line) {
   std::fprintf(stderr, "fuzz_csv_split: %s for a line of %zu bytes:", what, line.size());
-  for (unsigned char c : line) std::fprintf(stderr, " %02x", c);
+  for (const char c : line) std::fprintf(stderr, " %02x", static_cast<unsigned char>(c));
   std::fprintf(stderr, "\n");
   std::abort();
 }

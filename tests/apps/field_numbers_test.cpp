@@ -152,10 +152,10 @@ TEST_F(FieldNumbers, RandomTexts) {
   const char alphabet[] = "0123456789012345678901234567890123456789-.-.+ ae";
   for (int i = 0; i < 200000; ++i) {
     std::string s;
-    const auto length = static_cast<int>(rng() % 21);
+    const auto length = static_cast<unsigned>(rng() % 21);
     // Mostly number-shaped texts, so that all paths accept often.
     const bool shaped = rng() % 2 == 0;
-    for (int k = 0; k < length; ++k) {
+    for (unsigned k = 0; k < length; ++k) {
       if (shaped) {
         s += static_cast<char>('0' + rng() % 10);
       } else {

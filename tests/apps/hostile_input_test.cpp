@@ -377,7 +377,7 @@ TEST(HostileInput, StandardInput) {
   EXPECT_FALSE(fileExists(dir + "/out.metadata"));
 
   // A pipe that delivers the text in pieces.
-  r = runShell("{ printf 'a,b\\n1,'; sleep 0.2; printf 'x\\n2,y\\n'; } | " + shellQuote(NARVELIX_EXE) +
+  r = runShell("{ printf 'a,b\\n1,'; sleep 0.2; printf 'x\\n2,y\\n'; } | " + targetCommand(shellQuote(NARVELIX_EXE)) +
                    " --stdin -o --stdout",
                dir);
   EXPECT_EQ(r.status, 0);
@@ -448,7 +448,7 @@ TEST(HostileInput, UnwritableOutputs) {
   EXPECT_EQ(joinLines(problemLines(r.err)), "ERROR Could not write file header to \"/dev/full\"\n");
 
   // Standard output closed: "--stdout" cannot be written.
-  r = runShell("exec " + shellQuote(NARVELIX_EXE) + " -o --stdout in.csv >&-", dir);
+  r = runShell("exec " + targetCommand(shellQuote(NARVELIX_EXE)) + " -o --stdout in.csv >&-", dir);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(joinLines(problemLines(r.err)), "ERROR Could not write file header to \"--stdout\"\n");
 }
@@ -496,7 +496,10 @@ StoppedRun startWithFullStandardError(const std::string& dir, const std::vector<
   while (::write(fds[1], ".", 1) > 0) {
   }
   ::fcntl(fds[1], F_SETFL, 0);  // the run's writes wait
-  std::vector<const char*> argv{NARVELIX_EXE};
+  // Started by the shell, which then becomes the tool (or its emulator in a
+  // cross build) with the same process id.
+  const std::string line = "exec " + targetCommand(shellQuote(NARVELIX_EXE)) + " \"$@\"";
+  std::vector<const char*> argv{"sh", "-c", line.c_str(), "sh"};
   for (const std::string& a : args) argv.push_back(a.c_str());
   argv.push_back(nullptr);
   StoppedRun run;
@@ -507,7 +510,7 @@ StoppedRun startWithFullStandardError(const std::string& dir, const std::vector<
     ::dup2(null, 0);
     ::dup2(null, 1);
     ::dup2(fds[1], 2);
-    ::execv(NARVELIX_EXE, const_cast<char* const*>(argv.data()));
+    ::execv("/bin/sh", const_cast<char* const*>(argv.data()));
     ::_exit(127);
   }
   ::close(fds[1]);
@@ -544,7 +547,9 @@ int finishRun(StoppedRun& run, std::string* err) {
   return status;
 }
 
-std::string narvelixLine(const std::string& args) { return shellQuote(NARVELIX_EXE) + " " + args; }
+std::string narvelixLine(const std::string& args) {
+  return targetCommand(shellQuote(NARVELIX_EXE)) + " " + args;
+}
 
 // The bytes of csv converted without incident (in folder dir/reference).
 std::string referenceOutput(const std::string& dir, const std::string& csv) {

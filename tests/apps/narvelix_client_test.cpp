@@ -180,7 +180,7 @@ TEST(NarvelixClient, GeneratedHeadersReadEveryRecordAsTheDumpShowsIt) {
     // The library of a sanitizer build needs the sanitizer runtimes.
     compile.insert(compile.begin(), "-fsanitize=address,undefined");
 #endif
-    const RunResult build = runProgram(NARVELIX_CXX, compile, dir);
+    const RunResult build = runHostProgram(NARVELIX_CXX, compile, dir);
     ASSERT_EQ(build.status, 0) << build.err;
     EXPECT_EQ(build.err, "");  // the generated header compiles without warnings
 

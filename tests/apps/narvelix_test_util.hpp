@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "target_launch.hpp"
+
 namespace narvelix_test {
 
 inline std::string readFile(const std::string& path) {
@@ -62,13 +64,14 @@ struct RunResult {
   std::string err;
 };
 
-// Runs program with args in folder dir; stdinFile (optional) feeds standard input.
-inline RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
+// Runs the shell words `start` with args in folder dir; stdinFile (optional)
+// feeds standard input.
+inline RunResult runCommand(const std::string& start, const std::vector<std::string>& args,
                             const std::string& dir, const std::string& stdinFile = "") {
   std::string cmd = "cd ";
   cmd += shellQuote(dir);
   cmd += " && ";
-  cmd += shellQuote(program);
+  cmd += start;
   for (const std::string& a : args) {
     cmd += ' ';
     cmd += shellQuote(a);
@@ -89,6 +92,18 @@ inline RunResult runProgram(const std::string& program, const std::vector<std::s
   std::remove(outPath.c_str());
   std::remove(errPath.c_str());
   return r;
+}
+
+// A program of this build (through the emulator in a cross build).
+inline RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                            const std::string& dir, const std::string& stdinFile = "") {
+  return runCommand(targetCommand(shellQuote(program)), args, dir, stdinFile);
+}
+
+// A program of the build machine (the compiler).
+inline RunResult runHostProgram(const std::string& program, const std::vector<std::string>& args,
+                                const std::string& dir) {
+  return runCommand(shellQuote(program), args, dir);
 }
 
 inline RunResult runNarvelix(const std::vector<std::string>& args, const std::string& dir,

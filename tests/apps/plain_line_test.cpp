@@ -21,7 +21,8 @@ uint32_t referenceClasses(const std::string& field) {
   uint32_t classes = 0;
   int signs = 0;
   int points = 0;
-  for (const unsigned char c : field) {
+  for (const char ch : field) {
+    const auto c = static_cast<unsigned char>(ch);
     if (c >= '0' && c <= '9') {
       classes |= plain_line::HAS_DIGIT;
     } else if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) {

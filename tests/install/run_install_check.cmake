@@ -15,7 +15,7 @@ foreach(f bin/narvelix lib/libnarvelix_utils.a include/utils/metadata/UniversalM
 endforeach()
 execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/install/consumer
                   -B ${WORK_DIR}/build -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix
-                  -DCMAKE_CXX_COMPILER=${CXX}
+                  -DCMAKE_CXX_COMPILER=${CXX} -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN}
                 RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "consumer configure failed: ${rc}")
@@ -24,7 +24,9 @@ execute_process(COMMAND ${CMAKE_COMMAND} --build ${WORK_DIR}/build RESULT_VARIAB
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "consumer build failed: ${rc}")
 endif()
-execute_process(COMMAND ${WORK_DIR}/build/consumer RESULT_VARIABLE rc)
+# EMULATOR: the command that runs target programs in a cross build, else empty.
+separate_arguments(emulator UNIX_COMMAND "${EMULATOR}")
+execute_process(COMMAND ${emulator} ${WORK_DIR}/build/consumer RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "consumer run failed: ${rc}")
 endif()

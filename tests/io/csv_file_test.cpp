@@ -172,8 +172,9 @@ TEST(CsvSplit, AgreesWithReferenceOnRandomLines) {
       const SplitResult r = splitLine(csv, line, maxFields);
       const Fields expected = asCStrings(referenceSplit(line, l.separators, l.quotes));
       ASSERT_EQ(r.count, static_cast<int>(expected.size())) << testing::PrintToString(line);
-      const Fields expectedStored(expected.begin(),
-                                  expected.begin() + std::min<size_t>(expected.size(), maxFields));
+      const auto stored = std::min<std::ptrdiff_t>(static_cast<std::ptrdiff_t>(expected.size()),
+                                                   maxFields);
+      const Fields expectedStored(expected.begin(), expected.begin() + stored);
       ASSERT_EQ(r.stored, expectedStored) << testing::PrintToString(line);
     }
   }

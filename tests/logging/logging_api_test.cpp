@@ -494,26 +494,36 @@ TEST(LogStreamObject, FormatsIntoMemoryWithoutPrefix) {
 }
 
 TEST(LogRender, FixedTimeSourceGivesExactPrefix) {
-  // 2021-03-04 05:06:07.123456789 UTC, shown in local time.
-  static const POSIXtimeInNanoseconds instant = 1614834367123456789ull;
-  LogManager::setSourceForCustomLogTime(&instant);
-  CapturedManager out;
-  out.get()->setTimeAcquisitionRoutine(&LogManager::returnCustomLogTime);
-  LogMessageRecord* rec = new LogMessageRecord(out.get(), app_warning, "src/utils/io/reader.cpp", 77, 23);
-  *rec << "short read" << "\n";
-  rec->writeAsTextToBuffer(0xFFFFFFFFu);
-  const uint64_t thread = rec->threadId;
-  delete rec;
-  LogManager::setSourceForCustomLogTime(nullptr);
-  time_t seconds = 1614834367;
-  struct tm local {};
-  localtime_r(&seconds, &local);
-  char expected[160];
-  std::snprintf(expected, sizeof expected,
-                "%04d/%02d/%02d %02d:%02d:%02d.123456 %llu src/utils/io/reader.cpp:77 WARNING short read\n",
-                local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-                static_cast<unsigned long long>(thread));
-  EXPECT_EQ(out.text(), expected);
+  // Shown in local time. The second instant, 2040-06-15 12:00:00 UTC, is past
+  // what a 32-bit time_t holds; its year is 2040 in every time zone.
+  const struct {
+    POSIXtimeInNanoseconds instant;
+    time_t seconds;
+    const char* year;
+  } cases[] = {
+      {1614834367123456789ull, 1614834367, "2021/"},  // 2021-03-04 05:06:07.123456789 UTC
+      {2223374400123456789ull, static_cast<time_t>(2223374400ll), "2040/"},
+  };
+  for (const auto& c : cases) {
+    LogManager::setSourceForCustomLogTime(&c.instant);
+    CapturedManager out;
+    out.get()->setTimeAcquisitionRoutine(&LogManager::returnCustomLogTime);
+    LogMessageRecord* rec = new LogMessageRecord(out.get(), app_warning, "src/utils/io/reader.cpp", 77, 23);
+    *rec << "short read" << "\n";
+    rec->writeAsTextToBuffer(0xFFFFFFFFu);
+    const uint64_t thread = rec->threadId;
+    delete rec;
+    LogManager::setSourceForCustomLogTime(nullptr);
+    struct tm local {};
+    localtime_r(&c.seconds, &local);
+    char expected[160];
+    std::snprintf(expected, sizeof expected,
+                  "%04d/%02d/%02d %02d:%02d:%02d.123456 %llu src/utils/io/reader.cpp:77 WARNING short read\n",
+                  local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                  static_cast<unsigned long long>(thread));
+    EXPECT_EQ(out.text(), expected);
+    EXPECT_EQ(out.text().substr(0, 5), c.year);
+  }
 }
 
 TEST(LogRender, PrefixShowsTheClockFaceOnDaylightSavingChangeDays) {

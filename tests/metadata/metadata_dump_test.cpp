@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "metadata/metadata_file_builder.hpp"
+#include "target_launch.hpp"
 
 using namespace metadata_test;
 
@@ -55,7 +56,7 @@ RunResult runDump(const std::string &arguments) {
   const std::string base = std::string(NARVELIX_BINARY_DIR) + "/dump_run_" +
                            ::testing::UnitTest::GetInstance()->current_test_info()->name();
   const std::string command =
-      std::string(NARVELIX_DUMP_EXE) + " " + arguments + " >" + base + ".out 2>" + base + ".err";
+      targetCommand(NARVELIX_DUMP_EXE) + " " + arguments + " >" + base + ".out 2>" + base + ".err";
   const int raw = std::system(command.c_str());
   return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readFile(base + ".out"), readFile(base + ".err")};
 }
@@ -171,7 +172,7 @@ TEST(MetaDataDump, HeadLimitsRowsAndEmptyFilesGiveHeadingOnly) {
   EXPECT_EQ(redirected.status, 0) << redirected.err;
   EXPECT_EQ(redirected.out, direct);
   const std::string piped = std::string(NARVELIX_BINARY_DIR) + "/dump_piped.out";
-  const int raw = std::system(("cat " + path + " | " + NARVELIX_DUMP_EXE + " --stdin >" + piped).c_str());
+  const int raw = std::system(("cat " + path + " | " + targetCommand(NARVELIX_DUMP_EXE) + " --stdin >" + piped).c_str());
   EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, 0);
   EXPECT_EQ(readFile(piped), direct);
 }

@@ -3,7 +3,11 @@
 // generated struct, and a clear error for each kind of damaged file.
 #include "utils/metadata/metadata_reader.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <algorithm>
 #include <functional>
@@ -287,8 +291,8 @@ TEST(MetaDataReader, GeneratedStructReadsMatchingFixedRecords) {
   for (int k = 0; k < 2; ++k) {
     const std::size_t at = b.beginFixedRecord(40);
     b.put32(at, static_cast<uint32_t>(-10 - k));
-    b.put32(at + 4, 100u + k);
-    b.put64(at + 8, 1000u + k);
+    b.put32(at + 4, 100u + static_cast<uint32_t>(k));
+    b.put64(at + 8, 1000u + static_cast<uint64_t>(k));
     b.putFixed(at + 16, 995 + k, 2);
     b.putText(at + 32, k == 0 ? "abc" : "eightchr");
   }
@@ -541,6 +545,26 @@ TEST(MetaDataReader, MissingFileAndDirectoryFailToOpen) {
   EXPECT_NE(std::strstr(r.errorText(), "cannot open: No such file"), nullptr) << r.errorText();
   EXPECT_EQ(r.open(NARVELIX_BINARY_DIR), MetaDataReader::METADATA_OPEN_FAILED);
   EXPECT_NE(std::strstr(r.errorText(), "is a directory"), nullptr) << r.errorText();
+}
+
+// A 3 GiB file (sparse: no disk space taken) is examined with 64-bit offsets
+// everywhere: where half the address space cannot hold it (32-bit targets) it
+// is refused with its true size; elsewhere it is mapped and its content judged.
+TEST(MetaDataReader, FileOfThreeGiBKeepsItsTrueSize) {
+  const std::string path = std::string(NARVELIX_BINARY_DIR) + "/sparse_3g.metadata";
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::ftruncate(fd, off_t{3} << 30), 0);
+  ::close(fd);
+  MetaDataReader r;
+  EXPECT_NE(r.open(path.c_str()), MetaDataReader::METADATA_OK);
+  if (sizeof(void *) == 4) {
+    EXPECT_EQ(std::string(r.errorText()), path + ": file of 3221225472 bytes is too large to map");
+  } else {
+    EXPECT_EQ(std::strstr(r.errorText(), "cannot"), nullptr) << r.errorText();
+    EXPECT_EQ(std::strstr(r.errorText(), "too large"), nullptr) << r.errorText();
+  }
+  std::remove(path.c_str());
 }
 
 // Random damage to valid files: every image either fails to open with an

@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include "target_launch.hpp"
+
 namespace {
 
 using Rows = std::vector<std::vector<std::string>>;
@@ -72,7 +74,7 @@ Rows parseCsv(const std::string &text) {
 bool converterAvailable() {
   const std::string err = buildPath(std::string("roundtrip_help_") +
                                     ::testing::UnitTest::GetInstance()->current_test_info()->name());
-  run(std::string(NARVELIX_EXE) + " --help >/dev/null 2>" + err);
+  run(targetCommand(NARVELIX_EXE) + " --help >/dev/null 2>" + err);
   return readFile(err).find("usage: ") != std::string::npos;
 }
 
@@ -83,10 +85,10 @@ Rows convertAndDump(const std::string &name, const std::string &csv) {
   std::ofstream(input, std::ios::binary) << csv;
   std::remove(output.c_str());
   const int converted =
-      run(std::string(NARVELIX_EXE) + " -o " + output + " " + input + " 2>" + buildPath(name + ".log"));
+      run(targetCommand(NARVELIX_EXE) + " -o " + output + " " + input + " 2>" + buildPath(name + ".log"));
   EXPECT_EQ(converted, 0) << readFile(buildPath(name + ".log"));
   const std::string dumped = buildPath(name + ".dump");
-  const int status = run(std::string(NARVELIX_DUMP_EXE) + " " + output + " >" + dumped + " 2>" +
+  const int status = run(targetCommand(NARVELIX_DUMP_EXE) + " " + output + " >" + dumped + " 2>" +
                          buildPath(name + ".dump.err"));
   EXPECT_EQ(status, 0) << readFile(buildPath(name + ".dump.err"));
   return parseCsv(readFile(dumped));

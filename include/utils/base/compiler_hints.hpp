@@ -28,6 +28,20 @@
 #define ZUR_RESTRICT
 #endif
 
+// Which vector paths are compiled: ZUR_USE_SSE2 where the compiler targets
+// SSE2 (16-byte compares inline), ZUR_USE_AVX2 on x86 with GCC or clang
+// (32-byte compares compiled for AVX2 alone and chosen at run time when the
+// processor has it). UTILS_PORTABLE_ONLY turns both off, so an x86 build runs
+// the portable byte and word paths that every other processor runs.
+#if !defined(UTILS_PORTABLE_ONLY)
+#if defined(__SSE2__)
+#define ZUR_USE_SSE2 1
+#endif
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+#define ZUR_USE_AVX2 1
+#endif
+#endif
+
 // Index of the lowest set bit of a non-zero mask: one instruction where the
 // compiler has a builtin, a shift loop elsewhere.
 template <typename T>

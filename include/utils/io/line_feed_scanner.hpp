@@ -9,11 +9,11 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__)
+#include "utils/base/compiler_hints.hpp"
+
+#if defined(ZUR_USE_SSE2)
 #include <emmintrin.h>
 #endif
-
-#include "utils/base/compiler_hints.hpp"
 
 class LineFeedScanner {
  public:
@@ -55,7 +55,7 @@ class LineFeedScanner {
   static constexpr std::size_t BLOCK = 64;
 
   static ZUR_ALWAYS_INLINE uint64_t lineFeeds(const unsigned char* p) {
-#if defined(__SSE2__)
+#if defined(ZUR_USE_SSE2)
     const __m128i lf = _mm_set1_epi8('\n');
     uint64_t mask = 0;
     for (unsigned q = 0; q < 4; ++q) {

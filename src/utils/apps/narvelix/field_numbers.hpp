@@ -19,7 +19,7 @@
 #include "utils/base/text2int.hpp"
 #include "utils/base/text2int_tbl.hpp"
 
-#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+#if defined(ZUR_USE_AVX2)
 #include <immintrin.h>
 #define FIELD_NUMBERS_VECTOR 1
 #endif

@@ -22,16 +22,16 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__)
+#include "utils/base/compiler_hints.hpp"
+
+#if defined(ZUR_USE_SSE2)
 #include <emmintrin.h>
 #endif
-#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+#if defined(ZUR_USE_AVX2)
 #include <immintrin.h>
 // 32-byte compares, compiled for AVX2 alone and chosen at run time.
 #define PLAIN_LINE_AVX2 1
 #endif
-
-#include "utils/base/compiler_hints.hpp"
 
 namespace plain_line {
 
@@ -51,7 +51,7 @@ struct BlockMasks {
 // Separator and stop masks only, for splitting.
 ZUR_ALWAYS_INLINE void splitMasks(const unsigned char* p, unsigned char separator,
                                   unsigned char quote, uint64_t* separators, uint64_t* stops) {
-#if defined(__SSE2__)
+#if defined(ZUR_USE_SSE2)
   const __m128i sep = _mm_set1_epi8(static_cast<char>(separator));
   const __m128i quo = _mm_set1_epi8(static_cast<char>(quote));
   const __m128i zero = _mm_setzero_si128();
@@ -82,7 +82,7 @@ ZUR_ALWAYS_INLINE void splitMasks(const unsigned char* p, unsigned char separato
 
 ZUR_ALWAYS_INLINE void classMasks(const unsigned char* p, unsigned char separator,
                                   unsigned char quote, BlockMasks* m) {
-#if defined(__SSE2__)
+#if defined(ZUR_USE_SSE2)
   const __m128i sep = _mm_set1_epi8(static_cast<char>(separator));
   const __m128i quo = _mm_set1_epi8(static_cast<char>(quote));
   const __m128i zero = _mm_setzero_si128();
@@ -141,7 +141,7 @@ ZUR_ALWAYS_INLINE void classMasks(const unsigned char* p, unsigned char separato
 // is not empty.
 ZUR_ALWAYS_INLINE void quoteMasks(const unsigned char* p, unsigned char quote, uint64_t* quotes,
                                   uint64_t* nuls, uint64_t* backslashes) {
-#if defined(__SSE2__)
+#if defined(ZUR_USE_SSE2)
   const __m128i quo = _mm_set1_epi8(static_cast<char>(quote));
   const __m128i zero = _mm_setzero_si128();
   const __m128i backslash = _mm_set1_epi8('\\');

@@ -7,13 +7,14 @@
 // runs only when app tracing is enabled.
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "utils/apps/narvelix/narvelix.hpp"
 #include "utils/apps/narvelix/narvelix_log.hpp"
 #include "utils/apps/narvelix/plain_line.hpp"
+#include "utils/base/compiler_hints.hpp"
+
+#if defined(ZUR_USE_SSE2)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -101,7 +102,7 @@ ZUR_ALWAYS_INLINE uint32_t classifyField(const unsigned char* field, uint32_t* l
   return flags;
 }
 
-#if defined(__SSE2__)
+#if defined(ZUR_USE_SSE2)
 // classifyField for a field whose first 16 bytes may be read: all bytes are
 // classed at once with 16-byte compares. Returns false, leaving the field to
 // the byte loop, when its terminator is not among those 16 bytes.
@@ -279,7 +280,7 @@ int Narvelix::processLine(const unsigned char* line, size_t length) {
         }
         uint32_t fieldLength;
         uint32_t fieldFlags;
-#if defined(__SSE2__)
+#if defined(ZUR_USE_SSE2)
         if (!(readableEnd - field >= 16 && classifyShortField(field, &fieldFlags, &fieldLength)))
 #endif
         {

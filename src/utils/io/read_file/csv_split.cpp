@@ -14,12 +14,12 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "utils/base/compiler_hints.hpp"
 #include "utils/io/read_file.hpp"
+
+#if defined(ZUR_USE_SSE2)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -53,7 +53,7 @@ class BlockScanner {
  public:
   BlockScanner(const unsigned char* classes, const unsigned char* specials, unsigned specialCount)
       : classes_(classes) {
-#if defined(__SSE2__)
+#if defined(ZUR_USE_SSE2)
     useVector_ = specialCount > 0;
     for (unsigned i = 0; i < 4; ++i) {
       // Unused slots repeat the first byte, so the compare count is fixed.
@@ -67,7 +67,7 @@ class BlockScanner {
   }
 
   ZUR_ALWAYS_INLINE uint32_t mask(const unsigned char* p) const {
-#if defined(__SSE2__)
+#if defined(ZUR_USE_SSE2)
     if (useVector_) {
       const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
       const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
@@ -90,7 +90,7 @@ class BlockScanner {
 
  private:
   const unsigned char* classes_;
-#if defined(__SSE2__)
+#if defined(ZUR_USE_SSE2)
   bool useVector_ = false;
   __m128i wanted_[4];
 #endif
