@@ -46,7 +46,8 @@ void check(bool condition, const char* what) {
 }
 
 uint32_t get16(const std::string& b, std::size_t at) {
-  return static_cast<unsigned char>(b[at]) | (static_cast<unsigned char>(b[at + 1]) << 8);
+  return static_cast<uint32_t>(static_cast<unsigned char>(b[at])) |
+         static_cast<uint32_t>(static_cast<unsigned char>(b[at + 1])) << 8;
 }
 
 void checkMetadata(const std::string& b) {

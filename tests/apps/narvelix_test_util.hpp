@@ -144,7 +144,8 @@ inline std::string joinLines(const std::vector<std::string>& lines) {
 
 // Little-endian readers for checking output bytes.
 inline uint32_t le16(const std::string& b, size_t at) {
-  return static_cast<unsigned char>(b.at(at)) | (static_cast<unsigned char>(b.at(at + 1)) << 8);
+  return static_cast<uint32_t>(static_cast<unsigned char>(b.at(at))) |
+         static_cast<uint32_t>(static_cast<unsigned char>(b.at(at + 1))) << 8;
 }
 inline uint32_t le32(const std::string& b, size_t at) {
   return le16(b, at) | (le16(b, at + 2) << 16);
