@@ -98,15 +98,16 @@ TEST(ClockThreads, DayTableGivesEveryThreadTheSameEntry) {
   const time_t start = 1700000000;
   std::vector<std::thread> threads;
   std::vector<const TimePointCache*> seen(4 * 20);
+  const auto at = [](int t, int day) { return static_cast<std::size_t>(t * 20 + day); };
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
-      for (int day = 0; day < 20; ++day) seen[t * 20 + day] = table.getCacheEntry(start + day * 86400 + t * 60);
+      for (int day = 0; day < 20; ++day) seen[at(t, day)] = table.getCacheEntry(start + day * 86400 + t * 60);
     });
   }
   for (auto& thread : threads) thread.join();
   for (int day = 0; day < 20; ++day) {
-    ASSERT_NE(seen[day], nullptr);
-    for (int t = 1; t < 4; ++t) EXPECT_EQ(seen[t * 20 + day], seen[day]) << day;
+    ASSERT_NE(seen[at(0, day)], nullptr);
+    for (int t = 1; t < 4; ++t) EXPECT_EQ(seen[at(t, day)], seen[at(0, day)]) << day;
   }
   EXPECT_EQ(table.timeTable.size(), 20u);
 }
