@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/region_image.hpp"
+#include "target_launch.hpp"
 #include "utils/shared_vars/shared_variable.hpp"
 
 namespace {
@@ -43,7 +44,7 @@ ToolRun runShell(const std::string& command) {
   return r;
 }
 
-ToolRun runVars(const std::string& arguments) { return runShell(std::string(NARVELIX_VARS_EXE) + " " + arguments); }
+ToolRun runVars(const std::string& arguments) { return runShell(targetCommand(NARVELIX_VARS_EXE) + " " + arguments); }
 
 std::string writeFile(const std::string& name, const unsigned char* bytes, size_t len) {
   const std::string path = std::string(NARVELIX_BINARY_DIR) + "/" + name + "_" + std::to_string(getpid()) + ".smv";
@@ -223,7 +224,7 @@ TEST(NarvelixVars, UsageAndFileErrors) {
 TEST(NarvelixVars, WatchPrintsAgainUntilInterrupted) {
   SampleSegment sample;
   const std::string path = writeFile("watch", sample.bytes(), sample.size());
-  const ToolRun r = runShell(std::string(NARVELIX_VARS_EXE) + " --watch 0.05 " + path +
+  const ToolRun r = runShell(targetCommand(NARVELIX_VARS_EXE) + " --watch 0.05 " + path +
                              " & pid=$!; sleep 0.4; kill $pid; wait $pid; true");
   EXPECT_GE(r.out.size(), 2 * std::string(SAMPLE_LISTING).size() + 1) << r.out;
   EXPECT_EQ(r.out.rfind(std::string(SAMPLE_LISTING) + "\n" + SAMPLE_LISTING, 0), 0u) << r.out;
