@@ -34,7 +34,7 @@ struct BigSegment {
       for (int v = 0; v < PER_NODE; ++v) {
         names.push_back("counter_" + std::to_string(v));
         counters.push_back(std::make_unique<SMV_StandaloneNumeric<unsigned long long>>(
-            names.back().c_str(), nodes.back().get(), static_cast<unsigned long long>(n) * 1000 + v));
+            names.back().c_str(), nodes.back().get(), static_cast<unsigned long long>(n) * 1000 + static_cast<unsigned long long>(v)));
       }
     }
     if (const char* path = std::getenv("NARVELIX_BENCH_SMV")) {
@@ -62,7 +62,7 @@ void ListTenThousandVariables(benchmark::State& state) {
     benchmark::DoNotOptimize(ok);
   }
   state.SetItemsProcessed(state.iterations() * NODES * (PER_NODE + 1));
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * out.size()));
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(out.size()));
 }
 BENCHMARK(ListTenThousandVariables)->Unit(benchmark::kMillisecond);
 
