@@ -7,8 +7,8 @@
 // processBlock. Bodies sent with a Transfer-Encoding (chunked) are not
 // supported: the message is reported with an io_error and no body is taken.
 //
-// Lines may end in LF alone as well as CR LF; empty lines before a start line
-// are skipped. Not thread-safe: one parser is fed by one thread.
+// The header section ends at the first CR LF CR LF; the lines inside it may
+// also end in LF alone, and empty lines before a start line are skipped. Not thread-safe: one parser is fed by one thread.
 #pragma once
 
 #include <cstddef>
