@@ -236,11 +236,18 @@ TEST(DocumentStream, WithoutAPrefixOnlyItsPossibleStartIsKept) {
   EXPECT_EQ(x.events, (std::vector<StreamEvent>{{'D', "<doc>1</doc>"}}));
 }
 
-TEST(DocumentStream, ConsumedBytesAreCompactedAfterTheScan) {
-  RecordingExtractor x("<d>", "</d>");
-  x.feed("<d>1</d><d>2</d><d>3");
-  EXPECT_EQ(x.pendingContent->startBufferOffset, 0u);
+TEST(DocumentStream, ConsumedBytesMoveOnlyOncePastHalfTheStorage) {
+  RecordingExtractor x("<d>", "</d>", 64);
+  x.feed("<d>1</d><d>2</d><d>3");  // 16 bytes consumed: only the offset moves
+  EXPECT_EQ(x.pendingContent->startBufferOffset, 16u);
   EXPECT_EQ(pendingText(x), "<d>3");
+  x.feed("</d><d>4</d><d>5</d><d>");  // 36 consumed: the rest moves to the front
+  EXPECT_EQ(x.pendingContent->startBufferOffset, 0u);
+  EXPECT_EQ(pendingText(x), "<d>");
+  x.feed("6</d>");  // nothing kept: both offsets return to 0
+  EXPECT_EQ(x.pendingContent->startBufferOffset, 0u);
+  EXPECT_EQ(x.pendingContent->endBufferOffset, 0u);
+  EXPECT_EQ(x.events.size(), 6u);
 }
 
 TEST(DocumentStream, DocumentOverTheLimitIsDroppedAndTheNextKept) {

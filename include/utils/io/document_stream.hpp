@@ -8,8 +8,8 @@
 //
 // Cost: each byte is searched for the end tag once (a search that fails
 // resumes where it stopped when more bytes arrive), consumed documents only
-// advance an offset, and the pending bytes are compacted at most once per
-// scan. Memory: the pending buffer starts at the size given to the
+// advance an offset, and the kept bytes move to the front of the storage at
+// most once per scan, when the consumed ones fill half of it. Memory: the pending buffer starts at the size given to the
 // constructor and grows up to a limit (16 times that size unless set
 // otherwise); a document or block that cannot fit in the limit is dropped with
 // an io_error message and the scan resynchronises after it.
@@ -127,7 +127,8 @@ class Extract_And_Process_Document_Stream {
   size_t makeRoom(size_t wanted);
   // Consumes `bytes` pending bytes by advancing the start offset.
   void consume(size_t bytes) { pendingContent->adjustBufferStart(bytes); }
-  // Moves the unconsumed bytes to the front of the storage (once per scan).
+  // End of a scan: moves the unconsumed bytes to the front of the storage
+  // once the consumed ones fill half of it.
   void compact();
   // The FIND_BLOCK_LENGTH step while an oversized block is being skipped.
   // Returns true when the skip is complete.
