@@ -194,6 +194,15 @@ TEST(DocumentStream, RestartStateNothingStopsAfterOneDocument) {
   EXPECT_EQ(x.feed("<d>1</d><d>2</d>"), 1);
   EXPECT_EQ(x.scanState, Extract_And_Process_Document_Stream::FIND_NOTHING);
   EXPECT_EQ(pendingText(x), "<d>2</d>");
+
+  RecordingExtractor withBlock("<d>", "</d>");
+  withBlock.restartScanState = Extract_And_Process_Document_Stream::FIND_NOTHING;
+  withBlock.blockLengths = {2};
+  int handed = 0;
+  const std::string err = captureStderr([&] { handed = withBlock.feed("<d>1</d>ab<d>2</d>"); });
+  EXPECT_EQ(handed, 1);
+  EXPECT_EQ(withBlock.events, (std::vector<StreamEvent>{{'D', "<d>1</d>"}, {'B', "ab"}}));
+  EXPECT_EQ(err, "") << "stopping after the block is not a bad state";
 }
 
 TEST(DocumentStream, BadScanStateIsReported) {

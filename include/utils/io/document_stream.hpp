@@ -25,9 +25,6 @@
 
 #include "utils/io/read_file.hpp"
 
-class IO_Processor;
-struct SharedBufferAllocRecord;
-
 class Extract_And_Process_Document_Stream {
  public:
   // What the scan looks for next.
@@ -93,8 +90,6 @@ class Extract_And_Process_Document_Stream {
   // The same for the unconsumed bytes of bfr, which are then all consumed.
   // A null bfr gives -1.
   int scanAndProcessBuffer(File_Buffer* bfr);
-  // Scans the data of one block received by an I/O processor.
-  int addIOblockThenProcess(SharedBufferAllocRecord* rec, IO_Processor* io);
 
   // Offset of the first occurrence of subString[0, subLen) in
   // source[0, srcLen), or -1 (also for an empty pattern). A first-byte search
