@@ -131,7 +131,7 @@ void runSplitter(benchmark::State& state, Feed feed) {
       break;
     }
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * n));
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(n));
   state.counters["docs"] = static_cast<double>(n / docSize);
 }
 
@@ -203,8 +203,8 @@ void BM_HttpRequests(benchmark::State& state) {
       break;
     }
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * n));
-  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * requests));
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(n));
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(requests));
 }
 BENCHMARK(BM_HttpRequests)->Unit(benchmark::kMillisecond);
 
