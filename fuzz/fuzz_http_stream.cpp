@@ -26,8 +26,8 @@ namespace {
 template <typename T>
 void feedBoth(T& whole, T& pieces, const unsigned char* stream, size_t size, uint8_t seed) {
   whole.scanAndProcessBuffer(stream, size);
-  const uint32_t savedMask = io_logLevelMask.value;
-  io_logLevelMask.value = 0;  // the same messages again would only slow the run
+  const auto savedMask = static_cast<unsigned>(io_logLevelMask);
+  io_logLevelMask = 0u;  // the same messages again would only slow the run
   uint32_t state = seed * 2654435761u + 1u;
   for (size_t at = 0; at < size;) {
     state = state * 1103515245u + 12345u;
@@ -36,7 +36,7 @@ void feedBoth(T& whole, T& pieces, const unsigned char* stream, size_t size, uin
     pieces.scanAndProcessBuffer(stream + at, piece);
     at += piece;
   }
-  io_logLevelMask.value = savedMask;
+  io_logLevelMask = savedMask;
 }
 
 [[noreturn]] void mismatch(const char* what) {
