@@ -7,11 +7,11 @@
 #include <cstring>
 #include <new>
 
-#if defined(__SSE2__)
+#include "utils/base/compiler_hints.hpp"
+
+#if defined(ZUR_USE_SSE2)
 #include <emmintrin.h>
 #endif
-
-#include "utils/base/compiler_hints.hpp"
 #include "utils/io/document_stream.hpp"
 #include "read_file_log.hpp"
 
@@ -37,7 +37,7 @@ ZUR_ALWAYS_INLINE ssize_t skipSearch(const unsigned char* src, size_t srcLen, si
   return -1;
 }
 
-#if defined(__SSE2__)
+#if defined(ZUR_USE_SSE2)
 // SSE2 candidate filter in front of the skip search: 16 window starts at a
 // time are kept when the pattern's first byte is at the start and its last
 // byte m - 1 further on; only those are compared in full. One compare pair per
@@ -56,7 +56,7 @@ ssize_t filteredSearch(const unsigned char* src, size_t srcLen, size_t from,
     auto candidates = static_cast<uint32_t>(_mm_movemask_epi8(
         _mm_and_si128(_mm_cmpeq_epi8(starts, first), _mm_cmpeq_epi8(ends, last))));
     while (candidates != 0) {
-      const size_t at = i + static_cast<size_t>(__builtin_ctz(candidates));
+      const size_t at = i + static_cast<size_t>(ZUR_lowestSetBit(candidates));
       if (std::memcmp(src + at + 1, pattern + 1, m - 2) == 0) return static_cast<ssize_t>(at);
       candidates &= candidates - 1u;
     }
