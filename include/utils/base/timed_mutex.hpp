@@ -140,6 +140,7 @@ class TimedMutex {
 
  private:
   void init(bool recursive);
+  uint64_t noteWanted();
   void noteObtained(uint64_t t0, const char* place);
 };
 

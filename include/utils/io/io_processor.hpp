@@ -246,7 +246,8 @@ class IO_Processor {
   static void* startConsumeThread(void* arg);
   static void* startProcessThread(void* arg);
   // Processes one block on the calling thread: counts, returns or keeps it.
-  int processNow(SharedBufferAllocRecord* rec);
+  // *len gets the block's length after the routine.
+  int processNow(SharedBufferAllocRecord* rec, uint32_t* len);
   // Queues one block: packetsRead += 1 under the mutex and wakes a waiter.
   void queueBlock();
   // The oldest block not yet processed: the active list after the kept ones.

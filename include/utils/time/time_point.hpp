@@ -13,8 +13,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
-#include <mutex>
 
+#include "utils/base/timed_mutex.hpp"
 #include "utils/time/get_time.hpp"
 
 class TimePointCache {
@@ -64,7 +64,8 @@ extern TimePointCache TimePointCacheForToday;
 // Day caches shared between threads: getCacheEntry(t) returns the cache of
 // t's local day, building and inserting it under tblLock on first use.
 // Entries live as long as the table. A lookup waits at most one second for
-// the lock.
+// the lock. The lock keeps its statistics under the node lockName of the
+// process's shared-variable manager.
 class TimePointCacheTable {
  public:
   explicit TimePointCacheTable(const char* lockName);
@@ -77,9 +78,11 @@ class TimePointCacheTable {
   const TimePointCache* getCacheEntry(time_t t);
 
   const char* lockName;
-  // TODO(time): the library's TimedMutex once it exists, for its statistics.
-  std::timed_mutex tblLock;                     // guards timeTable
+  TimedMutex tblLock;                           // guards timeTable
   std::map<time_t, TimePointCache*> timeTable;  // keyed by the day's local midnight
+
+ private:
+  const TimePointCache* findOrAddEntry(time_t t);  // tblLock held
 };
 
 // An instant as a count of 1/UNITS_PER_SECOND second units since the POSIX

@@ -5,7 +5,6 @@
 // arithmetic on the cached midnight.
 #include "utils/time/time_point.hpp"
 
-#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -79,15 +78,24 @@ bool TimePointCache::isForDay(const tm& lt) const {
          lt.tm_mday == localMidnight.tm_mday && localEndOfDayEpoch > localMidnightEpoch;
 }
 
-TimePointCacheTable::TimePointCacheTable(const char* name) : lockName(name) {}
+TimePointCacheTable::TimePointCacheTable(const char* name)
+    : lockName(name), tblLock(name, &DEFAULT_sharedMemoryVariableManager) {}
 
 TimePointCacheTable::~TimePointCacheTable() {
   for (auto& entry : timeTable) delete entry.second;
 }
 
 const TimePointCache* TimePointCacheTable::getCacheEntry(time_t t) {
-  std::unique_lock<std::timed_mutex> hold(tblLock, std::defer_lock);
-  if (!hold.try_lock_for(std::chrono::seconds(1))) return nullptr;
+  timespec deadline;
+  clock_gettime(CLOCK_REALTIME, &deadline);
+  deadline.tv_sec += 1;
+  if (tblLock.lockUntil(&deadline, THIS_FILE_AND_LINE(__FILE__, __LINE__)) < 0) return nullptr;
+  const TimePointCache* entry = findOrAddEntry(t);
+  tblLock.unlock();
+  return entry;
+}
+
+const TimePointCache* TimePointCacheTable::findOrAddEntry(time_t t) {
   // The entry with the greatest midnight not after t, if its day holds t.
   auto it = timeTable.upper_bound(t);
   if (it != timeTable.begin()) {

@@ -1,0 +1,213 @@
+// The I/O processor with real descriptors and threads: a pipe, a SOCK_DGRAM
+// socket pair, UDP on 127.0.0.1 (recvfrom) and a regular file, each driven in
+// every thread mode while a writer thread feeds it. Every byte arrives once
+// and in order, and the counts of both sides agree at the end. Stop requests
+// end threads blocked in a receive, a condition wait or a processing routine.
+// Waits poll with a five-second bound; no test sleeps for its result.
+#include "utils/io/io_processor.hpp"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "io/io_processor_test_support.hpp"
+
+namespace {
+
+using iotest::Collector;
+using iotest::Pool;
+
+template <typename Done>
+bool pollUntil(Done done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return true;
+}
+
+enum class Source { PIPE, DGRAM_PAIR, UDP, FILE };
+
+// One source of test data: the descriptor the processor reads, and a writer
+// that sends the data and then the end of input.
+class Feed {
+ public:
+  Feed(Source kind, const std::string& bytes) : source(kind), data(bytes), file(kind == Source::FILE ? bytes : "") {
+    int ends[2] = {-1, -1};
+    if (kind == Source::PIPE) {
+      if (pipe(ends) != 0) return;
+    } else if (kind == Source::DGRAM_PAIR) {
+      if (socketpair(AF_UNIX, SOCK_DGRAM, 0, ends) != 0) return;
+    } else if (kind == Source::UDP) {
+      if (!udp.ok()) return;
+      ends[0] = udp.receiver;
+      ends[1] = udp.sender;
+    } else {
+      ends[0] = file.fd();
+    }
+    readEnd = ends[0];
+    writeEnd = ends[1];
+  }
+  ~Feed() {
+    if (source == Source::PIPE || source == Source::DGRAM_PAIR) {
+      close(readEnd);
+      if (writeEnd >= 0) close(writeEnd);
+    }
+  }
+  unsigned blockMode() const {
+    switch (source) {
+      case Source::DGRAM_PAIR:
+        return IO_Processor::PACKET;
+      case Source::UDP:
+        return IO_Processor::PACKET_WITH_SOURCE_AND_TIME;
+      default:
+        return IO_Processor::CONTIGUOUS_FILE_STREAM;
+    }
+  }
+  // Sends the data in pieces of `piece` bytes and ends the input. UDP may
+  // drop what the receiver's buffer cannot hold, so it is paced by the
+  // processor's read count.
+  void write(IO_Processor* io, size_t piece) {
+    if (source == Source::FILE) return;
+    unsigned sent = 0;
+    for (size_t at = 0; at < data.size(); at += piece) {
+      const size_t len = std::min(piece, data.size() - at);
+      if (source == Source::UDP &&
+          !pollUntil([&] { return zur::statLoad(io->statistics->packetsRead) + 16 > sent; })) {
+        return;
+      }
+      if (::write(writeEnd, data.data() + at, len) != static_cast<ssize_t>(len)) return;
+      ++sent;
+    }
+    if (source == Source::PIPE) {
+      close(writeEnd);
+      writeEnd = -1;
+    } else {
+      (void)::write(writeEnd, "", 0);  // an empty datagram ends the input
+    }
+  }
+
+  Source source;
+  std::string data;
+  iotest::TempFile file;
+  iotest::UdpPair udp;
+  int readEnd = -1;
+  int writeEnd = -1;
+};
+
+const char* sourceName(Source s) {
+  static const char* names[] = {"pipe", "dgram socketpair", "udp", "file"};
+  return names[static_cast<int>(s)];
+}
+
+TEST(IO_ProcessorThreads, EveryByteOnceInOrderInEveryThreadMode) {
+  const std::string data = iotest::pattern(200000);
+  const unsigned modes[] = {IO_Processor::READ_THREAD, IO_Processor::PROCESS_THREAD, IO_Processor::BOTH_THREADS,
+                            IO_Processor::READ_AND_PROCESS_ON_SAME_THREAD, IO_Processor::PROCESS_DURING_READ};
+  for (Source source : {Source::PIPE, Source::DGRAM_PAIR, Source::UDP, Source::FILE}) {
+    for (unsigned mode : modes) {
+      SCOPED_TRACE(std::string(sourceName(source)) + " mode " + std::to_string(mode));
+      Feed feed(source, data);
+      ASSERT_GE(feed.readEnd, 0);
+      Pool pool(16, 2048);
+      Collector out;
+      IO_Processor io(nullptr, pool.region(), iotest::collect, feed.readEnd, mode, &out, feed.blockMode());
+      // Started, though a reader of a file may have finished already.
+      io.waitForThreadStart(mode);
+      EXPECT_EQ(__atomic_load_n(&io.threadStartedState, __ATOMIC_RELAXED), mode & 3u);
+      std::thread writer([&] { feed.write(&io, 1000); });
+      // The caller drives the side that has no thread of its own.
+      if (mode == IO_Processor::READ_THREAD) {
+        EXPECT_EQ(IO_Processor::doProcessLoop(&io), 0);
+      } else if ((mode & IO_Processor::READ_THREAD) == 0) {
+        EXPECT_EQ(IO_Processor::doConsumeLoop(&io), 0);
+      }
+      writer.join();
+      EXPECT_EQ(io.waitForThreadExit(IO_Processor::BOTH_THREADS), 0);
+      EXPECT_EQ(io.threadStartedState, 0u);
+      EXPECT_EQ(out.text().size(), data.size());
+      EXPECT_TRUE(out.text() == data);
+      const IO_Processor_Statistics& s = *io.statistics;
+      EXPECT_EQ(zur::statLoad(s.bytesRead), zur::statLoad(s.bytesProcessed));
+      EXPECT_EQ(zur::statLoad(s.packetsRead), zur::statLoad(s.packetsProcessed));
+      EXPECT_EQ(pool.freeCount(), 16u);
+      if (source == Source::UDP) {
+        EXPECT_EQ(out.headers.size(), 200u);
+      }
+    }
+  }
+}
+
+// Threads blocked in a receive (reader) and a condition wait (processor)
+// end on a stop request.
+TEST(IO_ProcessorThreads, StopEndsBlockedThreads) {
+  for (Source source : {Source::PIPE, Source::UDP}) {
+    SCOPED_TRACE(sourceName(source));
+    Feed feed(source, "");
+    Pool pool(4, 256);
+    Collector out;
+    IO_Processor io(nullptr, pool.region(), iotest::collect, feed.readEnd, IO_Processor::BOTH_THREADS, &out,
+                    feed.blockMode());
+    ASSERT_EQ(io.waitForThreadStart(IO_Processor::BOTH_THREADS), IO_Processor::BOTH_THREADS);
+    // The processor is asleep once the condition has a waiter.
+    ASSERT_TRUE(pollUntil([&] { return zur::statLoad(io.condition->statistics->waitsStarted) >= 1; }));
+    EXPECT_EQ(io.stopThread(IO_Processor::BOTH_THREADS), IO_Processor::BOTH_THREADS);
+    EXPECT_EQ(io.waitForThreadExit(IO_Processor::BOTH_THREADS), 0);
+    EXPECT_EQ(io.getThreadMode() & 3u, 0u);
+    EXPECT_EQ(out.calls, 0);
+    EXPECT_EQ(pool.freeCount(), 4u);
+  }
+}
+
+struct BlockingRoutineState {
+  int fd;
+  std::atomic<bool> entered{false};
+  std::atomic<int> readErrno{0};
+};
+
+int blockInRead(SharedBufferAllocRecord*, IO_Processor* io) {
+  auto* state = static_cast<BlockingRoutineState*>(io->getExtraData());
+  state->entered = true;
+  char c;
+  if (read(state->fd, &c, 1) < 0) state->readErrno = errno;
+  return 0;
+}
+
+// Repeated stop requests: the third signals a processing routine blocked in
+// a system call.
+TEST(IO_ProcessorThreads, ThirdStopSignalsABlockedProcessor) {
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  BlockingRoutineState state;
+  state.fd = ends[0];
+  Pool pool(4, 64);
+  IO_Processor io(nullptr, pool.region(), blockInRead, -1, IO_Processor::PROCESS_THREAD, &state);
+  SharedBufferAllocRecord* rec = pool.region()->allocateBlock(64);
+  setUsedLength(rec, 1);
+  EXPECT_EQ(io.submitOrProcessBlock(rec), 1);
+  ASSERT_TRUE(pollUntil([&] { return state.entered.load(); }));
+  EXPECT_EQ(io.stopThread(IO_Processor::PROCESS_THREAD), IO_Processor::PROCESS_THREAD);
+  EXPECT_EQ(io.stopRequested, 2u);
+  io.stopThread(IO_Processor::PROCESS_THREAD);
+  EXPECT_EQ(io.stopRequested, 2u | 16u);
+  // From the third request on each one signals (the first signal may come
+  // before the read blocks).
+  EXPECT_TRUE(pollUntil([&] {
+    io.stopThread(IO_Processor::PROCESS_THREAD);
+    return (io.getThreadMode() & IO_Processor::PROCESS_THREAD) == 0;
+  }));
+  EXPECT_EQ(state.readErrno.load(), EINTR);
+  EXPECT_EQ(io.waitForThreadExit(IO_Processor::PROCESS_THREAD), 0);
+  close(ends[0]);
+  close(ends[1]);
+}
+
+}  // namespace
