@@ -112,7 +112,8 @@ class TimedMutex {
   TimedMutex(const TimedMutex&) = delete;
   TimedMutex& operator=(const TimedMutex&) = delete;
 
-  // Locks; returns the ticks waited (signed difference of two counter reads).
+  // Locks; returns the ticks waited (signed difference of two counter reads;
+  // 0 when the mutex was free, taken without a second read).
   int64_t acquireLock();
   // acquireLock, then the place into lockLocation (with statistics).
   int64_t lock(const char* place);
@@ -141,7 +142,7 @@ class TimedMutex {
  private:
   void init(bool recursive);
   uint64_t noteWanted();
-  void noteObtained(uint64_t t0, const char* place);
+  void noteObtained(uint64_t t0, uint64_t t1, const char* place);
 };
 
 class TimedCondition {
