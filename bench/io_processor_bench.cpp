@@ -1,8 +1,8 @@
 // Throughput of the I/O processor against plain loops, and the cost of a
-// timed lock. Each pipe benchmark runs once (a fixed amount, 1 GiB by
-// default; IO_BENCH_MIB sets it) and moves the same data twice in the same
-// run: through the processor with a reader and a processing thread, and
-// through a loop on one thread. A feeder thread fills the pipe with vmsplice
+// timed lock. Each pipe benchmark runs once: five rounds (IO_BENCH_ROUNDS),
+// each moving the same data (1 GiB; IO_BENCH_MIB) twice, through a loop on
+// one thread and through the processor with a reader and a processing
+// thread; the counters are the medians of the rounds (the machine is shared). A feeder thread fills the pipe with vmsplice
 // (the pages are lent, not copied) so it costs little of the two processors.
 //   PipeTrivial:  read + write to /dev/null  vs  reader thread + routine writing
 //                 to /dev/null. Counter ratio = processor / loop (goal >= 0.9).
@@ -17,6 +17,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +30,12 @@
 namespace {
 
 constexpr size_t BLOCK = 64 * 1024;
+
+unsigned rounds() {
+  const char* text = std::getenv("IO_BENCH_ROUNDS");
+  const unsigned long n = text != nullptr ? std::strtoul(text, nullptr, 10) : 5;
+  return n == 0 ? 1u : static_cast<unsigned>(n);
+}
 
 size_t totalBytes() {
   const char* mib = std::getenv("IO_BENCH_MIB");
@@ -142,36 +149,41 @@ void calibrateChecksum(int devNull) {
   checksumRounds = std::max(1u, static_cast<unsigned>(readSeconds / sumSeconds + 0.5));
 }
 
-void reportPair(benchmark::State& state, double loopSeconds, double processorSeconds, size_t total) {
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+// Rounds of loop then processor; medians of the rates and of the ratios.
+void runRounds(benchmark::State& state, Sink* sink) {
+  const size_t total = totalBytes();
   const double mib = static_cast<double>(total) / (1024.0 * 1024.0);
-  state.counters["loop_MiBps"] = mib / loopSeconds;
-  state.counters["processor_MiBps"] = mib / processorSeconds;
-  state.counters["ratio"] = loopSeconds / processorSeconds;
-  state.SetBytesProcessed(static_cast<int64_t>(total));
+  std::vector<double> loopRates, processorRates, ratios;
+  for (unsigned r = 0; r < rounds(); ++r) {
+    const double loop = runLoop(sink, total);
+    const double processor = runProcessor(sink, total);
+    loopRates.push_back(mib / loop);
+    processorRates.push_back(mib / processor);
+    ratios.push_back(loop / processor);
+  }
+  state.counters["loop_MiBps"] = median(loopRates);
+  state.counters["processor_MiBps"] = median(processorRates);
+  state.counters["ratio"] = median(ratios);
+  state.SetBytesProcessed(static_cast<int64_t>(2 * total * rounds()));
 }
 
 void PipeTrivial(benchmark::State& state) {
-  const size_t total = totalBytes();
   Sink sink{open("/dev/null", O_WRONLY), false, 0};
-  for (auto _ : state) {
-    const double loop = runLoop(&sink, total);
-    const double processor = runProcessor(&sink, total);
-    reportPair(state, loop, processor, total);
-  }
+  for (auto _ : state) runRounds(state, &sink);
   close(sink.devNull);
 }
 BENCHMARK(PipeTrivial)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void PipeChecksum(benchmark::State& state) {
-  const size_t total = totalBytes();
   Sink sink{open("/dev/null", O_WRONLY), true, 0};
   calibrateChecksum(sink.devNull);
   state.counters["checksum_rounds"] = checksumRounds;
-  for (auto _ : state) {
-    const double loop = runLoop(&sink, total);
-    const double processor = runProcessor(&sink, total);
-    reportPair(state, loop, processor, total);
-  }
+  for (auto _ : state) runRounds(state, &sink);
   benchmark::DoNotOptimize(sink.sum);
   close(sink.devNull);
 }
