@@ -93,9 +93,13 @@ TEST(IO_Processor, KeptBlocksAreSkippedNotReprocessed) {
     }
   }
   io.stopRequested = 0;
+  out.stopAfterCalls = 6;  // the empty block's call; bounds a loop that goes wrong
   EXPECT_EQ(IO_Processor::doProcessLoop(&io), 0);
   EXPECT_EQ(out.text(), "abcde");
   EXPECT_EQ(out.calls, 6);
+  // Kept blocks count as processed.
+  EXPECT_EQ(zur::statLoad(io.statistics->bytesProcessed), 5u);
+  EXPECT_EQ(zur::statLoad(io.statistics->packetsProcessed), 6u);
   EXPECT_EQ(pool.activeList(), (std::vector<SharedBufferAllocRecord*>{recs[1], recs[3]}));
   io.returnKeptBlock(recs[3]);
   io.returnKeptBlock(recs[1]);
