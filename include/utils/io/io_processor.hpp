@@ -250,6 +250,8 @@ class IO_Processor {
   int processNow(SharedBufferAllocRecord* rec, uint32_t* len);
   // Queues one block: packetsRead += 1 under the mutex and wakes a waiter.
   void queueBlock();
+  // Polls the pending count a few microseconds; true when work came.
+  bool spinForData();
   // The oldest block not yet processed: the active list after the kept ones.
   SharedBufferAllocRecord* nextBlockToProcess();
   bool stopAsked(unsigned bit) const { return (__atomic_load_n(&stopRequested, __ATOMIC_ACQUIRE) & bit) != 0; }
