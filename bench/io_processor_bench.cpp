@@ -2,13 +2,15 @@
 // timed lock. Each pipe benchmark runs once: five rounds (IO_BENCH_ROUNDS),
 // each moving the same data (1 GiB; IO_BENCH_MIB) twice, through a loop on
 // one thread and through the processor with a reader and a processing
-// thread; the counters are the medians of the rounds (the machine is shared). A feeder thread fills the pipe with vmsplice
-// (the pages are lent, not copied) so it costs little of the two processors.
+// thread; the counters are the medians of the rounds (the machine may be
+// shared). A feeder thread fills the pipe with vmsplice (the pages are lent,
+// not copied) so it takes little processor time from either side.
 //   PipeTrivial:  read + write to /dev/null  vs  reader thread + routine writing
-//                 to /dev/null. Counter ratio = processor / loop (goal >= 0.9).
+//                 to /dev/null. Counter ratio = loop time / processor time
+//                 (goal >= 0.9).
 //   PipeChecksum: read + checksum  vs  reader thread + checksum routine; the
 //                 checksum is calibrated to cost about one read of a block
-//                 (goal ratio >= 1.6).
+//                 (goal ratio >= 1.6, which needs two idle cores).
 //   TimedLockUnlock vs PlainMutexPlusTwoTicks: lock(place) + unlock of a
 //                 named TimedMutex against a pthread mutex pair plus two tick
 //                 reads (goal: at most 5 ns more).

@@ -68,7 +68,9 @@ inline int collect(SharedBufferAllocRecord* rec, IO_Processor* io) {
     io->copyMetaHeader(rec, &h);
     c->headers.push_back(h);
   }
-  if (c->calls == c->stopAfterCalls) zur::fetchOr(&io->stopRequested, static_cast<uint8_t>(IO_Processor::PROCESS_THREAD));
+  if (c->calls == c->stopAfterCalls) {
+    zur::fetchOr(&io->stopRequested, static_cast<uint8_t>(IO_Processor::PROCESS_THREAD));
+  }
   return c->calls < 32 ? static_cast<int>(c->keepMask >> c->calls & 1u) : 0;
 }
 

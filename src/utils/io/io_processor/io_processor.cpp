@@ -264,7 +264,9 @@ bool IO_Processor::spinForData() {
   return false;
 }
 
-int IO_Processor::waitForDataToProcess(bool alreadyLocked) { return waitForDataToProcessOrUntil(nullptr, alreadyLocked); }
+int IO_Processor::waitForDataToProcess(bool alreadyLocked) {
+  return waitForDataToProcessOrUntil(nullptr, alreadyLocked);
+}
 
 int IO_Processor::waitForDataToProcessOrUntil(const timespec* abstime, bool alreadyLocked) {
   int pending = pendingCount();

@@ -113,8 +113,8 @@ ssize_t IO_Processor::recvConsume(SharedBufferAllocRecord* rec, IO_Processor* io
   if (withSource && withHeader) {
     const uint16_t fromLen = htons(static_cast<uint16_t>(sourceLen));
     std::memcpy(block + offsetof(IO_metaBlock_header, fromLen), &fromLen, sizeof fromLen);
-    const size_t copied = sourceLen < sizeof(IO_metaBlock_header::fromAddress) ? sourceLen
-                                                                              : sizeof(IO_metaBlock_header::fromAddress);
+    constexpr size_t ROOM = sizeof(IO_metaBlock_header::fromAddress);
+    const size_t copied = sourceLen < ROOM ? sourceLen : ROOM;
     std::memcpy(block + offsetof(IO_metaBlock_header, fromAddress), &source, copied);
   }
   if (tries < attempts) zur::statAdd(s->productiveReadSpins, 1u);
