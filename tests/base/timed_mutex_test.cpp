@@ -114,15 +114,4 @@ TEST(TimedCondition, TimedWaitCountsAsCompletedWait) {
   EXPECT_EQ(zur::statLoad(s.totalPostEvents), 2u);
 }
 
-TEST(TimedCondition, UnnamedConditionWaits) {
-  TimedMutex m;
-  TimedCondition c(&m);
-  EXPECT_EQ(c.statistics, nullptr);
-  timespec past{1, 0};
-  c.untimedLock();
-  EXPECT_GE(c.waitForConditionOrUntil(&past, "x.cpp:1"), 0);
-  c.untimedUnlock();
-  EXPECT_EQ(c.postCondition(), 0);
-}
-
 }  // namespace

@@ -32,21 +32,13 @@ TEST(IO_Processor, ConstructionSetsLabelSizesAndStatistics) {
                      IO_Processor::PACKET_WITH_SOURCE_AND_TIME);
   EXPECT_STREQ(named.getLabel(), "ioNamed");
   EXPECT_EQ(named.maxPacketSize, 256u - 64u);
-  EXPECT_EQ(named.dataOffset(), 64u);
-  EXPECT_EQ(named.descriptorFlags, 0u);
-  EXPECT_STREQ(named.statistics->namingNode.getName(), "io_stats");
   EXPECT_EQ(named.statistics->namingNode.getParentNode(), &node);
   EXPECT_STREQ(named.mutex->getMutexName(), "io_lock");
   EXPECT_STREQ(named.condition->getConditionName(), "io_cond");
-  named.setReadAttempts(7);
-  named.setReadTimeout(3);
-  EXPECT_EQ(named.getReadAttempts(), 7u);
-  EXPECT_EQ(named.getReadTimeout(), 3u);
 
   IO_Processor plain(nullptr, pool.region(), iotest::collect, -1);
   EXPECT_STREQ(plain.getLabel(), "io");
   EXPECT_EQ(plain.maxPacketSize, 256u);
-  EXPECT_EQ(plain.dataOffset(), 0u);
   plain.setLabel("a-label-much-longer-than-twenty-three");
   EXPECT_EQ(std::strlen(plain.getLabel()), 23u);
 }
@@ -104,20 +96,6 @@ TEST(IO_Processor, KeptBlocksAreSkippedNotReprocessed) {
   io.returnKeptBlock(recs[3]);
   io.returnKeptBlock(recs[1]);
   EXPECT_EQ(pool.freeCount(), 8u);
-}
-
-TEST(IO_Processor, ProcessDuringReadHandlesTheBlockAtOnce) {
-  Pool pool(4, 64);
-  Collector out;
-  IO_Processor io(nullptr, pool.region(), iotest::collect, -1, IO_Processor::PROCESS_DURING_READ, &out);
-  SharedBufferAllocRecord* rec = pool.region()->allocateBlock(64);
-  std::memcpy(io.bufferAddress(rec, nullptr), "xyz", 3);
-  setUsedLength(rec, 3);
-  EXPECT_EQ(io.submitOrProcessBlock(rec), 0);
-  EXPECT_EQ(out.text(), "xyz");
-  EXPECT_EQ(io.pendingCount(), 0);
-  EXPECT_EQ(zur::statLoad(io.statistics->packetsRead), 1u);
-  EXPECT_EQ(pool.freeCount(), 4u);
 }
 
 // The reader loop on this thread over a pipe and a regular file: every byte
