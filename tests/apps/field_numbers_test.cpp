@@ -100,7 +100,7 @@ bool agree(const std::string& s, char filler = '7') {
 class FieldNumbers : public testing::Test {
  protected:
   void SetUp() override {
-    if (!plain_line::avx2Available()) GTEST_SKIP() << "no AVX2 on this processor";
+    if (!byte_masks::avx2Available()) GTEST_SKIP() << "no AVX2 on this processor";
   }
 };
 

@@ -2,7 +2,7 @@
 // loop: random lines over an alphabet of every class (separators, quotes, NUL,
 // signs, points, CR, bytes above 127), of lengths around the 64-byte blocks,
 // must give the same fields and the same classes, whether the bytes past the
-// line may be read or not.
+// line may be read or not, with every byte-mask implementation.
 #include "utils/apps/narvelix/plain_line.hpp"
 
 #include <gtest/gtest.h>
@@ -50,26 +50,38 @@ constexpr uint32_t MAX_FIELDS = 20;
 
 // Runs both plain splitters over line, placed in a buffer with `after` bytes
 // of other text behind it that they may read.
+template <typename Masks>
 void plainSplits(const std::string& line, size_t after, Split* split, Split* classified) {
   std::string buffer = line + std::string(after, ',');
   const auto* p = reinterpret_cast<const unsigned char*>(buffer.data());
   const size_t readable = line.size() + after;
-  split->total = plain_line::splitPlainLine(p, line.size(), readable, ',', '"', MAX_FIELDS,
-                                            [&](uint32_t i, size_t start, size_t length) {
-                                              if (split->fields.size() <= i)
-                                                split->fields.resize(i + 1);
-                                              split->fields[i] = buffer.substr(start, length);
-                                            });
+  split->total = plain_line::splitPlainLine<Masks>(
+      p, line.size(), readable, ',', '"', MAX_FIELDS, [&](uint32_t i, size_t start, size_t length) {
+        if (split->fields.size() <= i) split->fields.resize(i + 1);
+        split->fields[i] = buffer.substr(start, length);
+      });
   classified->total =
-      plain_line::classifyPlainLine(p, line.size(), readable, ',', '"', MAX_FIELDS,
-                                    [&](uint32_t i, size_t length, uint32_t classes) {
-                                      if (classified->fields.size() <= i) {
-                                        classified->fields.resize(i + 1);
-                                        classified->classes.resize(i + 1);
-                                      }
-                                      classified->fields[i] = std::string(length, '?');
-                                      classified->classes[i] = classes;
-                                    });
+      plain_line::classifyPlainLine<Masks>(p, line.size(), readable, ',', '"', MAX_FIELDS,
+                                           [&](uint32_t i, size_t length, uint32_t classes) {
+                                             if (classified->fields.size() <= i) {
+                                               classified->fields.resize(i + 1);
+                                               classified->classes.resize(i + 1);
+                                             }
+                                             classified->fields[i] = std::string(length, '?');
+                                             classified->classes[i] = classes;
+                                           });
+}
+
+using Splits = void (*)(const std::string&, size_t, Split*, Split*);
+
+// The splitters over each mask implementation this build and processor have.
+std::vector<Splits> implementations() {
+  std::vector<Splits> all = {plainSplits<plain_line::MasksOf<byte_masks::Portable>>,
+                             plainSplits<plain_line::PortableMasks>};
+#if defined(ZUR_USE_AVX2)
+  if (byte_masks::avx2Available()) all.push_back(plainSplits<plain_line::Avx2Masks>);
+#endif
+  return all;
 }
 
 TEST(PlainLine, AgreesWithTheGeneralSplitter) {
@@ -103,35 +115,38 @@ TEST(PlainLine, AgreesWithTheGeneralSplitter) {
       const auto kept = static_cast<size_t>(std::min<int>(total, static_cast<int>(MAX_FIELDS)));
 
       for (const size_t after : {size_t{0}, size_t{64}}) {
-        Split split;
-        Split classified;
-        plainSplits(line, after, &split, &classified);
-        if (plain) {
-          ++plainLines;
-          ASSERT_EQ(split.total, total) << line;
-          ASSERT_EQ(split.fields.size(), kept) << line;
-          for (size_t i = 0; i < kept; ++i) {
-            EXPECT_EQ(split.fields[i], std::string(fields[i])) << line << " field " << i;
+        for (const Splits plainSplits : implementations()) {
+          Split split;
+          Split classified;
+          plainSplits(line, after, &split, &classified);
+          if (plain) {
+            ++plainLines;
+            ASSERT_EQ(split.total, total) << line;
+            ASSERT_EQ(split.fields.size(), kept) << line;
+            for (size_t i = 0; i < kept; ++i) {
+              EXPECT_EQ(split.fields[i], std::string(fields[i])) << line << " field " << i;
+            }
+          } else {
+            EXPECT_EQ(split.total, -1) << line;
           }
-        } else {
-          EXPECT_EQ(split.total, -1) << line;
-        }
-        if (!classable) {
-          EXPECT_EQ(classified.total, -1) << line;
-          continue;
-        }
-        if (!plain) ++quotedLines;
-        ASSERT_EQ(classified.total, total) << line;
-        ASSERT_EQ(classified.fields.size(), kept) << line;
-        for (size_t i = 0; i < kept; ++i) {
-          EXPECT_EQ(classified.fields[i].size(), std::strlen(fields[i])) << line << " field " << i;
-          EXPECT_EQ(classified.classes[i], referenceClasses(fields[i])) << line << " field " << i;
+          if (!classable) {
+            EXPECT_EQ(classified.total, -1) << line;
+            continue;
+          }
+          if (!plain) ++quotedLines;
+          ASSERT_EQ(classified.total, total) << line;
+          ASSERT_EQ(classified.fields.size(), kept) << line;
+          for (size_t i = 0; i < kept; ++i) {
+            EXPECT_EQ(classified.fields[i].size(), std::strlen(fields[i]))
+                << line << " field " << i;
+            EXPECT_EQ(classified.classes[i], referenceClasses(fields[i])) << line << " field " << i;
+          }
         }
       }
     }
   }
-  EXPECT_GT(quotedLines, 1000);
-  EXPECT_GT(plainLines, 1000);
+  EXPECT_GT(quotedLines, 2000);
+  EXPECT_GT(plainLines, 2000);
 }
 
 TEST(PlainLine, FieldsSpanningBlocks) {
@@ -172,14 +187,16 @@ TEST(PlainLine, FieldsSpanningBlocks) {
   };
   for (const Case& c : cases) {
     for (const size_t after : {size_t{0}, size_t{64}}) {
-      Split split;
-      Split classified;
-      plainSplits(c.line, after, &split, &classified);
-      ASSERT_EQ(classified.total, static_cast<int>(c.classes.size())) << c.line;
-      EXPECT_EQ(classified.classes, c.classes) << c.line;
-      std::vector<size_t> widths;
-      for (const std::string& f : classified.fields) widths.push_back(f.size());
-      EXPECT_EQ(widths, c.widths) << c.line;
+      for (const Splits plainSplits : implementations()) {
+        Split split;
+        Split classified;
+        plainSplits(c.line, after, &split, &classified);
+        ASSERT_EQ(classified.total, static_cast<int>(c.classes.size())) << c.line;
+        EXPECT_EQ(classified.classes, c.classes) << c.line;
+        std::vector<size_t> widths;
+        for (const std::string& f : classified.fields) widths.push_back(f.size());
+        EXPECT_EQ(widths, c.widths) << c.line;
+      }
     }
   }
 }

@@ -2,18 +2,15 @@
 // compares builds the line-feed mask of a block, and each line then costs a
 // bit scan instead of a memchr call (which dominates for short lines). The
 // last bytes of the buffer (less than a block) are searched with memchr. The
-// portable build (no SSE2) builds the mask with a byte loop.
+// mask comes from byte_masks.hpp (vector compares or its byte loop).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+#include "utils/base/byte_masks.hpp"
 #include "utils/base/compiler_hints.hpp"
-
-#if defined(ZUR_USE_SSE2)
-#include <emmintrin.h>
-#endif
 
 class LineFeedScanner {
  public:
@@ -55,20 +52,10 @@ class LineFeedScanner {
   static constexpr std::size_t BLOCK = 64;
 
   static ZUR_ALWAYS_INLINE uint64_t lineFeeds(const unsigned char* p) {
-#if defined(ZUR_USE_SSE2)
-    const __m128i lf = _mm_set1_epi8('\n');
-    uint64_t mask = 0;
-    for (unsigned q = 0; q < 4; ++q) {
-      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * q));
-      mask |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, lf))))
-              << (16 * q);
-    }
-    return mask;
-#else
-    uint64_t mask = 0;
-    for (unsigned i = 0; i < BLOCK; ++i) mask |= static_cast<uint64_t>(p[i] == '\n') << i;
-    return mask;
-#endif
+    const byte_masks::ByteTest tests[1] = {byte_masks::equal('\n')};
+    uint64_t mask[1];
+    byte_masks::Native::build<BLOCK>(p, tests, mask);
+    return mask[0];
   }
 
   std::size_t scanned_ = 0;     // bytes before this offset are in pending_ or done

@@ -16,8 +16,9 @@
 constexpr std::size_t METADATA_MAX_NUMBER_TEXT = 48;
 
 // Writes value x 10^-precision with exactly precision decimal places at out
-// (not terminated) and returns the end: 1250/2 gives "12.50", -5/2 "-0.05",
-// 7/0 "7". precision must be at most MetaDataReader::MAX_FIXED_PRECISION.
+// and returns the end of the text: 1250/2 gives "12.50", -5/2 "-0.05", 7/0
+// "7". out needs METADATA_MAX_NUMBER_TEXT bytes (a NUL may be written behind
+// the text). precision must be at most MetaDataReader::MAX_FIXED_PRECISION.
 char *formatFixedPointText(char *out, int64_t value, uint32_t precision);
 // Decimal text of an integer at out (not terminated); returns the end.
 char *formatUnsignedText(char *out, uint64_t value);

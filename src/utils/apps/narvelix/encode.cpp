@@ -432,7 +432,7 @@ int Narvelix::writeMetadataFile(int recordsSeen) {
         leanEncoding = false;
     }
   }
-  const bool vectorNumbers = plain_line::avx2Available();
+  const bool vectorNumbers = byte_masks::avx2Available();
   std::size_t staged = 0;
   uint32_t firstStagedRow = 0;
   uint32_t previousFields = 0;

@@ -190,7 +190,7 @@ class Narvelix : public CSV_File {
   void encodeFixedRecord(const RowContent& row, uint32_t rowIndex, unsigned char* body,
                          const uint16_t* fieldOffsets);
   // encodeFixedRecord with the vector number paths, for x86 processors with
-  // AVX2 (plain_line::avx2Available()).
+  // AVX2 (byte_masks::avx2Available()).
   void encodeFixedRecordAvx2(const RowContent& row, uint32_t rowIndex, unsigned char* body,
                              const uint16_t* fieldOffsets);
   template <bool kVector>

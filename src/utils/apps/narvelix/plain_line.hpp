@@ -4,8 +4,7 @@
 // measured and classed from bit masks without touching the line byte by byte.
 //
 // The line is taken 64 bytes at a time. For each block one bit mask per byte
-// class is built (16-byte compares where SSE2 is available, a byte loop
-// elsewhere). Whether a field holds a byte of some class X is then one add per
+// class is built (byte_masks.hpp). Whether a field holds a byte of some class X is then one add per
 // block: with F the mask of non-separator bytes, F + X carries from the first
 // X of each field through the rest of it into the separator that ends it, so
 // (F + X) & S marks exactly the fields that hold an X. The carry-in bits of
@@ -22,16 +21,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "utils/base/byte_masks.hpp"
 #include "utils/base/compiler_hints.hpp"
-
-#if defined(ZUR_USE_SSE2)
-#include <emmintrin.h>
-#endif
-#if defined(ZUR_USE_AVX2)
-#include <immintrin.h>
-// 32-byte compares, compiled for AVX2 alone and chosen at run time.
-#define PLAIN_LINE_AVX2 1
-#endif
 
 namespace plain_line {
 
@@ -49,85 +40,25 @@ struct BlockMasks {
 };
 
 // Separator and stop masks only, for splitting.
+template <typename Impl>
 ZUR_ALWAYS_INLINE void splitMasks(const unsigned char* p, unsigned char separator,
                                   unsigned char quote, uint64_t* separators, uint64_t* stops) {
-#if defined(ZUR_USE_SSE2)
-  const __m128i sep = _mm_set1_epi8(static_cast<char>(separator));
-  const __m128i quo = _mm_set1_epi8(static_cast<char>(quote));
-  const __m128i zero = _mm_setzero_si128();
-  uint64_t s = 0;
-  uint64_t t = 0;
-  for (unsigned q = 0; q < 4; ++q) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * q));
-    const auto sm = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, sep)));
-    const auto tm = static_cast<uint32_t>(
-        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(x, quo), _mm_cmpeq_epi8(x, zero))));
-    s |= static_cast<uint64_t>(sm) << (16 * q);
-    t |= static_cast<uint64_t>(tm) << (16 * q);
-  }
-  *separators = s;
-  *stops = t;
-#else
-  uint64_t s = 0;
-  uint64_t t = 0;
-  for (unsigned i = 0; i < BLOCK; ++i) {
-    const unsigned char c = p[i];
-    s |= static_cast<uint64_t>(c == separator) << i;
-    t |= static_cast<uint64_t>(c == quote || c == 0) << i;
-  }
-  *separators = s;
-  *stops = t;
-#endif
+  const byte_masks::ByteTest tests[2] = {byte_masks::equal(separator),
+                                         byte_masks::either(quote, 0)};
+  uint64_t masks[2];
+  Impl::template build<BLOCK>(p, tests, masks);
+  *separators = masks[0];
+  *stops = masks[1];
 }
 
+template <typename Impl>
 ZUR_ALWAYS_INLINE void classMasks(const unsigned char* p, unsigned char separator,
                                   unsigned char quote, BlockMasks* m) {
-#if defined(ZUR_USE_SSE2)
-  const __m128i sep = _mm_set1_epi8(static_cast<char>(separator));
-  const __m128i quo = _mm_set1_epi8(static_cast<char>(quote));
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i char0 = _mm_set1_epi8('0');
-  const __m128i nine = _mm_set1_epi8(9);
-  const __m128i lowerCase = _mm_set1_epi8(0x20);
-  const __m128i charA = _mm_set1_epi8('a');
-  const __m128i twentyFive = _mm_set1_epi8(25);
-  const __m128i minus = _mm_set1_epi8('-');
-  const __m128i plus = _mm_set1_epi8('+');
-  const __m128i point = _mm_set1_epi8('.');
-  uint64_t masks[7] = {};
-  for (unsigned q = 0; q < 4; ++q) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * q));
-    // Unsigned range tests: (c - low) <= span.
-    const __m128i fromZero = _mm_sub_epi8(x, char0);
-    const __m128i fromA = _mm_sub_epi8(_mm_or_si128(x, lowerCase), charA);
-    const __m128i hits[7] = {
-        _mm_cmpeq_epi8(x, sep),
-        _mm_or_si128(_mm_cmpeq_epi8(x, quo), _mm_cmpeq_epi8(x, zero)),
-        _mm_cmpeq_epi8(_mm_min_epu8(fromZero, nine), fromZero),
-        _mm_cmpeq_epi8(_mm_min_epu8(fromA, twentyFive), fromA),
-        _mm_cmpeq_epi8(x, minus),
-        _mm_cmpeq_epi8(x, plus),
-        _mm_cmpeq_epi8(x, point),
-    };
-    for (unsigned k = 0; k < 7; ++k) {
-      masks[k] |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(hits[k])))
-                  << (16 * q);
-    }
-  }
-#else
-  uint64_t masks[7] = {};
-  for (unsigned i = 0; i < BLOCK; ++i) {
-    const unsigned char c = p[i];
-    const uint64_t bit = uint64_t{1} << i;
-    if (c == separator) masks[0] |= bit;
-    if (c == quote || c == 0) masks[1] |= bit;
-    if (c >= '0' && c <= '9') masks[2] |= bit;
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) masks[3] |= bit;
-    if (c == '-') masks[4] |= bit;
-    if (c == '+') masks[5] |= bit;
-    if (c == '.') masks[6] |= bit;
-  }
-#endif
+  using namespace byte_masks;
+  const ByteTest tests[7] = {equal(separator), either(quote, 0), range('0', '9'), letter(),
+                             equal('-'),       equal('+'),       equal('.')};
+  uint64_t masks[7];
+  Impl::template build<BLOCK>(p, tests, masks);
   m->separator = masks[0];
   m->stop = masks[1];
   m->digit = masks[2];
@@ -141,38 +72,14 @@ ZUR_ALWAYS_INLINE void classMasks(const unsigned char* p, unsigned char separato
 // is not empty.
 ZUR_ALWAYS_INLINE void quoteMasks(const unsigned char* p, unsigned char quote, uint64_t* quotes,
                                   uint64_t* nuls, uint64_t* backslashes) {
-#if defined(ZUR_USE_SSE2)
-  const __m128i quo = _mm_set1_epi8(static_cast<char>(quote));
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i backslash = _mm_set1_epi8('\\');
-  uint64_t q = 0;
-  uint64_t n = 0;
-  uint64_t b = 0;
-  for (unsigned k = 0; k < 4; ++k) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
-    const unsigned shift = 16 * k;
-    q |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, quo))))
-         << shift;
-    n |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, zero))))
-         << shift;
-    b |= static_cast<uint64_t>(
-             static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, backslash))))
-         << shift;
-  }
-#else
-  uint64_t q = 0;
-  uint64_t n = 0;
-  uint64_t b = 0;
-  for (unsigned i = 0; i < BLOCK; ++i) {
-    q |= static_cast<uint64_t>(p[i] == quote) << i;
-    n |= static_cast<uint64_t>(p[i] == 0) << i;
-    b |= static_cast<uint64_t>(p[i] == '\\') << i;
-  }
-#endif
+  const byte_masks::ByteTest tests[3] = {byte_masks::equal(quote), byte_masks::equal(0),
+                                         byte_masks::equal('\\')};
+  uint64_t masks[3];
+  byte_masks::Native::build<BLOCK>(p, tests, masks);
   // A quote list without a quote (quote 0): NULs are not quotes.
-  *quotes = quote != 0 ? q : 0;
-  *nuls = n;
-  *backslashes = b;
+  *quotes = quote != 0 ? masks[0] : 0;
+  *nuls = masks[1];
+  *backslashes = masks[2];
 }
 
 // Bit i set when an odd number of bits 0..i of x are set.
@@ -203,93 +110,24 @@ ZUR_ALWAYS_INLINE uint64_t bitRange(unsigned from, unsigned to) {
   return below & ~under;
 }
 
-// How block masks are built: PortableMasks everywhere (SSE2 or the byte
-// loop); Avx2Masks on x86 processors that have AVX2 (avx2Available()), for
-// callers compiled with the avx2 target (see the callers' *_avx2 wrappers).
-struct PortableMasks {
+// How block masks are built: PortableMasks builds them with the build's
+// native implementation (vector compares or the byte loop); Avx2Masks on x86
+// processors that have AVX2 (byte_masks::avx2Available()), for callers
+// compiled with the avx2 target (see the callers' *_avx2 wrappers).
+template <typename Impl>
+struct MasksOf {
   static ZUR_ALWAYS_INLINE void split(const unsigned char* p, unsigned char separator,
                                       unsigned char quote, uint64_t* separators, uint64_t* stops) {
-    splitMasks(p, separator, quote, separators, stops);
+    splitMasks<Impl>(p, separator, quote, separators, stops);
   }
   static ZUR_ALWAYS_INLINE void classes(const unsigned char* p, unsigned char separator,
                                         unsigned char quote, BlockMasks* m) {
-    classMasks(p, separator, quote, m);
+    classMasks<Impl>(p, separator, quote, m);
   }
 };
-
-#if defined(PLAIN_LINE_AVX2)
-struct Avx2Masks {
-  __attribute__((target("avx2"))) static inline void split(const unsigned char* p,
-                                                           unsigned char separator,
-                                                           unsigned char quote,
-                                                           uint64_t* separators, uint64_t* stops) {
-    const __m256i sep = _mm256_set1_epi8(static_cast<char>(separator));
-    const __m256i quo = _mm256_set1_epi8(static_cast<char>(quote));
-    const __m256i zero = _mm256_setzero_si256();
-    uint64_t s = 0;
-    uint64_t t = 0;
-    for (unsigned h = 0; h < 2; ++h) {
-      const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * h));
-      const auto sm = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(x, sep)));
-      const auto tm = static_cast<uint32_t>(_mm256_movemask_epi8(
-          _mm256_or_si256(_mm256_cmpeq_epi8(x, quo), _mm256_cmpeq_epi8(x, zero))));
-      s |= static_cast<uint64_t>(sm) << (32 * h);
-      t |= static_cast<uint64_t>(tm) << (32 * h);
-    }
-    *separators = s;
-    *stops = t;
-  }
-
-  __attribute__((target("avx2"))) static inline void classes(const unsigned char* p,
-                                                             unsigned char separator,
-                                                             unsigned char quote, BlockMasks* m) {
-    const __m256i sep = _mm256_set1_epi8(static_cast<char>(separator));
-    const __m256i quo = _mm256_set1_epi8(static_cast<char>(quote));
-    const __m256i zero = _mm256_setzero_si256();
-    const __m256i char0 = _mm256_set1_epi8('0');
-    const __m256i nine = _mm256_set1_epi8(9);
-    const __m256i lowerCase = _mm256_set1_epi8(0x20);
-    const __m256i charA = _mm256_set1_epi8('a');
-    const __m256i twentyFive = _mm256_set1_epi8(25);
-    const __m256i minus = _mm256_set1_epi8('-');
-    const __m256i plus = _mm256_set1_epi8('+');
-    const __m256i point = _mm256_set1_epi8('.');
-    uint64_t masks[7] = {};
-    for (unsigned h = 0; h < 2; ++h) {
-      const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * h));
-      const __m256i fromZero = _mm256_sub_epi8(x, char0);
-      const __m256i fromA = _mm256_sub_epi8(_mm256_or_si256(x, lowerCase), charA);
-      const __m256i hits[7] = {
-          _mm256_cmpeq_epi8(x, sep),
-          _mm256_or_si256(_mm256_cmpeq_epi8(x, quo), _mm256_cmpeq_epi8(x, zero)),
-          _mm256_cmpeq_epi8(_mm256_min_epu8(fromZero, nine), fromZero),
-          _mm256_cmpeq_epi8(_mm256_min_epu8(fromA, twentyFive), fromA),
-          _mm256_cmpeq_epi8(x, minus),
-          _mm256_cmpeq_epi8(x, plus),
-          _mm256_cmpeq_epi8(x, point),
-      };
-      for (unsigned k = 0; k < 7; ++k) {
-        masks[k] |= static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(hits[k])))
-                    << (32 * h);
-      }
-    }
-    m->separator = masks[0];
-    m->stop = masks[1];
-    m->digit = masks[2];
-    m->letter = masks[3];
-    m->minus = masks[4];
-    m->plus = masks[5];
-    m->point = masks[6];
-  }
-};
-
-// True when the processor has AVX2 (asked once).
-inline bool avx2Available() {
-  static const bool available = __builtin_cpu_supports("avx2") != 0;
-  return available;
-}
-#else
-inline bool avx2Available() { return false; }
+using PortableMasks = MasksOf<byte_masks::Native>;
+#if defined(ZUR_USE_AVX2)
+using Avx2Masks = MasksOf<byte_masks::Avx2>;
 #endif
 
 // One add of a carry chain: fieldBytes + marks + *carry, returning the sum and

@@ -10,11 +10,6 @@
 #include "utils/apps/narvelix/narvelix.hpp"
 #include "utils/apps/narvelix/narvelix_log.hpp"
 #include "utils/apps/narvelix/plain_line.hpp"
-#include "utils/base/compiler_hints.hpp"
-
-#if defined(ZUR_USE_SSE2)
-#include <emmintrin.h>
-#endif
 
 namespace {
 
@@ -102,30 +97,25 @@ ZUR_ALWAYS_INLINE uint32_t classifyField(const unsigned char* field, uint32_t* l
   return flags;
 }
 
-#if defined(ZUR_USE_SSE2)
 // classifyField for a field whose first 16 bytes may be read: all bytes are
-// classed at once with 16-byte compares. Returns false, leaving the field to
-// the byte loop, when its terminator is not among those 16 bytes.
+// classed at once from byte masks. Returns false, leaving the field to the
+// byte loop, when its terminator is not among those 16 bytes.
 ZUR_ALWAYS_INLINE bool classifyShortField(const unsigned char* field, uint32_t* flags,
                                           uint32_t* length) {
-  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(field));
-  const auto nul = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_setzero_si128())));
-  if (nul == 0) return false;
-  const auto len = static_cast<uint32_t>(__builtin_ctz(nul));
+  using namespace byte_masks;
+  const ByteTest tests[7] = {equal(0),   range('0', '9'), letter(),  equal('"'),
+                             equal('-'), equal('+'),      equal('.')};
+  uint64_t masks[7];
+  Native::build<16>(field, tests, masks);
+  if (masks[0] == 0) return false;
+  const uint32_t len = ZUR_lowestSetBit(masks[0]);
   const uint32_t inField = (1u << len) - 1u;
-  const auto bitsOf = [inField](__m128i hits) {
-    return static_cast<uint32_t>(_mm_movemask_epi8(hits)) & inField;
-  };
-  // Unsigned range tests: (c - low) <= span.
-  const __m128i fromZero = _mm_sub_epi8(x, _mm_set1_epi8('0'));
-  const uint32_t digits =
-      bitsOf(_mm_cmpeq_epi8(_mm_min_epu8(fromZero, _mm_set1_epi8(9)), fromZero));
-  const __m128i fromA = _mm_sub_epi8(_mm_or_si128(x, _mm_set1_epi8(0x20)), _mm_set1_epi8('a'));
-  const uint32_t letters = bitsOf(_mm_cmpeq_epi8(_mm_min_epu8(fromA, _mm_set1_epi8(25)), fromA));
-  const uint32_t quotes = bitsOf(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')));
-  const uint32_t minus = bitsOf(_mm_cmpeq_epi8(x, _mm_set1_epi8('-')));
-  const uint32_t plus = bitsOf(_mm_cmpeq_epi8(x, _mm_set1_epi8('+')));
-  const uint32_t points = bitsOf(_mm_cmpeq_epi8(x, _mm_set1_epi8('.')));
+  const auto digits = static_cast<uint32_t>(masks[1]) & inField;
+  const auto letters = static_cast<uint32_t>(masks[2]) & inField;
+  const auto quotes = static_cast<uint32_t>(masks[3]) & inField;
+  const auto minus = static_cast<uint32_t>(masks[4]) & inField;
+  const auto plus = static_cast<uint32_t>(masks[5]) & inField;
+  const auto points = static_cast<uint32_t>(masks[6]) & inField;
   const uint32_t signs = minus | plus;
   const uint32_t others = inField & ~(digits | letters | quotes | signs | points);
   uint32_t f = Narvelix::HAD_NONULL;
@@ -143,7 +133,6 @@ ZUR_ALWAYS_INLINE bool classifyShortField(const unsigned char* field, uint32_t* 
   *length = len;
   return true;
 }
-#endif
 
 // Content flags of a non-empty field from its plain_line class bits.
 struct PlainClassFlags {
@@ -195,7 +184,7 @@ int observePlainLine(const PlainObservation& o) {
   return observePlainLineWith<plain_line::PortableMasks>(o);
 }
 
-#if defined(PLAIN_LINE_AVX2)
+#if defined(ZUR_USE_AVX2)
 __attribute__((target("avx2"))) int observePlainLineAvx2(const PlainObservation& o) {
   return observePlainLineWith<plain_line::Avx2Masks>(o);
 }
@@ -242,7 +231,7 @@ int Narvelix::processLine(const unsigned char* line, size_t length) {
                                           storedColumns,
                                           columnObservedContent,
                                           columnMaxWidth};
-    const int fieldsSeen = plain_line::avx2Available() ? observePlainLineAvx2(observation)
+    const int fieldsSeen = byte_masks::avx2Available() ? observePlainLineAvx2(observation)
                                                        : observePlainLine(observation);
     if (fieldsSeen >= 0) {
       parsedCount = fieldsSeen;
@@ -280,10 +269,8 @@ int Narvelix::processLine(const unsigned char* line, size_t length) {
         }
         uint32_t fieldLength;
         uint32_t fieldFlags;
-#if defined(ZUR_USE_SSE2)
-        if (!(readableEnd - field >= 16 && classifyShortField(field, &fieldFlags, &fieldLength)))
-#endif
-        {
+        if (!(byte_masks::NATIVE_IS_VECTOR && readableEnd - field >= 16 &&
+              classifyShortField(field, &fieldFlags, &fieldLength))) {
           fieldFlags = classifyField(field, &fieldLength);
         }
         columnObservedContent[i] |= fieldFlags;

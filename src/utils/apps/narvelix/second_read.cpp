@@ -44,7 +44,7 @@ ZUR_ALWAYS_INLINE int splitPlainLineWith(const PlainSplit& s) {
 
 int splitPlainLine(const PlainSplit& s) { return splitPlainLineWith<plain_line::PortableMasks>(s); }
 
-#if defined(PLAIN_LINE_AVX2)
+#if defined(ZUR_USE_AVX2)
 __attribute__((target("avx2"))) int splitPlainLineAvx2(const PlainSplit& s) {
   return splitPlainLineWith<plain_line::Avx2Masks>(s);
 }
@@ -119,7 +119,7 @@ int LineRereader::next(const char** text, uint32_t* length, uint32_t maxFields) 
                               maxFields,
                               text,
                               length};
-    const int total = plain_line::avx2Available() ? splitPlainLineAvx2(split) : splitPlainLine(split);
+    const int total = byte_masks::avx2Available() ? splitPlainLineAvx2(split) : splitPlainLine(split);
     if (total >= 0) return static_cast<int>(std::min(static_cast<uint32_t>(total), maxFields));
   }
   const int total = splitter_.parseIntoFields(CSV_File::MAX_FIELDS, fields_, line, lineLength);

@@ -2,7 +2,7 @@
 // allocates and touches each byte as few times as it can. Plain fields (no
 // quote dropped yet in the field) are split 32 bytes at a time: a bit mask of
 // the bytes that matter (separators, quotes, NUL) is built without branches,
-// from 16-byte compares where SSE2 exists and at most 4 distinct bytes matter,
+// from vector compares (byte_masks.hpp) where at most 4 distinct bytes matter,
 // else from a 256-entry class table; its set bits are walked with
 // count-trailing-zeros, so a field end costs no mispredicted scan-loop exit.
 // Only separators are handled inside that walk. Bytes after a dropped quote
@@ -14,12 +14,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "utils/base/byte_masks.hpp"
 #include "utils/base/compiler_hints.hpp"
 #include "utils/io/read_file.hpp"
-
-#if defined(ZUR_USE_SSE2)
-#include <emmintrin.h>
-#endif
 
 namespace {
 
@@ -52,35 +49,16 @@ constexpr size_t BLOCK_BYTES = 32;
 class BlockScanner {
  public:
   BlockScanner(const unsigned char* classes, const unsigned char* specials, unsigned specialCount)
-      : classes_(classes) {
-#if defined(ZUR_USE_SSE2)
-    useVector_ = specialCount > 0;
-    for (unsigned i = 0; i < 4; ++i) {
-      // Unused slots repeat the first byte, so the compare count is fixed.
-      const unsigned char b = specials[i < specialCount ? i : 0];
-      wanted_[i] = _mm_set1_epi8(static_cast<char>(b));
-    }
-#else
-    (void)specials;
-    (void)specialCount;
-#endif
-  }
+      : classes_(classes),
+        useVector_(byte_masks::NATIVE_IS_VECTOR && specialCount > 0),
+        wanted_{byte_masks::anyOf(specials, specialCount > 0 ? specialCount : 1u)} {}
 
   ZUR_ALWAYS_INLINE uint32_t mask(const unsigned char* p) const {
-#if defined(ZUR_USE_SSE2)
     if (useVector_) {
-      const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
-      __m128i hitLo = _mm_cmpeq_epi8(lo, wanted_[0]);
-      __m128i hitHi = _mm_cmpeq_epi8(hi, wanted_[0]);
-      for (unsigned i = 1; i < 4; ++i) {
-        hitLo = _mm_or_si128(hitLo, _mm_cmpeq_epi8(lo, wanted_[i]));
-        hitHi = _mm_or_si128(hitHi, _mm_cmpeq_epi8(hi, wanted_[i]));
-      }
-      return static_cast<uint32_t>(_mm_movemask_epi8(hitLo)) |
-             (static_cast<uint32_t>(_mm_movemask_epi8(hitHi)) << 16);
+      uint64_t bits[1];
+      byte_masks::Native::build<BLOCK_BYTES>(p, wanted_, bits);
+      return static_cast<uint32_t>(bits[0]);
     }
-#endif
     uint32_t bits = 0;
     for (unsigned i = 0; i < BLOCK_BYTES; ++i) {
       bits |= static_cast<uint32_t>(classes_[p[i]] & CLASS_SPECIAL) << i;
@@ -90,10 +68,8 @@ class BlockScanner {
 
  private:
   const unsigned char* classes_;
-#if defined(ZUR_USE_SSE2)
-  bool useVector_ = false;
-  __m128i wanted_[4];
-#endif
+  bool useVector_;
+  byte_masks::ByteTest wanted_[1];
 };
 
 // First `quote` in [p, end), or null. Quoted values are mostly short: the

@@ -1,20 +1,23 @@
-// Number and CSV cell formatting for the metadata dump: integers from a
-// two-digit table, fixed-point values with exactly their stored decimal
-// places, and RFC 4180 cell quoting. Digits are produced two at a time so a
-// 64-bit value costs at most ten 64-bit divisions (a library call on 32-bit
-// ARM), and values below 2^32 use 32-bit division only.
+// Number and CSV cell formatting for the metadata dump: integers and
+// fixed-point values through the library's formatters (text2int.hpp), with
+// exactly the stored decimal places, and RFC 4180 cell quoting.
 #include <cstring>
 
+#include "utils/base/text2int.hpp"
 #include "utils/metadata/metadata_dump.hpp"
 
 namespace {
 
-// DIGIT_PAIRS[2 * n], DIGIT_PAIRS[2 * n + 1] are the two decimal digits of
-// n for n in 0..99 ("00", "01", ..., "99").
-constexpr char DIGIT_PAIRS[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
+constexpr uint_fast8_t INT_TEXT_BYTES = 24;  // every 64-bit value with a sign
+// Precisions up to this are written by fixedpoint_to_ascii in one call.
+constexpr uint32_t ONE_CALL_PRECISION = 10;
+constexpr uint32_t LOW_DIGITS = 8;  // written separately above ONE_CALL_PRECISION
+constexpr uint64_t TEN_TO_LOW_DIGITS = 100000000u;
+
+char *copyText(char *out, const char *text, uint_fast8_t length) {
+  std::memcpy(out, text, length);
+  return out + length;
+}
 
 // Bytes that force a CSV cell into quotes: comma, double quote, CR, LF.
 struct QuoteTable {
@@ -28,81 +31,44 @@ struct QuoteTable {
 };
 constexpr QuoteTable QUOTE_TABLE;
 
-// Writes the digits of value so that they end at end; returns their start.
-char *digitsBackwards(char *end, uint64_t value) {
-  char *p = end;
-  while (value > UINT32_MAX) {
-    const uint64_t quotient = value / 100;
-    const unsigned pair = static_cast<unsigned>(value - quotient * 100);
-    p -= 2;
-    std::memcpy(p, DIGIT_PAIRS + 2 * pair, 2);
-    value = quotient;
-  }
-  uint32_t small = static_cast<uint32_t>(value);
-  while (small >= 100) {
-    const uint32_t quotient = small / 100;
-    const unsigned pair = small - quotient * 100;
-    p -= 2;
-    std::memcpy(p, DIGIT_PAIRS + 2 * pair, 2);
-    small = quotient;
-  }
-  if (small >= 10) {
-    p -= 2;
-    std::memcpy(p, DIGIT_PAIRS + 2 * small, 2);
-  } else {
-    *--p = static_cast<char>('0' + small);
-  }
-  return p;
-}
-
 }  // namespace
 
 char *formatUnsignedText(char *out, uint64_t value) {
-  char digits[20];
-  char *start = digitsBackwards(digits + sizeof(digits), value);
-  const std::size_t length = static_cast<std::size_t>(digits + sizeof(digits) - start);
-  std::memcpy(out, start, length);
-  return out + length;
+  uint32_t work[INT_TEXT_BYTES / 4];
+  uint_fast8_t length = 0;
+  const char *text = uint_to_ascii(work, INT_TEXT_BYTES, value, &length);
+  return copyText(out, text, length);
 }
 
 char *formatSignedText(char *out, int64_t value) {
-  uint64_t magnitude = static_cast<uint64_t>(value);
-  if (value < 0) {
-    *out++ = '-';
-    magnitude = 0 - magnitude;
-  }
-  return formatUnsignedText(out, magnitude);
+  uint32_t work[INT_TEXT_BYTES / 4];
+  uint_fast8_t length = 0;
+  const char *text = int_to_ascii(work, INT_TEXT_BYTES, value, &length);
+  return copyText(out, text, length);
 }
 
 char *formatFixedPointText(char *out, int64_t value, uint32_t precision) {
+  if (precision == 0) return formatSignedText(out, value);
+  uint_fast8_t length = 0;
+  if (precision <= ONE_CALL_PRECISION) {
+    // bfrLen 0: the caller's buffer holds METADATA_MAX_NUMBER_TEXT bytes.
+    fixedpoint_to_ascii(out, 0, value, static_cast<uint_fast8_t>(precision), &length, -2);
+    return out + length;
+  }
+  // More decimals than the formatter takes: the magnitude without its last
+  // eight digits as a fixed-point value, then those digits zero-filled.
   uint64_t magnitude = static_cast<uint64_t>(value);
   if (value < 0) {
     *out++ = '-';
     magnitude = 0 - magnitude;
   }
-  char digits[20];
-  char *start = digitsBackwards(digits + sizeof(digits), magnitude);
-  const std::size_t length = static_cast<std::size_t>(digits + sizeof(digits) - start);
-  if (precision == 0) {
-    std::memcpy(out, start, length);
-    return out + length;
-  }
-  if (length <= precision) {
-    // All digits are decimals: "0." then leading zeros of the fraction.
-    *out++ = '0';
-    *out++ = '.';
-    const std::size_t zeros = precision - length;
-    std::memset(out, '0', zeros);
-    out += zeros;
-    std::memcpy(out, start, length);
-    return out + length;
-  }
-  const std::size_t whole = length - precision;
-  std::memcpy(out, start, whole);
-  out += whole;
-  *out++ = '.';
-  std::memcpy(out, start + whole, precision);
-  return out + precision;
+  const auto high = static_cast<int64_t>(magnitude / TEN_TO_LOW_DIGITS);
+  fixedpoint_to_ascii(out, 0, high, static_cast<uint_fast8_t>(precision - LOW_DIGITS), &length, -2);
+  out += length;
+  uint32_t work[INT_TEXT_BYTES / 4];
+  const char *low = uint_to_ascii_right_justified(work, INT_TEXT_BYTES, magnitude % TEN_TO_LOW_DIGITS,
+                                                  LOW_DIGITS, '0');
+  return copyText(out, low, LOW_DIGITS);
 }
 
 char *formatCsvCell(char *out, const char *text, std::size_t length) {
