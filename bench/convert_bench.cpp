@@ -19,7 +19,7 @@
 
 #include "utils/apps/narvelix/narvelix.hpp"
 #include "utils/apps/narvelix/narvelix_log.hpp"
-#include "utils/apps/narvelix/plain_line.hpp"
+#include "utils/io/plain_line.hpp"
 #include "utils/apps/narvelix/second_read.hpp"
 
 namespace {

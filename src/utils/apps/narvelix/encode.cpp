@@ -10,18 +10,18 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "utils/apps/narvelix/field_numbers.hpp"
+#include "utils/base/text2int_plain.hpp"
 #include "utils/apps/narvelix/narvelix.hpp"
 #include "utils/apps/narvelix/narvelix_log.hpp"
 #include "utils/apps/narvelix/output_file.hpp"
-#include "utils/apps/narvelix/plain_line.hpp"
+#include "utils/io/plain_line.hpp"
 #include "utils/apps/narvelix/second_read.hpp"
 #include "utils/base/text2int.hpp"
 
 namespace {
 
 using SMV = SharedMemoryVariable;
-using namespace field_numbers;
+using namespace text2int_plain;
 
 // Small enough to stay in the processor's second-level cache between the
 // encoder's stores and the write's copy; large enough for the biggest record.
@@ -322,7 +322,7 @@ void Narvelix::encodeFixedRecord(const RowContent& row, uint32_t rowIndex, unsig
   encodeFixedRecordWith<false>(row, rowIndex, body, fieldOffsets);
 }
 
-#if defined(FIELD_NUMBERS_VECTOR)
+#if defined(ZUR_USE_AVX2)
 __attribute__((target("avx2"))) void Narvelix::encodeFixedRecordAvx2(const RowContent& row,
                                                                      uint32_t rowIndex,
                                                                      unsigned char* body,

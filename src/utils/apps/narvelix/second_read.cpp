@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "utils/apps/narvelix/narvelix.hpp"
-#include "utils/apps/narvelix/plain_line.hpp"
+#include "utils/io/plain_line.hpp"
 
 namespace {
 

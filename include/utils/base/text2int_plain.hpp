@@ -1,15 +1,15 @@
-// Number texts of record fields to values, without a branch per digit: the
-// portable paths take 8 digits at a time in a 64-bit word; on x86 processors
+// Plain number texts ([-]digits[.digits]) to values, in front of the table
+// parsers of text2int.hpp and without a branch per digit: the portable paths take 8 digits at a time in a 64-bit word; on x86 processors
 // with AVX2 the *16 paths take up to 16 digits (and a decimal point) in one
 // 16-byte vector. Each path gives the table parsers' value for the texts it
 // accepts and refuses every other text (false), which the caller then hands
 // to the next path, the table parsers last.
 //
 // Reads past the text: the word paths up to 7 bytes past a text shorter than
-// 8, the vector paths the 16 bytes after an optional leading '-'. The row
-// store and the second read's buffer keep readable bytes behind their last
-// text; of an empty text (which may be a one-byte "") at most the first byte
-// is read.
+// 8, the vector paths the 16 bytes after an optional leading '-'; callers
+// keep that many readable bytes behind their last text (the converter's row
+// store and second-read buffer do). Of an empty text (which may be a one-byte
+// "") at most the first byte is read.
 #pragma once
 
 #include <cstdint>
@@ -21,10 +21,9 @@
 
 #if defined(ZUR_USE_AVX2)
 #include <immintrin.h>
-#define FIELD_NUMBERS_VECTOR 1
 #endif
 
-namespace field_numbers {
+namespace text2int_plain {
 
 ZUR_ALWAYS_INLINE uint64_t eightDigits(uint64_t chunk) {
   // chunk holds 8 digit values (0..9), the first digit in the low byte.
@@ -153,7 +152,7 @@ ZUR_ALWAYS_INLINE bool plainFixedValue(const char* text, uint32_t len, int64_t* 
   return true;
 }
 
-#if defined(FIELD_NUMBERS_VECTOR)
+#if defined(ZUR_USE_AVX2)
 // Shuffle masks that move the n (0..16) bytes at the start of a vector to its
 // end, zeros before them.
 struct RightAlignMasks {
@@ -253,4 +252,4 @@ inline bool signedDigits16(const char*, uint32_t, uint32_t, uint64_t*) { return 
 inline bool plainFixedValue16(const char*, uint32_t, int64_t*, uint32_t*) { return false; }
 #endif
 
-}  // namespace field_numbers
+}  // namespace text2int_plain

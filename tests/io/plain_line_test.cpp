@@ -3,7 +3,7 @@
 // signs, points, CR, bytes above 127), of lengths around the 64-byte blocks,
 // must give the same fields and the same classes, whether the bytes past the
 // line may be read or not, with every byte-mask implementation.
-#include "utils/apps/narvelix/plain_line.hpp"
+#include "utils/io/plain_line.hpp"
 
 #include <gtest/gtest.h>
 
