@@ -78,7 +78,7 @@ TEST(ByteMasks, EveryImplementationMatchesTheBytePredicates) {
       // are dense; a round of each sweeps all 256 values in order.
       const char dense[] = ",\"\0\xFF;09/:@AZ[`az{\x7F\x80\x1F ";
       for (unsigned i = 0; i < 64; ++i) {
-        block[i] = round < 4 ? static_cast<unsigned char>(64 * round + i)
+        block[i] = round < 4 ? static_cast<unsigned char>(64u * static_cast<unsigned>(round) + i)
                    : round % 2 != 0
                        ? static_cast<unsigned char>(random())
                        : static_cast<unsigned char>(dense[random() % (sizeof dense - 1)]);
