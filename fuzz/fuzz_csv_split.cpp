@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "utils/io/read_file.hpp"
-#include "../tests/io/csv_reference_split.hpp"
+#include "csv_reference_split.hpp"
 
 namespace {
 

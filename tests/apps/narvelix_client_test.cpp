@@ -8,7 +8,7 @@
 // optional fields print as empty cells when their member holds zeros.
 #include <gtest/gtest.h>
 
-#include "apps/narvelix_test_util.hpp"
+#include "test_support.hpp"
 
 using namespace narvelix_test;
 
@@ -148,13 +148,6 @@ const ClientCase CLIENT_CASES[] = {
     {"names", "@tests/data/names.csv", {}, "Tarquel_MetaDataRecord"},
     {"names_reorder", "@tests/data/names.csv", {"--reorder", "--dense"}, "Tarquel_MetaDataRecord"},
 };
-
-std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
-  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-    text.replace(at, from.size(), to);
-  }
-  return text;
-}
 
 }  // namespace
 

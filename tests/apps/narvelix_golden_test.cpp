@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "apps/narvelix_test_util.hpp"
+#include "test_support.hpp"
 
 using namespace narvelix_test;
 
@@ -41,44 +41,6 @@ const GoldenCase GOLDEN_CASES[] = {
     {"cr_cr_cr_lf", "cr_cr_cr_lf.csv", {}, true},
 };
 
-bool updating() {
-  const char* v = std::getenv("NARVELIX_UPDATE_GOLDEN");
-  return v != nullptr && std::strcmp(v, "1") == 0;
-}
-
-std::string goldenPath(const std::string& file) {
-  return std::string(NARVELIX_SOURCE_DIR) + "/tests/golden/" + file;
-}
-
-// Empty when equal, else where and how the two differ.
-std::string firstDifference(const std::string& expected, const std::string& actual) {
-  const size_t common = std::min(expected.size(), actual.size());
-  for (size_t i = 0; i < common; ++i) {
-    if (expected[i] != actual[i]) {
-      char text[96];
-      std::snprintf(text, sizeof text, "first difference at offset %zu: expected 0x%02x, got 0x%02x", i,
-                    static_cast<unsigned char>(expected[i]), static_cast<unsigned char>(actual[i]));
-      return text;
-    }
-  }
-  if (expected.size() != actual.size()) {
-    return "sizes differ from offset " + std::to_string(common) + ": expected " +
-           std::to_string(expected.size()) + " bytes, got " + std::to_string(actual.size());
-  }
-  return "";
-}
-
-void checkGolden(const std::string& goldenFile, const std::string& actual, const std::string& where) {
-  const std::string path = goldenPath(goldenFile);
-  if (updating()) {
-    writeFile(path, actual);
-    return;
-  }
-  ASSERT_TRUE(fileExists(path)) << path << " is missing (NARVELIX_UPDATE_GOLDEN=1 makes it)";
-  const std::string diff = firstDifference(readFile(path), actual);
-  EXPECT_EQ(diff, "") << goldenFile << ": " << diff << "; actual output kept in " << where;
-}
-
 }  // namespace
 
 TEST(NarvelixGolden, OutputsMatchReviewedFiles) {
@@ -96,23 +58,17 @@ TEST(NarvelixGolden, OutputsMatchReviewedFiles) {
       if (l.rfind("ERROR ", 0) == 0 || l.rfind("WARNING ", 0) == 0) problems.push_back(l);
     }
     std::string stderrText = "exit " + std::to_string(r.status) + "\n" + joinLines(problems);
-    checkGolden(std::string(c.name) + ".metadata", readFile(dir + "/" + output), dir);
-    checkGolden(std::string(c.name) + ".stderr", stderrText, dir);
+    expectGolden(readFile(dir + "/" + output), std::string(c.name) + ".metadata");
+    expectGolden(stderrText, std::string(c.name) + ".stderr");
     if (std::find(c.args.begin(), c.args.end(), "--cpp") != c.args.end()) {
-      checkGolden(std::string(c.name) + ".hpp", readFile(dir + "/" + output + ".hpp"), dir);
+      expectGolden(readFile(dir + "/" + output + ".hpp"), std::string(c.name) + ".hpp");
     }
-    if (c.alsoFromStdin && !updating()) {
+    if (c.alsoFromStdin && std::getenv("NARVELIX_UPDATE_GOLDEN") == nullptr) {
       std::vector<std::string> stdinArgs = c.args;
       stdinArgs.insert(stdinArgs.end(), {"-o", "stdin.metadata", "--stdin"});
       const RunResult s = runNarvelix(stdinArgs, dir, dir + "/" + c.csv);
       EXPECT_EQ(s.status, r.status) << s.err;
-      checkGolden(std::string(c.name) + ".metadata", readFile(dir + "/stdin.metadata"), dir);
+      expectGolden(readFile(dir + "/stdin.metadata"), std::string(c.name) + ".metadata");
     }
   }
-}
-
-TEST(NarvelixGolden, FirstDifferenceNamesTheOffset) {
-  EXPECT_EQ(firstDifference("abc", "abc"), "");
-  EXPECT_EQ(firstDifference("abc", "abd"), "first difference at offset 2: expected 0x63, got 0x64");
-  EXPECT_EQ(firstDifference("abc", "ab"), "sizes differ from offset 2: expected 3 bytes, got 2");
 }

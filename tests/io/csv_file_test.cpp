@@ -1,16 +1,14 @@
 // CSV reader behaviour: the in-place field splitter (quotes anywhere,
-// backslash-quote, NUL as separator, the 128-pointer limit), agreement with
-// the reference splitter on random lines, separator/quote list limits, the
+// backslash-quote, NUL as separator, the 128-pointer limit; fuzz_csv_split
+// compares it with a reference splitter), separator/quote list limits, the
 // heading line and column lookup, through files and in-memory packets.
 #include "utils/io/read_file.hpp"
 
-#include <random>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "io/csv_reference_split.hpp"
 #include "io/read_file_test_support.hpp"
 
 namespace {
@@ -46,12 +44,6 @@ SplitResult splitLine(CSV_File& csv, const std::string& line, int maxFields = CS
   return r;
 }
 
-Fields asCStrings(const Fields& fields) {
-  Fields out;
-  for (const std::string& f : fields) out.push_back(f.substr(0, f.find('\0')));
-  return out;
-}
-
 TEST(CsvSplit, FieldRules) {
   struct Case {
     const char* label;
@@ -84,7 +76,6 @@ TEST(CsvSplit, FieldRules) {
     const SplitResult r = splitLine(csv, c.line);
     EXPECT_EQ(r.count, static_cast<int>(c.fields.size())) << c.label;
     EXPECT_EQ(r.stored, c.fields) << c.label;
-    EXPECT_EQ(referenceSplit(c.line, std::string(",\0", 2), "\""), c.fields) << "reference: " << c.label;
   }
 }
 
@@ -136,47 +127,6 @@ TEST(CsvSplit, ListsFromStrings) {
     CSV_File csv(-1, c.separators, c.quotes, false);
     const SplitResult r = splitLine(csv, c.line);
     EXPECT_EQ(r.stored, c.fields) << c.separators << " " << c.quotes << " " << c.line;
-    EXPECT_EQ(asCStrings(referenceSplit(c.line, c.separators, c.quotes)), c.fields);
-  }
-}
-
-// Random lines over a small alphabet rich in separators, quotes, backslashes
-// and NULs, for several list choices: the splitter agrees with the reference.
-TEST(CsvSplit, AgreesWithReferenceOnRandomLines) {
-  struct Lists {
-    std::string separators;
-    std::string quotes;
-  };
-  const Lists lists[] = {
-      {std::string(",\0", 2), "\""},
-      {",;", "\"'"},
-      {",", ""},
-      {std::string("ab,;:|\t", 7), "\"'"},
-      {",", "\\"},
-      {std::string("\0", 1), ","},  // NUL separates, comma quotes
-  };
-  const char alphabet[] = {'a', 'b', ',', ';', '"', '\'', '\\', '\0', ' ', '\r', '|', 'x'};
-  std::mt19937 rng(12345);
-  for (const Lists& l : lists) {
-    CSV_File csv(-1, true, ',');
-    csv.separatorCharList[0] = 0;
-    std::memcpy(csv.separatorCharList, l.separators.data(), l.separators.size());
-    csv.separatorListLen = static_cast<uint8_t>(l.separators.size());
-    std::memset(csv.quoteCharList, 0, sizeof csv.quoteCharList);
-    std::memcpy(csv.quoteCharList, l.quotes.data(), l.quotes.size());
-    csv.quoteListLen = static_cast<uint8_t>(l.quotes.size());
-    for (int iter = 0; iter < 3000; ++iter) {
-      std::string line(rng() % 100, 'a');
-      for (char& ch : line) ch = alphabet[rng() % sizeof alphabet];
-      const int maxFields = static_cast<int>(rng() % 6);
-      const SplitResult r = splitLine(csv, line, maxFields);
-      const Fields expected = asCStrings(referenceSplit(line, l.separators, l.quotes));
-      ASSERT_EQ(r.count, static_cast<int>(expected.size())) << testing::PrintToString(line);
-      const auto stored = std::min<std::ptrdiff_t>(static_cast<std::ptrdiff_t>(expected.size()),
-                                                   maxFields);
-      const Fields expectedStored(expected.begin(), expected.begin() + stored);
-      ASSERT_EQ(r.stored, expectedStored) << testing::PrintToString(line);
-    }
   }
 }
 

@@ -1,12 +1,8 @@
 // Helpers for the reader tests: an in-memory read routine that hands out the
 // input in chunks of a chosen size (so lines straddle reads of 1, 2, 3, 7 ...
 // bytes and the 65536-byte buffer edge), a reader that records every hook
-// call, and a temporary folder removed at the end of the test.
+// call, and a scratch folder.
 #pragma once
-
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "test_support.hpp"
 #include "utils/io/read_file.hpp"
 
 // State of memoryReadRoutine, kept in the reader's auxData.
@@ -85,49 +82,17 @@ class RecordingReader : public Read_And_Process_File {
   mutable std::string noted;
 };
 
-// A fresh folder under the system temp folder, removed with its files.
+// A fresh scratch folder named after the running test.
 class TempDir {
  public:
-  TempDir() {
-    char pattern[] = "/tmp/read_file_test_XXXXXX";
-    const char* made = ::mkdtemp(pattern);
-    path_ = made != nullptr ? made : "";
-  }
-  ~TempDir() {
-    if (path_.empty()) return;
-    if (DIR* d = ::opendir(path_.c_str())) {
-      while (dirent* e = ::readdir(d)) {
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
-          ::unlink((path_ + "/" + e->d_name).c_str());
-        }
-      }
-      ::closedir(d);
-    }
-    ::rmdir(path_.c_str());
-  }
   const std::string& path() const { return path_; }
   std::string file(const std::string& name) const { return path_ + "/" + name; }
   std::string write(const std::string& name, const std::string& content) const {
-    const std::string full = file(name);
-    FILE* f = std::fopen(full.c_str(), "wb");
-    if (f != nullptr) {
-      std::fwrite(content.data(), 1, content.size(), f);
-      std::fclose(f);
-    }
-    return full;
+    return narvelix_test::writeFile(file(name), content);
   }
 
  private:
-  std::string path_;
+  std::string path_ = narvelix_test::testDir();
 };
 
-inline std::string readWholeFile(const std::string& name) {
-  std::string out;
-  FILE* f = std::fopen(name.c_str(), "rb");
-  if (f == nullptr) return out;
-  char chunk[4096];
-  size_t got;
-  while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0) out.append(chunk, got);
-  std::fclose(f);
-  return out;
-}
+inline std::string readWholeFile(const std::string& name) { return narvelix_test::readFile(name); }

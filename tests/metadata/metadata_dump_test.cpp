@@ -20,9 +20,10 @@
 #include <gtest/gtest.h>
 
 #include "metadata/metadata_file_builder.hpp"
-#include "target_launch.hpp"
+#include "test_support.hpp"
 
 using namespace metadata_test;
+using namespace narvelix_test;
 
 namespace {
 
@@ -37,45 +38,9 @@ std::string csvCell(const std::string &text) {
   return out;
 }
 
-std::string readFile(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-struct RunResult {
-  int status;
-  std::string out;
-  std::string err;
-};
-
 // Runs narvelix-dump with arguments (already shell-quoted where needed).
 RunResult runDump(const std::string &arguments) {
-  // ctest runs tests in parallel: each test keeps its own output files.
-  const std::string base = std::string(NARVELIX_BINARY_DIR) + "/dump_run_" +
-                           ::testing::UnitTest::GetInstance()->current_test_info()->name();
-  const std::string command =
-      targetCommand(NARVELIX_DUMP_EXE) + " " + arguments + " >" + base + ".out 2>" + base + ".err";
-  const int raw = std::system(command.c_str());
-  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readFile(base + ".out"), readFile(base + ".err")};
-}
-
-// Compares with tests/golden/<name>; NARVELIX_UPDATE_GOLDEN=1 rewrites it.
-void expectGolden(const std::string &actual, const std::string &name) {
-  const std::string path = std::string(NARVELIX_SOURCE_DIR) + "/tests/golden/" + name;
-  if (std::getenv("NARVELIX_UPDATE_GOLDEN") != nullptr) {
-    std::ofstream(path, std::ios::binary) << actual;
-  }
-  const std::string expected = readFile(path);
-  if (actual != expected) {
-    std::size_t at = 0;
-    while (at < actual.size() && at < expected.size() && actual[at] == expected[at]) ++at;
-    const std::string kept = std::string(NARVELIX_BINARY_DIR) + "/" + name + ".actual";
-    std::ofstream(kept, std::ios::binary) << actual;
-    ADD_FAILURE() << name << " differs from its golden text at byte " << at << "; actual kept in "
-                  << kept;
-  }
+  return runShell(tool(NARVELIX_DUMP_EXE) + " " + arguments, NARVELIX_BINARY_DIR);
 }
 
 }  // namespace
@@ -171,10 +136,9 @@ TEST(MetaDataDump, HeadLimitsRowsAndEmptyFilesGiveHeadingOnly) {
   const RunResult redirected = runDump("--stdin < " + path);
   EXPECT_EQ(redirected.status, 0) << redirected.err;
   EXPECT_EQ(redirected.out, direct);
-  const std::string piped = std::string(NARVELIX_BINARY_DIR) + "/dump_piped.out";
-  const int raw = std::system(("cat " + path + " | " + targetCommand(NARVELIX_DUMP_EXE) + " --stdin >" + piped).c_str());
-  EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, 0);
-  EXPECT_EQ(readFile(piped), direct);
+  const RunResult piped = runShell("cat " + path + " | " + tool(NARVELIX_DUMP_EXE) + " --stdin", NARVELIX_BINARY_DIR);
+  EXPECT_EQ(piped.status, 0);
+  EXPECT_EQ(piped.out, direct);
 }
 
 TEST(MetaDataDump, UsageErrorsExplainAndExitTwo) {
@@ -233,38 +197,4 @@ TEST(MetaDataDump, BadFilesGiveOneLineAndExitOne) {
   EXPECT_EQ(missing.status, 1);
   EXPECT_EQ(missing.err,
             "narvelix-dump: /nonexistent/file.metadata: cannot open: No such file or directory\n");
-}
-
-// Damaged files that still open dump completely or stop with a reason; the
-// sanitizer build checks that no cell reads outside the image.
-TEST(MetaDataDump, RandomlyDamagedFilesDumpWithinTheImage) {
-  std::mt19937 random(8086);
-  const std::vector<uint8_t> originals[] = {sampleFixedFile().bytes, sampleVariableFile().bytes};
-  const int devNull = ::open("/dev/null", O_WRONLY);
-  ASSERT_GE(devNull, 0);
-  MetaDataTextWriter out(devNull);
-  int dumped = 0;
-  for (int round = 0; round < 3000; ++round) {
-    std::vector<uint8_t> bytes = originals[round % 2];
-    // Damage record bytes and description type/length/offset bytes, which
-    // keep the file valid more often than random cuts do.
-    for (int e = 0; e < 3; ++e) {
-      const std::size_t at = 24 + random() % (bytes.size() - 24);
-      bytes[at] = static_cast<uint8_t>(random());
-    }
-    std::unique_ptr<uint8_t[]> image(new uint8_t[bytes.size()]);
-    std::memcpy(image.get(), bytes.data(), bytes.size());
-    MetaDataReader r;
-    if (r.openMemory(image.get(), bytes.size(), "random") != MetaDataReader::METADATA_OK) continue;
-    char error[MetaDataReader::MAX_ERROR_TEXT] = "";
-    if (writeMetaDataCsv(r, out, UINT64_MAX, error, sizeof(error)) == 0) {
-      ++dumped;
-    } else {
-      EXPECT_NE(error[0], '\0');
-    }
-    ASSERT_EQ(writeMetaDataDescription(r, out), 0);
-  }
-  out.flush();
-  ::close(devNull);
-  EXPECT_GT(dumped, 100);
 }

@@ -1,7 +1,7 @@
-// Checks the metadata format structures and that record headers in the form
-// narvelix generates compile against the format header: the description
-// tables they build must match the structs they describe, and the
-// MetaDataForFeed specialisations must link.
+// Checks the metadata format structures and that the golden headers narvelix
+// generates compile against the format header: the description tables they
+// build must match the structs they describe, and the MetaDataForFeed
+// specialisations must link.
 #include "utils/metadata/UniversalMetaData.hpp"
 
 #include <cstring>
@@ -11,9 +11,8 @@
 #include <gtest/gtest.h>
 
 
-#include "metadata/generated/generated_dense.hpp"
-#include "metadata/generated/generated_empty.hpp"
-#include "metadata/generated/generated_trades.hpp"
+#include "golden/types.hpp"
+#include "golden/types_dense.hpp"
 
 namespace {
 
@@ -68,44 +67,34 @@ TEST(UniversalMetaData, StructuresHaveFormatSizes) {
   EXPECT_EQ(sizeof(UniversalMetaData_ReferenceFileHeader), 24u);
   EXPECT_EQ(sizeof(UniversalMetaData_FieldDescription), 24u);
   EXPECT_EQ(sizeof(UniversalMetaData_ReferenceRecordHeader), 16u);
-  EXPECT_EQ(sizeof(MetaDataForFeed<Trades_MetaDataRecord>::magicNumber), 9u);
+  EXPECT_EQ(sizeof(MetaDataForFeed<Tarquel_MetaDataRecord>::magicNumber), 9u);
 }
 
-TEST(UniversalMetaData, GeneratedTableDescribesNaturallyAlignedStruct) {
-  using R = Trades_MetaDataRecord;
-  const ExpectedField expected[] = {
-      {"tradeId", 1, 4, offsetof(R, tradeId), 4},
-      {"quantity", 1, 5, offsetof(R, quantity), 4},
-      {"bigCount", 1, 6, offsetof(R, bigCount), 8},
-      {"volume", 1, 7, offsetof(R, volume), 8},
+TEST(UniversalMetaData, GeneratedTablesDescribeTheirStructs) {
+  using R = Tarquel_MetaDataRecord;
+  const ExpectedField natural[] = {
+      {"id", 1, 5, offsetof(R, id), 4},
+      {"delta", 1, 6, offsetof(R, delta), 8},
+      {"big", 1, 7, offsetof(R, big), 8},
+      {"neg", 1, 6, offsetof(R, neg), 8},
       {"price", 1, 9, offsetof(R, price), sizeof(VariableFixedPointValue)},
-      {"symbol", 1, 18, offsetof(R, symbol), 8},
-      {"note", 2, 18, offsetof(R, note), 16},
-      {"fee", 3, 9, offsetof(R, fee), sizeof(VariableFixedPointValue)},
+      {"name", 1, 18, offsetof(R, name), 8},
+      {"blank", 1, 18, offsetof(R, blank), 0},
   };
-  expectTable(MetaDataForFeed<R>::fieldDescriptionTable, MetaDataForFeed<R>::totalFields, expected,
-              std::size(expected));
-  EXPECT_EQ(MetaDataForFeed<R>::fieldDescriptionTable, Trades_fields);
+  expectTable(MetaDataForFeed<R>::fieldDescriptionTable, MetaDataForFeed<R>::totalFields, natural,
+              std::size(natural));
   EXPECT_STREQ(MetaDataForFeed<R>::magicNumber, "METADATA");
-  EXPECT_EQ(offsetof(R, bigCount), 8u);  // natural alignment leaves no gap here
-}
+  EXPECT_EQ(offsetof(R, delta), 8u);  // natural alignment
 
-TEST(UniversalMetaData, GeneratedTableDescribesDensePackedStruct) {
-  using R = Dense_MetaDataRecord;
-  const ExpectedField expected[] = {
-      {"flag", 1, 4, 0, 4},
-      {"label", 1, 18, 4, 5},
-      {"amount", 2, 9, 9, sizeof(VariableFixedPointValue)},
+  using D = Dense_MetaDataRecord;
+  const ExpectedField dense[] = {
+      {"id", 1, 5, 0, 4},   {"delta", 1, 6, 4, 8},  {"big", 1, 7, 12, 8}, {"neg", 1, 6, 20, 8},
+      {"price", 1, 9, 28, sizeof(VariableFixedPointValue)}, {"name", 1, 18, 28 + sizeof(VariableFixedPointValue), 5},
+      {"blank", 1, 18, 33 + sizeof(VariableFixedPointValue), 0},
   };
-  expectTable(MetaDataForFeed<R>::fieldDescriptionTable, MetaDataForFeed<R>::totalFields, expected,
-              std::size(expected));
-  EXPECT_STREQ(MetaDataForFeed<R>::magicNumber, "TK");
-  EXPECT_EQ(sizeof(R), 9 + sizeof(VariableFixedPointValue));
-}
-
-TEST(UniversalMetaData, GeneratedHeaderWithoutColumnsHasOnlyEndMarker) {
-  expectTable(MetaDataForFeed<Empty_MetaDataRecord>::fieldDescriptionTable,
-              MetaDataForFeed<Empty_MetaDataRecord>::totalFields, nullptr, 0);
+  expectTable(MetaDataForFeed<D>::fieldDescriptionTable, MetaDataForFeed<D>::totalFields, dense, std::size(dense));
+  EXPECT_STREQ(MetaDataForFeed<D>::magicNumber, "DNS");
+  EXPECT_EQ(sizeof(D), 33 + sizeof(VariableFixedPointValue));
 }
 
 TEST(UniversalMetaData, NamedAndZeroFilledMacrosSetNameAndGroup) {
@@ -135,10 +124,11 @@ TEST(UniversalMetaData, NamedAndZeroFilledMacrosSetNameAndGroup) {
 
 TEST(UniversalMetaData, GeneratedStreamOperatorWritesEveryField) {
   Dense_MetaDataRecord r{};
-  r.flag = -3;
-  std::memcpy(r.label, "abcde", 5);  // full width: no terminator
-  r.amount = VariableFixedPointValue{1250, 2};
+  r.id = 3;
+  r.neg = 7;
+  std::memcpy(r.name, "abcde", 5);  // full width: no terminator
+  r.price = VariableFixedPointValue{1250, 2};
   TextStream os;
   os << r;
-  EXPECT_EQ(os.text, "[Dense_MetaDataRecord={ flag=-3 label=\"abcde\" amount=1250e-2 }]");
+  EXPECT_EQ(os.text, "[Dense_MetaDataRecord={ id=3 delta=0 big=0 neg=7 price=1250e-2 name=\"abcde\" blank=\"\" }]");
 }

@@ -1,0 +1,150 @@
+#!/usr/bin/env bash
+# Mutation check of the test suite: applies hand-picked single-line faults to
+# the sources one at a time, rebuilds incrementally and runs ctest on each.
+# A mutation is "caught" when a test fails, "missed" when all pass,
+# "not-applied" when its text is not found exactly once, "no-build" when the
+# faulty source does not compile. The tree is restored after every mutation,
+# also when the run is interrupted.
+#
+# Usage: scripts/mutate.sh [-b build-dir] [-o table-file] [-L ctest-label]
+#                          [id ...]
+#   -b  build directory (default build-mut; configured on first use)
+#   -o  also write the table to this file
+#   -L  run only tests with this CTest label (default: the whole suite)
+#   ids run only these mutations (default: all)
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=build-mut
+table_file=
+label=
+while getopts "b:o:L:" opt; do
+  case $opt in
+    b) build=$OPTARG ;;
+    o) table_file=$OPTARG ;;
+    L) label=$OPTARG ;;
+    *) exit 2 ;;
+  esac
+done
+shift $((OPTIND - 1))
+wanted=" $* "
+
+# id @@ file @@ original text (exactly once in the file; \n for a line
+# break) @@ replacement @@ what the fault is
+mutations=$(cat <<'EOF'
+split-start @@ src/utils/io/read_file/csv_split.cpp @@ fieldList[separators] = reinterpret_cast<char*>(hit + 1); @@ fieldList[separators] = reinterpret_cast<char*>(hit); @@ CSV splitter: field starts on its separator
+split-short @@ src/utils/io/read_file/csv_split.cpp @@ for (size_t i = 0; i <= last; ++i) { @@ for (size_t i = 0; i < last; ++i) { @@ CSV splitter: short tail mask misses the terminator
+split-quote @@ src/utils/io/read_file/csv_split.cpp @@ wr[-1] = quote; @@ wr[-1] = 'x'; @@ CSV splitter: doubled quote not unescaped
+cr-strip @@ src/utils/apps/narvelix/scan.cpp @@ if (length > 0 && text[length - 1] == '\r') --length; @@ (void)0; @@ scan: CR before LF kept in content
+cr-strip2 @@ src/utils/apps/narvelix/second_read.cpp @@ --lineLength;\n  if (lineLength > 0 && line[lineLength - 1] == '\r') --lineLength; @@ --lineLength; @@ second read: second CR of CR CR LF kept
+layout-width @@ src/utils/apps/narvelix/layout.cpp @@ const uint32_t withTerminator = columnMaxWidth[i] + 1; @@ const uint32_t withTerminator = columnMaxWidth[i]; @@ layout: text field without room for its terminator
+layout-round @@ src/utils/apps/narvelix/layout.cpp @@ length = withTerminator + ((0u - withTerminator) & 7u); @@ length = withTerminator; @@ layout: text field length not rounded to 8
+record-round @@ src/utils/apps/narvelix/layout.cpp @@ recordLength = fieldOffset + ((0u - fieldOffset) & 7u); @@ recordLength = fieldOffset; @@ layout: record length not rounded to 8
+mask-bit @@ src/utils/apps/narvelix/layout.cpp @@ (uint64_t{1} << (columnSpec.fieldGroup - 1)) @@ (uint64_t{1} << columnSpec.fieldGroup) @@ layout: group mask bit shifted by one
+mask-range @@ src/utils/apps/narvelix/layout.cpp @@ columnSpec.fieldGroup <= 64; @@ columnSpec.fieldGroup < 64; @@ layout: group 64 loses its mask bit
+range-check @@ src/utils/apps/narvelix/layout.cpp @@ ? columnMaxWidth[i] >= 19 @@ ? columnMaxWidth[i] >= 20 @@ layout: 19-digit 64-bit values skip the range check
+text-cut @@ src/utils/apps/narvelix/encode.cpp @@ copyLength = f.length - 1u; @@ copyLength = f.length; @@ encoder: cut text overwrites its terminator
+group-digits @@ src/utils/apps/narvelix/heading.cpp @@ char* digits = heading + 1; @@ char* digits = heading + 2; @@ heading: group number read from the wrong byte
+guard-decimals @@ src/utils/apps/narvelix/input_guard.cpp @@ if (++decimals > 15) return false; @@ if (++decimals > 16) return false; @@ input guard: 16 decimal places accepted
+precision-clamp @@ src/utils/base/text2int/parse.cpp @@ constexpr int_fast8_t MAX_PARSE_PRECISION = 15; @@ constexpr int_fast8_t MAX_PARSE_PRECISION = 14; @@ number parser: precision clamp at 14
+digit-limit @@ src/utils/base/text2int/parse.cpp @@ if (integerDigits == 0 || integerDigits > 19) return false; @@ if (integerDigits == 0 || integerDigits > 20) return false; @@ number parser: 20 integer digits on the plain path
+format-digits @@ src/utils/base/text2int/format.cpp @@ if (v >= 100u) { @@ if (v > 100u) { @@ number formatter: 100 printed with too few digits
+format-precision @@ src/utils/base/text2int/format.cpp @@ if (ZUR_UNLIKELY(usedPrecision > 10u)) { @@ if (ZUR_UNLIKELY(usedPrecision > 9u)) { @@ number formatter: precision 10 treated as damaged
+rename @@ src/utils/apps/narvelix/output_file.cpp @@ if (::rename(tempName_, finalName_) != 0) { @@ if (false) { @@ output file: finished temporary never renamed
+reader-index @@ src/utils/metadata/metadata_reader/reader_records.cpp @@ if (index >= header_.totalRecords) { @@ if (index > header_.totalRecords) { @@ reader: record index one past the end accepted
+reader-length @@ src/utils/metadata/metadata_reader/reader_open.cpp @@ if (length > imageSize_ - pos) { @@ if (length > imageSize_ - pos + 8) { @@ reader: record running past the file end accepted
+reader-group @@ src/utils/metadata/metadata_reader/reader_open.cpp @@ if (group == 0 || group > 64) { @@ if (group == 0 || group > 65) { @@ reader: group 65 accepted as masked
+reader-int32 @@ src/utils/metadata/metadata_reader/reader_records.cpp @@ if (wide < INT32_MIN || wide > INT32_MAX) { @@ if (wide < INT32_MIN || wide >= INT32_MAX) { @@ reader: INT32_MAX refused as int32
+dump-quote @@ src/utils/metadata/metadata_dump/number_text.cpp @@ needsQuote[static_cast<unsigned char>('\r')] = true; @@ (void)0; @@ dump: CR in a cell left unquoted
+clock-carry @@ src/utils/time/time_point.cpp @@ fraction %= UNITS_PER_SECOND; @@ (void)0; @@ time point: fraction not carried into seconds
+clock-minutes @@ src/utils/time/time_point.cpp @@ expandedTime.tm_min = sinceMidnight / 60 % 60; @@ expandedTime.tm_min = sinceMidnight / 60; @@ time point: minutes not reduced mod 60
+tick-carry @@ src/utils/time/tick_time.cpp @@ nanoseconds %= NANOSECONDS_PER_SECOND; @@ (void)0; @@ tick clock: nanoseconds not carried
+region-offset @@ src/utils/base/circular_bfr/region.cpp @@ if (offset > regionLength || regionLength - offset < recordLen) return nullptr; @@ if (offset > regionLength) return nullptr; @@ region: record running past the region end followed
+var-text @@ src/utils/shared_vars/shared_variable/record_text.cpp @@ const char* text = varName + nameBytes; @@ const char* text = varName + nameBytes + 1; @@ shared variable: string value read one byte late
+path-dotdot @@ src/utils/io/mapped_file/path_resolve.cpp @@ } else if (i > 1 && isElement(e, "/..") @@ } else if (i > 0 && isElement(e, "/..") @@ path: ".." folds away the first element
+log-flag-name @@ src/utils/logging/logging_api/log_flags.cpp @@ if (srcLen > destSize - 1) srcLen = destSize - 1; @@ if (srcLen > destSize) srcLen = destSize; @@ log flags: flag name fills its buffer without a terminator
+EOF
+)
+
+backup=$(mktemp -d)
+current=
+restore() {
+  if [ -n "$current" ] && [ -f "$backup/saved" ]; then
+    # A fresh time stamp, so that the next build compiles the restored text.
+    cp "$backup/saved" "$root/$current" && touch "$root/$current"
+  fi
+  current=
+}
+cleanup() { restore; rm -rf "$backup"; }
+trap cleanup EXIT
+trap 'echo "interrupted: tree restored" >&2; exit 130' INT TERM
+
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 \
+    -DUTILS_BUILD_BENCH=OFF >/dev/null || exit 1
+fi
+# A mutation counts as caught at its first failing test. The install check
+# and the client build compile whole programs and take minutes per mutation:
+# they are left out.
+ctest_args=(--test-dir "$build" -j2 --timeout 120 --stop-on-failure
+            -E '^(InstallConsumesPackage|NarvelixClient\..*)$')
+[ -n "$label" ] && ctest_args+=(-L "$label")
+
+echo "checking that the unmutated tree builds and passes" >&2
+cmake --build "$build" -j2 >/dev/null 2>&1 || { echo "build fails unmutated" >&2; exit 1; }
+ctest "${ctest_args[@]}" >/dev/null 2>&1 || { echo "tests fail unmutated" >&2; exit 1; }
+
+results=()
+while IFS= read -r line; do
+  [ -z "$line" ] && continue
+  id=$(awk -F' @@ ' '{print $1}' <<<"$line")
+  file=$(awk -F' @@ ' '{print $2}' <<<"$line")
+  from=$(awk -F' @@ ' '{print $3}' <<<"$line")
+  to=$(awk -F' @@ ' '{print $4}' <<<"$line")
+  what=$(awk -F' @@ ' '{print $5}' <<<"$line")
+  if [ "$wanted" != "  " ] && [[ $wanted != *" $id "* ]]; then continue; fi
+  status=not-applied
+  by=
+  if [ -f "$file" ]; then
+    cp -p "$file" "$backup/saved"
+    current=$file
+    if FROM=$from TO=$to python3 - "$file" <<'PY'
+import os, sys
+path = sys.argv[1]
+src = open(path, encoding="utf-8").read()
+old = os.environ["FROM"].replace("\\n", "\n")
+new = os.environ["TO"].replace("\\n", "\n")
+if src.count(old) != 1:
+    sys.exit(3)
+open(path, "w", encoding="utf-8").write(src.replace(old, new))
+PY
+    then
+      if ! cmake --build "$build" -j2 >"$build/mutate-$id.log" 2>&1; then
+        status=no-build
+      else
+        out=$(ctest "${ctest_args[@]}" 2>&1)
+        if [ $? -eq 0 ]; then
+          status=missed
+        else
+          status=caught
+          by=$(grep -E '^\s+[0-9]+ - ' <<<"$out" | sed -E 's/^\s+[0-9]+ - ([^ ]+).*/\1/' | head -2 | paste -sd, -)
+        fi
+      fi
+    fi
+    restore
+  fi
+  row=$(printf '%-17s %-11s %-58s %s' "$id" "$status" "$what" "$by")
+  echo "$row"
+  results+=("$row")
+done <<<"$mutations"
+
+# Leave the build matching the restored sources.
+cmake --build "$build" -j2 >/dev/null 2>&1
+if [ -n "$table_file" ]; then
+  {
+    printf '%-17s %-11s %-58s %s\n' id result mutation "failing test (first)"
+    printf '%s\n' "${results[@]}"
+  } >"$table_file"
+fi
+caught=$(printf '%s\n' "${results[@]}" | awk '$2 == "caught"' | wc -l)
+echo "caught $caught of ${#results[@]}"
