@@ -49,9 +49,13 @@ void runCases(const std::vector<Case>& runs) {
     const std::string problems = replaceAll(problemLines(r.err), NARVELIX_EXE, "narvelix");
     const std::string out = dumpOf(dir + "/" + c.outFile, c.dumpArgs);
     EXPECT_EQ(r.status, c.status);
-    if (c.problems != "*") EXPECT_EQ(problems, c.problems);
+    if (c.problems != "*") {
+      EXPECT_EQ(problems, c.problems);
+    }
     if (c.out == "?") golden += "== " + c.name + "\n" + out + "\n";
-    if (c.out != "*" && c.out != "?") EXPECT_EQ(out, c.out);
+    if (c.out != "*" && c.out != "?") {
+      EXPECT_EQ(out, c.out);
+    }
     if (c.check) c.check(dir, r);
     for (DIR* d = ::opendir(dir.c_str()); d != nullptr; d = (::closedir(d), nullptr)) {
       while (const dirent* e = ::readdir(d)) {
@@ -387,7 +391,9 @@ TEST(NarvelixRuns, OutputsKeepTheirKind) {
     struct stat st;
     ASSERT_EQ(::lstat(path.c_str(), &st), 0) << path;
     EXPECT_EQ(st.st_mode & S_IFMT, type) << path;
-    if (mode != 0) EXPECT_EQ(st.st_mode & 0777u, mode) << path;
+    if (mode != 0) {
+      EXPECT_EQ(st.st_mode & 0777u, mode) << path;
+    }
   };
   auto linkTo = [](const std::string& target) {
     return [target](const std::string& dir, const RunResult&) {
