@@ -14,7 +14,8 @@ std::string renderedBy(void (*emit)(LogManager*)) {
   std::FILE* file = std::tmpfile();
   std::string out;
   {
-    LogManager mgr(fileno(file), "io-test", LogMessageRecord::LOG_ERROR_LEVEL, 4096);
+    SharedMemoryVariableNode node("io-test", &DEFAULT_sharedMemoryVariableManager);
+    LogManager mgr(&node, fileno(file), 0, "io-test", LogMessageRecord::LOG_ERROR_LEVEL, 4096, nullptr, 10000);
     emit(&mgr);
   }
   std::fflush(file);

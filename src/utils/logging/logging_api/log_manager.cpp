@@ -1,108 +1,234 @@
-// The process-wide log managers and start-up objects: the standard-output and
-// standard-error managers (constant-initialised, so statements work during any
-// static constructor), their configuration from the environment before main,
-// the component mask variables, the default escape table, and the direct
-// descriptor writer every manager uses.
+// Log managers: construction over a descriptor, a file or memory, the
+// region's blocks, time sources, the descriptor writers, and the iovec
+// merger.
 #include <errno.h>
-#include <limits.h>
-#include <stdlib.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <ostream>
 #include <regex>
 
+#include "utils/io/mapped_file.hpp"
 #include "utils/logging/logging_api.hpp"
-#include "utils/time/get_time.hpp"
-
-namespace {
-
-constexpr uint32_t DEFAULT_STD_MAX_LINE_LENGTH = 4608;
-
-constinit LogManager stdoutManager(STDOUT_FILENO, "stdout", 0xFFFFFFFFu, DEFAULT_STD_MAX_LINE_LENGTH);
-constinit LogManager stderrManager(STDERR_FILENO, "stderr", 0xFFFFFFFFu, DEFAULT_STD_MAX_LINE_LENGTH);
-
-constexpr int32_t DEFAULT_STD_LINES = 64;
-
-void configureStdManager(LogManager& mgr, const char* threadVar, const char* lengthVar, const char* linesVar) {
-  const int32_t maxLen = getEnvironValue(lengthVar, static_cast<int32_t>(DEFAULT_STD_MAX_LINE_LENGTH));
-  if (maxLen >= 2 && maxLen <= static_cast<int32_t>(LogManager::MAX_LOG_LINE_LENGTH)) {
-    mgr.setMaxLineLength(static_cast<uint32_t>(maxLen));
-  }
-  if (getEnvironValue(threadVar, 0) == 1) {
-    mgr.setUseSeparateThread(1);
-    int32_t lines = getEnvironValue(linesVar, DEFAULT_STD_LINES);
-    if (lines < 1) lines = DEFAULT_STD_LINES;
-    mgr.startWriterThread(static_cast<uint32_t>(lines));
-  }
-}
-
-// Built before the default priority, after the shared-variable manager.
-__attribute__((constructor(110))) void realizeStandardManagers() {
-  configureStdManager(stdoutManager, "USE_STDOUT_THREAD", "STDOUT_MAX_LENGTH", "STDOUT_LINES");
-  configureStdManager(stderrManager, "USE_STDERR_THREAD", "STDERR_MAX_LENGTH", "STDERR_LINES");
-  LogManager::initializePrefixTable();
-}
-
-constexpr Escaped_Replacement_Characters buildDefaultEscapes() {
-  Escaped_Replacement_Characters table{};
-  for (int i = 0; i < 256; ++i) {
-    table.escapedLen[i] = -1;
-    table.escapedChar[i][0] = '\0';
-  }
-  const char characters[] = {'"', '\n', '\r', '\t', '\b', '\\'};
-  const char replacements[] = {'"', 'n', 'r', 't', 'b', '\\'};
-  for (int i = 0; i < 6; ++i) {
-    const unsigned char c = static_cast<unsigned char>(characters[i]);
-    table.escapedLen[c] = 2;
-    table.escapedChar[c][0] = '\\';
-    table.escapedChar[c][1] = replacements[i];
-    table.escapedChar[c][2] = '\0';
-  }
-  table.escapedLen[0] = 2;
-  table.escapedChar[0][0] = '\\';
-  table.escapedChar[0][1] = '0';
-  table.escapedChar[0][2] = '\0';
-  return table;
-}
-
-}  // namespace
 
 LogManager* LogManager::DEFAULT_LogManager = nullptr;
-LogManager* LogManager::STDOUT_LogManager = &stdoutManager;
-LogManager* LogManager::STDERR_LogManager = &stderrManager;
-
-// Start-up variables: constant-initialised with their values in place, so a
-// static constructor that logs before the hook below runs finds valid masks.
-constinit SharedMemoryVariableNode app_logNode(SMV_STARTUP, "app");
-constinit SharedMemoryVariableNode io_logNode(SMV_STARTUP, "io");
-constinit LogMaskType_t app_logLevelMask(SMV_STARTUP, "app_logMask", &app_logNode, 960u);
-constinit LogMaskType_t io_logLevelMask(SMV_STARTUP, "io_logMask", &io_logNode, 896u);
-constinit SMV_StandaloneNumeric<uint32_t> coalesceCount(SMV_STARTUP, "coalesceIOVEC", nullptr, 0u);
+SharedMemoryVariableNode* LogManager::LogManager_ParentNode = nullptr;
 
 namespace {
 
-// Puts the start-up variables on the default manager's deferred list, right
-// after the manager itself (priority 105) and before every default-priority
-// object; nodes before their children.
-struct RegisterStartupVariables {
-  RegisterStartupVariables() {
-    SharedMemoryVariable* variables[] = {&app_logNode, &io_logNode, &app_logLevelMask, &io_logLevelMask,
-                                         &coalesceCount};
-    DEFAULT_sharedMemoryVariableManager.registerVariables(ZUR_ARRAY_COUNT(variables), variables);
-  }
-};
-RegisterStartupVariables registerStartupVariables __attribute__((init_priority(106)));
+constexpr size_t REGION_HEADER_BYTES = 84;
+constexpr size_t REGION_RECORD_BYTES = 20;
+
+// Room for at least two blocks of blockSize.
+size_t atLeastTwoBlocks(size_t bytes, size_t blockSize) {
+  const size_t minimum = REGION_HEADER_BYTES + 2 * (blockSize + REGION_RECORD_BYTES);
+  return bytes < minimum ? minimum : bytes;
+}
 
 }  // namespace
 
-constinit LogSubsystemInfo default_LogSubsystemInfo{};
+LogManager::LogManager(SharedMemoryVariableNode* parentNode, int fd, uint_fast8_t useSeparateThreads,
+                       const char* name, uint_fast32_t logLinePrefixMask, uint_fast32_t maxLineLen,
+                       unsigned char* region, size_t bytes)
+    : bfrMgr(nullptr),
+      output_fd(fd),
+      errorCondition(""),
+      blockSize(maxLineLen < 2 ? 2 : maxLineLen),
+      logPrefixMask(logLinePrefixMask),
+      stripLeadingDirectories(STRIP_USE_DEFAULT),
+      cachedFileNameCount(0),
+      getTimestampRoutine(&defaultGetTime),
+      logTimePointCache(TimePointCacheForToday),
+      writer(nullptr),
+      ownedQueue(nullptr),
+      closed(false),
+      hasNamingNode(parentNode != nullptr),
+      ownsDescriptor(false),
+      mappedRegion(nullptr),
+      mappedLength(0),
+      appName(name != nullptr ? name : ""),
+      memoryBlock(nullptr),
+      logFileName() {
+  if (output_fd != -1) {
+    const int flags = fcntl(output_fd, F_GETFL);
+    if (flags != -1 && (flags & O_APPEND) == 0) fcntl(output_fd, F_SETFL, flags | O_APPEND);
+  }
+  BufferRegion::OwnershipState ownedBy = BufferRegion::NOT_OWNER;
+  bytes &= ~static_cast<size_t>(3);  // regions are laid out in 4-byte units
+  if (region == nullptr) {
+    bytes = atLeastTwoBlocks(bytes, blockSize);
+    region = new (std::nothrow) unsigned char[bytes];
+    if (region == nullptr) {
+      std::fprintf(stderr, "LogManager %s: no memory for a region of %zu bytes\n", appName, bytes);
+      bytes = 0;
+    }
+    ownedBy = BufferRegion::OWN_BLOCK;
+  }
+  // A region without blocks hands out none: lines are then dropped.
+  bfrMgr = new (std::nothrow) CircularBufferManager(region, bytes, blockSize, appName, "LOGCBFR");
+  if (bfrMgr != nullptr) {
+    bfrMgr->setOwnership(ownedBy);
+  } else if (ownedBy == BufferRegion::OWN_BLOCK) {
+    delete[] region;
+  }
+  if (parentNode != nullptr && useSeparateThreads == 1) startWriterThread();
+  if (defaultStripLeadingDirectoriesUnset()) initializePrefixTable();
+}
 
-constinit const Escaped_Replacement_Characters EscapedTextBlock_struct::defaultEscapePatterns =
-    buildDefaultEscapes();
+LogManager::~LogManager() {
+  stopWriterThread();
+  releaseWriterQueue();
+  keepMemoryBlock(nullptr);
+  delete bfrMgr;
+  if (mappedRegion != nullptr) munmap(mappedRegion, mappedLength);
+  if (ownsDescriptor && output_fd > 2) close(output_fd);
+}
+
+SharedBufferAllocRecord* LogManager::allocateBuffer() {
+  return bfrMgr != nullptr && bfrMgr->getAvailableBlocks() != 0 ? bfrMgr->allocateBlock(blockSize) : nullptr;
+}
+
+void LogManager::returnBuffer(SharedBufferAllocRecord* rec) {
+  if (rec != nullptr && bfrMgr != nullptr) bfrMgr->returnBlock(rec);
+}
+
+unsigned char* LogManager::bufferAddress(SharedBufferAllocRecord* rec, size_t* len) {
+  if (rec == nullptr || bfrMgr == nullptr) {
+    if (len != nullptr) *len = 0;
+    return nullptr;
+  }
+  if (len != nullptr) *len = rec->blockLen;
+  return bfrMgr->blockAddress(rec);
+}
+
+void LogManager::keepMemoryBlock(SharedBufferAllocRecord* rec) {
+  SharedBufferAllocRecord* previous = memoryBlock.exchange(rec, std::memory_order_acq_rel);
+  if (previous != nullptr) returnBuffer(previous);
+}
+
+ssize_t LogManager::copyAndWriteDataToBuffer(SharedBufferAllocRecord* rec, const void* data, size_t len) {
+  if (rec == nullptr) return 0;
+  if (len > rec->blockLen) {
+    std::fprintf(stderr, "TRUNCATED LENGTH %zu to %u\n", len, static_cast<unsigned>(rec->blockLen));
+    len = rec->blockLen;
+  }
+  std::memcpy(bfrMgr->blockAddress(rec), data, len);
+  setUsedLength(rec, static_cast<uint32_t>(len));
+  return writeDataToBuffer(rec);
+}
+
+ssize_t LogManager::copyAndWriteData(const void* data, size_t len) {
+  return copyAndWriteDataToBuffer(allocateBuffer(), data, len);
+}
+
+namespace {
+
+// Descriptor above 2, or -1 after a message.
+int openLogFile(const char* name, int flags) {
+  int fd;
+  do {
+    fd = open(name, flags | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+}  // namespace
+
+LogManager* LogManager::newLogToFileDescriptor(SharedMemoryVariableNode* parentNode, int fd,
+                                               LogMaskPrimitiveType_t logPrefixMask, uint_fast8_t useSeparateThreads,
+                                               unsigned char* region, size_t bytes) {
+  return new (std::nothrow) LogManager(parentNode, fd, useSeparateThreads, default_LogSubsystemInfo.programName,
+                                       logPrefixMask, MAX_LOG_LINE_LENGTH, region, bytes);
+}
+
+LogManager* LogManager::newLogFileForComponent(SharedMemoryVariableNode* parentNode, const char* app,
+                                               uint_fast32_t filenameCreateFlags, LogMaskPrimitiveType_t logPrefixMask,
+                                               uint_fast8_t enableMap, uint_fast8_t useSeparateThreads,
+                                               size_t desiredRegionSize, size_t reserveAtEnd, const char* inDir) {
+  size_t wantBytes = desiredRegionSize != 0
+                         ? desiredRegionSize
+                         : REGION_BYTES_PER_PENDING_LINE * default_LogSubsystemInfo.maxPendingLogLines;
+  if (wantBytes == 0) {
+    std::fprintf(stderr, "ERROR:  it appears LogManager::initializeLogSubsystem() has not yet been called.\n");
+  }
+  char name[256];
+  if (makeQualifiedFileName(name, sizeof name, app != nullptr ? app : "log", ".log", inDir,
+                            static_cast<uint32_t>(filenameCreateFlags)) < 0) {
+    std::fprintf(stderr, "log file name too long: %s\n", name);
+    return nullptr;
+  }
+  const int fd = openLogFile(name, O_WRONLY | O_CREAT | O_APPEND);
+  if (fd < 0) {
+    std::fprintf(stderr, "failed to open log file: %s\n", name);
+    return nullptr;
+  }
+  void* mapping = MAP_FAILED;
+  size_t size = wantBytes;
+  if (enableMap == 1) {
+    char auxName[260];
+    std::snprintf(auxName, sizeof auxName, "%saux", name);
+    const int auxFd = openLogFile(auxName, O_RDWR | O_CREAT | O_TRUNC);
+    if (auxFd < 0) {
+      std::fprintf(stderr, "failed to create aux log file: %s\n", auxName);
+    } else {
+      size = wantBytes / 4096 * 4096 + 4096;
+      const size_t wrote = zeroFileContents(auxFd, size);
+      if (wrote < size) {
+        std::fprintf(stderr, "Could not initialize log auxmap file %s, only wrote %d of %lu bytes\n", auxName,
+                     static_cast<int>(wrote), static_cast<unsigned long>(size));
+      } else {
+        mapping = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, auxFd, 0);
+      }
+      close(auxFd);
+    }
+    if (mapping == MAP_FAILED) {
+      const int err = errno;
+      std::fprintf(stderr, "LogManager for %s, mmap failed, errno=%d %s\n", name, err, strerror(err));
+      size = wantBytes;
+    }
+  }
+  unsigned char* region = mapping == MAP_FAILED ? nullptr : static_cast<unsigned char*>(mapping);
+  const size_t regionBytes = reserveAtEnd < size ? size - reserveAtEnd : size;
+  LogManager* mgr = new (std::nothrow) LogManager(parentNode, fd, useSeparateThreads,
+                                                  default_LogSubsystemInfo.programName, logPrefixMask,
+                                                  MAX_LOG_LINE_LENGTH, region, regionBytes);
+  if (mgr == nullptr) {
+    if (region != nullptr) munmap(region, size);
+    close(fd);
+    return nullptr;
+  }
+  mgr->ownsDescriptor = true;
+  if (region != nullptr) {
+    mgr->mappedRegion = region;
+    mgr->mappedLength = size;
+  }
+  std::snprintf(mgr->logFileName, sizeof mgr->logFileName, "%s", name);
+  return mgr;
+}
+
+LogManager* LogManager::newStandardLogFile(const char* namedComponent, uint_fast32_t filenameCreateFlags,
+                                           SharedMemoryVariableNode* parentNode) {
+  const char* component = namedComponent != nullptr ? namedComponent : default_LogSubsystemInfo.programName;
+  if (component == nullptr) component = "log";
+  if (parentNode == nullptr) {
+    parentNode = LogManager_ParentNode != nullptr
+                     ? new (std::nothrow) SharedMemoryVariableNode(component, LogManager_ParentNode)
+                     : new (std::nothrow) SharedMemoryVariableNode(component, &DEFAULT_sharedMemoryVariableManager);
+  }
+  LogManager* mgr = newLogFileForComponent(parentNode, component, filenameCreateFlags,
+                                           default_LogSubsystemInfo.defaultLogPrefix,
+                                           default_LogSubsystemInfo.enableMap,
+                                           default_LogSubsystemInfo.useThreads == 1 ? 1 : 0, 0, 0,
+                                           std::getenv("LOGDIR"));
+  if (mgr != nullptr && DEFAULT_LogManager == nullptr) DEFAULT_LogManager = mgr;
+  return mgr;
+}
 
 void LogManager::defaultGetTime(timespec* ts, const LogManager* /*mgr*/) { interpolated_clock_gettime(ts, false); }
 
@@ -126,128 +252,54 @@ void LogManager::returnCustomLogTime(timespec* ts, const LogManager* /*mgr*/) {
   ts->tv_nsec = static_cast<long>(ns % 1000000000u);
 }
 
-int LogManager::writeDataToBuffer(SharedBufferAllocRecord* /*rec*/) { return 0; }
-
-size_t LogManager::writeLine(const char* data, size_t len) {
+size_t writeElements(int fd, iovec* elements, uint_fast32_t count) {
+  constexpr uint_fast32_t MAX_PER_CALL = 1024;
   size_t written = 0;
-  while (written < len) {
-    const ssize_t n = ::write(output_fd, data + written, len - written);
-    if (n > 0) {
-      written += static_cast<size_t>(n);
-      continue;
+  uint_fast32_t i = 0;
+  while (i < count) {
+    const uint_fast32_t group = count - i < MAX_PER_CALL ? count - i : MAX_PER_CALL;
+    const ssize_t n = writev(fd, elements + i, static_cast<int>(group));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      break;
     }
-    if (n < 0 && errno == EINTR) continue;
-    if (errorCondition == nullptr || errorCondition[0] == '\0') {
-      // Reported once per manager: the log output itself is failing. The line
-      // goes out as one element.
-      errorCondition = "out of disk space";
-      std::fprintf(stderr, "formatRecordAsText: only wrote %zu bytes but expected %zu elements=1 fd=%d\n", written,
-                   len, output_fd);
-      std::fflush(stderr);
+    if (n == 0) break;
+    written += static_cast<size_t>(n);
+    // Skip what went out; a short write resumes inside an element.
+    size_t left = static_cast<size_t>(n);
+    while (i < count && left >= elements[i].iov_len) {
+      left -= elements[i].iov_len;
+      ++i;
     }
-    break;
+    if (left != 0) {
+      elements[i].iov_base = static_cast<char*>(elements[i].iov_base) + left;
+      elements[i].iov_len -= left;
+    }
   }
   return written;
 }
 
-namespace {
-
-// Source-path prefixes cut from file names: entry i matches a name that
-// begins with prefix[i] immediately followed by second[i].
-struct PrefixTable {
-  const char* prefix[LogManager::MAX_FILE_PREFIX_ENTRIES];
-  uint16_t prefixLen[LogManager::MAX_FILE_PREFIX_ENTRIES];
-  const char* second[LogManager::MAX_FILE_PREFIX_ENTRIES];
-  uint16_t secondLen[LogManager::MAX_FILE_PREFIX_ENTRIES];
-};
-PrefixTable prefixTable{};
-std::atomic<uint32_t> defaultStripLeadingDirectories{LogManager::STRIP_USE_DEFAULT};
-char resolvedPrefixes[4096];
-size_t resolvedPrefixFill = 0;
-
-// "{ST}/src" ...: the variable between the braces, then a fixed path part.
-constexpr const char* FILE_ENV_VARS[] = {"{ST}/src", "{BT1}/src", "{BT2}/src", "{BT3}/src", "{BT4}/src"};
-
-uint32_t addPrefixEntry(uint32_t count, const char* prefix, const char* second) {
-  if (count >= LogManager::MAX_FILE_PREFIX_ENTRIES) {
-    std::fprintf(stderr, "LogManager: too many file prefix entries, ignoring: %s\n", second);
-    return count;
-  }
-  prefixTable.prefix[count] = prefix;
-  prefixTable.prefixLen[count] = static_cast<uint16_t>(std::strlen(prefix));
-  prefixTable.second[count] = second;
-  prefixTable.secondLen[count] = static_cast<uint16_t>(std::strlen(second));
-  return count + 1;
-}
-
-}  // namespace
-
-void LogManager::initializePrefixTable() {
-  const int32_t strip = getEnvironValue("GCOV_PREFIX_STRIP", 0);
-  prefixTable = PrefixTable{};
-  resolvedPrefixFill = 0;
-  uint32_t count = 0;
-  for (const char* pattern : FILE_ENV_VARS) {
-    // The variable name sits between the braces; the path part follows.
-    const char* close = std::strchr(pattern, '}');
-    char varName[16];
-    const size_t nameLen = static_cast<size_t>(close - pattern - 1);
-    std::memcpy(varName, pattern + 1, nameLen);
-    varName[nameLen] = '\0';
-    const char* second = close + 1;
-    const char* value = std::getenv(varName);
-    if (value == nullptr) value = "";
-    if (value[0] == '\0' && second[0] == '\0') continue;
-    count = addPrefixEntry(count, value, second);
-    if (value[0] == '\0') continue;
-    char resolved[PATH_MAX];
-    if (realpath(value, resolved) != nullptr && std::strcmp(resolved, value) != 0) {
-      const size_t len = std::strlen(resolved) + 1;
-      if (resolvedPrefixFill + len <= sizeof resolvedPrefixes) {
-        char* copy = resolvedPrefixes + resolvedPrefixFill;
-        std::memcpy(copy, resolved, len);
-        resolvedPrefixFill += len;
-        count = addPrefixEntry(count, copy, second);
-      }
+uint_fast32_t coalesce_iovec(uint_fast32_t total, iovec* elements) {
+  if (total == 0) return 0;
+  uint_fast32_t out = 0;
+  uint32_t merges = 0;
+  for (uint_fast32_t i = 1; i < total; ++i) {
+    iovec& last = elements[out];
+    if (static_cast<char*>(last.iov_base) + last.iov_len == elements[i].iov_base) {
+      last.iov_len += elements[i].iov_len;
+      ++merges;
+    } else {
+      elements[++out] = elements[i];
     }
   }
-  // release: publishes the table; pairs with the acquire in pruneDirectoryPrefix.
-  defaultStripLeadingDirectories.store(strip < 0 ? 0u : static_cast<uint32_t>(strip), std::memory_order_release);
-}
-
-TextBlock_struct LogManager::pruneDirectoryPrefix(const char* fileName, int_fast32_t fileNameLen) const {
-  if (fileName == nullptr) return TextBlock_struct("", 0);
-  const uint_fast32_t len = fileNameLen >= 0 ? static_cast<uint_fast32_t>(fileNameLen) : std::strlen(fileName);
-  uint32_t processDefault = defaultStripLeadingDirectories.load(std::memory_order_acquire);
-  if (processDefault == STRIP_USE_DEFAULT) {
-    initializePrefixTable();
-    processDefault = defaultStripLeadingDirectories.load(std::memory_order_acquire);
-  }
-  for (uint32_t i = 0; i < MAX_FILE_PREFIX_ENTRIES; ++i) {
-    const uint_fast32_t prefixLen = prefixTable.prefixLen[i];
-    const uint_fast32_t secondLen = prefixTable.secondLen[i];
-    if (prefixLen == 0 && secondLen == 0) break;
-    const uint_fast32_t matched = prefixLen + secondLen;
-    if (matched + 1 > len) continue;
-    if (std::memcmp(fileName, prefixTable.prefix[i], prefixLen) != 0) continue;
-    if (std::memcmp(fileName + prefixLen, prefixTable.second[i], secondLen) != 0) continue;
-    return TextBlock_struct(fileName + matched + 1, len - matched - 1);
-  }
-  const uint32_t strip = stripLeadingDirectories == STRIP_USE_DEFAULT ? processDefault : stripLeadingDirectories;
-  if (strip == 0) return TextBlock_struct(fileName, len);
-  uint32_t slashesSeen = 0;
-  for (uint_fast32_t i = 0; i < len; ++i) {
-    if (fileName[i] == '/' && ++slashesSeen == strip + 1) {
-      return TextBlock_struct(fileName + i + 1, len - i - 1);
-    }
-  }
-  return TextBlock_struct(fileName, len);
+  coalesceCount += 1u + merges;
+  return out + 1;
 }
 
 int32_t getEnvironValue(const char* varName, int32_t defaultVal) {
   const char* text = std::getenv(varName);
   if (text == nullptr) return defaultVal;
-  return static_cast<int32_t>(std::strtol(text, nullptr, 10));
+  return text2int32(text, static_cast<uint_fast8_t>(std::strlen(text) > 255 ? 255 : std::strlen(text)));
 }
 
 std::string_view stripLogLinePrefix(std::string_view line) {

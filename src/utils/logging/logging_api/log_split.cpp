@@ -12,7 +12,7 @@ void LogMessageRecord::splitLongLogLine(LogMessageRecord& context, const char* l
   if (separators == nullptr) separators = "";
   if (blockLength < 2) blockLength = 2;  // the backward search needs two characters
   LogManager* mgr = context.logMgr != nullptr ? context.logMgr : LogManager::STDERR_LogManager;
-  const unsigned int prefix = static_cast<unsigned int>(mgr->getLogPrefixMask());
+  const unsigned int prefix = static_cast<unsigned int>(mgr != nullptr ? mgr->getLogPrefixMask() : 0xFFFFFFFFu);
 
   auto emitPiece = [&](const char* piece, size_t len) {
     LogMessageRecord rec(mgr, context.importanceLevel, context.sourceFile, context.sourceLine,
@@ -73,5 +73,5 @@ void LogMessageRecord::splitLongLogLine(LogMessageRecord& context, const char* l
 }
 
 uint_fast32_t LogMessageRecord::prefixMaskOfManager() const {
-  return logMgr != nullptr ? logMgr->getLogPrefixMask() : 0;
+  return logMgr != nullptr ? logMgr->getLogPrefixMask() : 0xFFFFFFFFu;
 }

@@ -1,8 +1,13 @@
-// The writer thread of a log manager: a queue of fixed-size line slots filled
-// by logging threads (one copy per line, under the queue's mutex) and
-// written in submission order by one thread per manager. A full queue makes
-// loggers wait for a free slot, so no line is lost and order is kept.
+// The writer thread of a log manager: logging threads hand it gathered
+// blocks of the manager's region through a ring of block records (one slot
+// per block of the region, plus one for the end marker, so handing on never
+// waits); the thread writes them in submission order and gives each block
+// back. An end marker (closeLog) makes it finish after the blocks before it.
+#include <errno.h>
 #include <pthread.h>
+#include <sched.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -11,120 +16,173 @@
 
 #include "utils/logging/logging_api.hpp"
 
-// Slots, their lengths and the ring indexes, all guarded by `lock`.
 class LogWriterQueue {
  public:
-  LogWriterQueue(LogManager* owner, uint32_t lineCount, uint32_t lineSize)
-      : mgr(owner), slotCount(lineCount), slotSize(lineSize) {}
+  LogWriterQueue(LogManager* owner, uint32_t slots) : mgr(owner), capacity(slots) {}
 
-  LogManager* mgr;
-  const uint32_t slotCount;
-  const uint32_t slotSize;
-  char* slots = nullptr;
-  uint32_t* lengths = nullptr;
-  uint32_t head = 0;   // next slot to write
-  uint32_t count = 0;  // queued lines
-  bool stopping = false;
+  // Appends rec (null: the end marker). False when the thread has finished.
+  bool submit(SharedBufferAllocRecord* rec) {
+    pthread_mutex_lock(&lock);
+    if (finished || endQueued || count == capacity) {
+      pthread_mutex_unlock(&lock);
+      return false;
+    }
+    ring[(head + count) % capacity] = rec;
+    ++count;
+    if (rec == nullptr) endQueued = true;
+    pthread_cond_signal(&notEmpty);
+    pthread_mutex_unlock(&lock);
+    return true;
+  }
+
+  // Waits at most `seconds` for the thread to finish and joins it.
+  bool join(uint32_t seconds) {
+    timespec deadline{};
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += static_cast<time_t>(seconds);
+    if (pthread_timedjoin_np(thread, nullptr, &deadline) != 0) return false;
+    joined = true;
+    return true;
+  }
+
+  static void* run(void* arg);
+
+  LogManager* const mgr;
+  const uint32_t capacity;
+  SharedBufferAllocRecord** ring = nullptr;
+  uint32_t head = 0;
+  uint32_t count = 0;
+  bool endQueued = false;
+  bool finished = false;
+  bool started = false;
+  bool joined = false;
   pthread_t thread{};
   pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
   pthread_cond_t notEmpty = PTHREAD_COND_INITIALIZER;
-  pthread_cond_t notFull = PTHREAD_COND_INITIALIZER;
 };
 
-namespace {
-
-void* writerMain(void* arg) {
+void* LogWriterQueue::run(void* arg) {
   LogWriterQueue* q = static_cast<LogWriterQueue*>(arg);
   pthread_mutex_lock(&q->lock);
   for (;;) {
-    while (q->count == 0 && !q->stopping) pthread_cond_wait(&q->notEmpty, &q->lock);
-    if (q->count == 0) break;  // stopping, and everything is written
-    const uint32_t slot = q->head;
-    const char* data = q->slots + static_cast<size_t>(slot) * q->slotSize;
-    const uint32_t len = q->lengths[slot];
-    // The slot stays owned by the writer until count drops: loggers only
-    // fill slots beyond head + count.
-    pthread_mutex_unlock(&q->lock);
-    q->mgr->writeLine(data, len);
-    pthread_mutex_lock(&q->lock);
-    q->head = (q->head + 1) % q->slotCount;
+    while (q->count == 0) {
+      // Bounded waits; a submitter always signals, this only rechecks.
+      timespec deadline{};
+      clock_gettime(CLOCK_REALTIME, &deadline);
+      deadline.tv_sec += 1;
+      pthread_cond_timedwait(&q->notEmpty, &q->lock, &deadline);
+    }
+    SharedBufferAllocRecord* rec = q->ring[q->head];
+    q->head = (q->head + 1) % q->capacity;
     --q->count;
-    pthread_cond_signal(&q->notFull);
+    if (rec == nullptr) break;  // the end marker: everything before it is written
+    pthread_mutex_unlock(&q->lock);
+    LogManager::commitLogRecord(rec, q->mgr);
+    q->mgr->returnBuffer(rec);
+    pthread_mutex_lock(&q->lock);
   }
+  q->finished = true;
   pthread_mutex_unlock(&q->lock);
   return nullptr;
 }
 
-void releaseQueue(LogWriterQueue* q) {
-  std::free(q->slots);
-  std::free(q->lengths);
-  pthread_mutex_destroy(&q->lock);
-  pthread_cond_destroy(&q->notEmpty);
-  pthread_cond_destroy(&q->notFull);
-  delete q;
-}
-
-}  // namespace
-
-bool LogManager::startWriterThread(uint32_t lineCount) {
-  if (writer.load(std::memory_order_relaxed) != nullptr || lineCount == 0 || memoryBlock != nullptr) return false;
-  LogWriterQueue* q = new (std::nothrow) LogWriterQueue(this, lineCount, blockSize);
-  if (q == nullptr) return false;
-  q->slots = static_cast<char*>(std::malloc(static_cast<size_t>(lineCount) * blockSize));
-  q->lengths = static_cast<uint32_t*>(std::calloc(lineCount, sizeof(uint32_t)));
-  if (q->slots == nullptr || q->lengths == nullptr) {
-    std::fprintf(stderr, "LogManager %s: no memory for %u queued lines; writing directly\n", appName, lineCount);
-    releaseQueue(q);
-    return false;
-  }
-  const int rc = pthread_create(&q->thread, nullptr, writerMain, q);
+bool LogManager::startWriterThread() {
+  if (ownedQueue != nullptr || bfrMgr == nullptr || bfrMgr->getAvailableBlocks() == 0) return false;
+  const uint32_t slots = static_cast<uint32_t>(bfrMgr->getAvailableBlocks()) + 1;
+  LogWriterQueue* q = new (std::nothrow) LogWriterQueue(this, slots);
+  if (q != nullptr) q->ring = new (std::nothrow) SharedBufferAllocRecord*[slots];
+  const int rc = q != nullptr && q->ring != nullptr ? pthread_create(&q->thread, nullptr, &LogWriterQueue::run, q)
+                                                      : ENOMEM;
   if (rc != 0) {
     std::fprintf(stderr, "LogManager %s: cannot start writer thread: %s; writing directly\n", appName,
                  std::strerror(rc));
-    releaseQueue(q);
+    if (q != nullptr) delete[] q->ring;
+    delete q;
     return false;
   }
+  q->started = true;
   char threadName[16];
-  std::snprintf(threadName, sizeof threadName, "log-%s", appName != nullptr ? appName : "");
+  std::snprintf(threadName, sizeof threadName, "log-%s", appName);
   pthread_setname_np(q->thread, threadName);
-  // release: the queue is fully built before loggers can see it; pairs with
-  // the acquire in submitLine.
+  ownedQueue = q;
+  // release: the queue is fully built before loggers can see it.
   writer.store(q, std::memory_order_release);
   return true;
 }
 
-void LogManager::stopWriterThread() {
-  LogWriterQueue* q = writer.load(std::memory_order_relaxed);
-  if (q == nullptr) return;
-  pthread_mutex_lock(&q->lock);
-  q->stopping = true;
-  pthread_cond_broadcast(&q->notEmpty);
-  pthread_cond_broadcast(&q->notFull);
-  pthread_mutex_unlock(&q->lock);
-  pthread_join(q->thread, nullptr);
-  writer.store(nullptr, std::memory_order_relaxed);
-  releaseQueue(q);
+ssize_t LogManager::writeDataToBuffer(SharedBufferAllocRecord* rec) {
+  if (rec == nullptr) return 0;
+  const uint32_t len = getUsedLength(rec);
+  LogWriterQueue* q = writer.load(std::memory_order_acquire);
+  if (q != nullptr && !closed.load(std::memory_order_acquire) && len != 0 && q->submit(rec)) {
+    return static_cast<ssize_t>(len);
+  }
+  // No thread (or closed): a manager with an output writes the line at once
+  // unless it was closed; a memory manager only gives the block back.
+  if (hasNamingNode && q == nullptr && len != 0) commitLogRecord(rec, this);
+  returnBuffer(rec);
+  return static_cast<ssize_t>(len);
 }
 
-bool LogManager::hasWriterThread() const { return writer.load(std::memory_order_relaxed) != nullptr; }
-
-LogManager::~LogManager() { stopWriterThread(); }
-
-size_t LogManager::submitLine(const char* data, size_t len) {
-  LogWriterQueue* q = writer.load(std::memory_order_acquire);
-  if (q == nullptr) return writeLine(data, len);
-  if (len > q->slotSize) len = q->slotSize;
-  pthread_mutex_lock(&q->lock);
-  while (q->count == q->slotCount && !q->stopping) pthread_cond_wait(&q->notFull, &q->lock);
-  if (q->stopping) {
-    pthread_mutex_unlock(&q->lock);
-    return writeLine(data, len);
+int LogManager::commitLogRecord(SharedBufferAllocRecord* rec, LogManager* mgr) {
+  uint32_t len;
+  for (uint32_t tries = 1; (len = getUsedLength(rec)) == SHARED_BUFFER_UNFILLED; ++tries) {
+    if ((tries & 7u) == 0) {
+      const timespec pause{0, 500000};
+      nanosleep(&pause, nullptr);
+    } else {
+      sched_yield();
+    }
   }
-  const uint32_t slot = (q->head + q->count) % q->slotCount;
-  std::memcpy(q->slots + static_cast<size_t>(slot) * q->slotSize, data, len);
-  q->lengths[slot] = static_cast<uint32_t>(len);
-  ++q->count;
-  pthread_cond_signal(&q->notEmpty);
-  pthread_mutex_unlock(&q->lock);
-  return len;
+  const char* data = reinterpret_cast<const char*>(mgr->bfrMgr->blockAddress(rec));
+  size_t done = 0;
+  while (done < len) {
+    const ssize_t n = ::write(mgr->output_fd, data + done, len - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;
+    }
+  }
+  return 0;
+}
+
+int LogManager::closeLog() {
+  LogWriterQueue* q = writer.load(std::memory_order_acquire);
+  if (q == nullptr || closed.exchange(true, std::memory_order_acq_rel)) return 0;
+  q->submit(nullptr);
+  if (!q->join(THREAD_JOIN_SECONDS)) {
+    std::fprintf(stderr, "LogManager %s: writer thread did not finish within %u s\n", appName,
+                 THREAD_JOIN_SECONDS);
+  }
+  return 0;
+}
+
+void LogManager::stopWriterThread() {
+  LogWriterQueue* q = writer.load(std::memory_order_acquire);
+  if (q == nullptr) return;
+  if (!closed.exchange(true, std::memory_order_acq_rel)) q->submit(nullptr);
+  if (!q->joined && !q->join(THREAD_JOIN_SECONDS)) {
+    std::fprintf(stderr, "LogManager %s: writer thread did not finish within %u s\n", appName,
+                 THREAD_JOIN_SECONDS);
+  }
+  // Lines from now on are written by the logging threads.
+  writer.store(nullptr, std::memory_order_release);
+  closed.store(false, std::memory_order_release);
+}
+
+void LogManager::killProcessingThread() { stopWriterThread(); }
+
+void LogManager::releaseWriterQueue() {
+  LogWriterQueue* q = ownedQueue;
+  if (q == nullptr) return;
+  ownedQueue = nullptr;
+  // A thread that did not finish keeps its queue.
+  if (!q->joined) return;
+  delete[] q->ring;
+  pthread_mutex_destroy(&q->lock);
+  pthread_cond_destroy(&q->notEmpty);
+  delete q;
 }

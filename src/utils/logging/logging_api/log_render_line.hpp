@@ -1,0 +1,56 @@
+// The line under construction while a record is rendered: a list of I/O
+// vector elements that point into the record's format line, into constant
+// tables or into the manager's block, where every rendered piece is written
+// at the offset it will have in the finished line.
+#pragma once
+
+#include <sys/uio.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "utils/logging/logging_api.hpp"
+
+namespace log_render {
+
+// 2 x LOG_MAX_ARGUMENT_TOTAL + 9 elements; one is added only while the count
+// is at most ELEMENT_LIMIT.
+constexpr uint32_t MAX_ELEMENT_TOTAL = 2 * LogMessageRecord::LOG_MAX_ARGUMENT_TOTAL + 9;
+constexpr uint32_t ELEMENT_LIMIT = MAX_ELEMENT_TOTAL - 2;
+
+struct LineUnderConstruction {
+  iovec* elements;
+  uint32_t elementTotal;
+  size_t totalRecordLen;  // also the block offset of the next rendered piece
+  char* bfrBase;
+  size_t blockLen;  // usable bytes: the block's length less the NUL's byte
+
+  size_t room() const { return blockLen - totalRecordLen; }
+  // Adds an element for len bytes at data (the bytes stay where they are).
+  bool addElement(const void* data, size_t len);
+  // Copies a rendered piece to its offset in the block and adds it; a piece
+  // longer than the room left is left out (false).
+  bool placeRendered(const char* text, size_t len);
+  // As placeRendered, but cuts the piece to the room left.
+  void placeCut(const char* text, size_t len);
+  // Adds an element for constant text, cut to the room left.
+  void addConstant(const char* text, size_t len);
+};
+
+// Elements of the calling thread (allocated on its first line, kept).
+iovec* threadElements();
+
+// Renders the value of one conversion at the line's current offset.
+// `letter` is the conversion letter, `spec`/`specLen` the text after '%' up
+// to and including it (flags, width, precision, length letters), `plain`
+// whether it had nothing but an optional 'l' before the letter.
+void renderConversion(LineUnderConstruction& line, const LogMessageRecord& record,
+                      const LogMessageRecord::ArgumentRecord& arg, const char* spec, size_t specLen, char letter,
+                      bool plain);
+
+// Writes "YYYY/MM/DD", "HH:MM:SS.fff..." or both (joined by a space) into out
+// (at least 32 bytes) with the calling thread's prefix day cache;
+// fractionDigits 6 (microseconds, truncated) or 9. Returns the length.
+size_t formatPrefixTime(int64_t seconds, uint32_t nanoseconds, bool withDate, bool withTime, char* out);
+
+}  // namespace log_render

@@ -1,0 +1,262 @@
+// Log managers and line layouts: every prefix combination against exact
+// text, file managers (plain and with a mapped region), the file-name cache,
+// the iovec merger, and the refusals of the decisions on empty lines and
+// system-log routing.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "utils/io/mapped_file.hpp"
+#include "utils/logging/logging_api.hpp"
+
+namespace {
+
+SharedMemoryVariableNode managerTestNode("mgrtest", &DEFAULT_sharedMemoryVariableManager);
+
+std::string readFile(const std::string& name) {
+  std::ifstream in(name, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string fileText(int fd) {
+  std::string out(static_cast<size_t>(lseek(fd, 0, SEEK_END)), '\0');
+  if (!out.empty()) {
+    EXPECT_EQ(pread(fd, out.data(), out.size(), 0), static_cast<ssize_t>(out.size()));
+  }
+  return out;
+}
+
+class TimeZone {
+ public:
+  explicit TimeZone(const char* zone) {
+    const char* old = std::getenv("TZ");
+    hadZone = old != nullptr;
+    if (hadZone) saved = old;
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+  ~TimeZone() {
+    if (hadZone) {
+      setenv("TZ", saved.c_str(), 1);
+    } else {
+      unsetenv("TZ");
+    }
+    tzset();
+  }
+
+ private:
+  bool hadZone;
+  std::string saved;
+};
+
+}  // namespace
+
+TEST(LineLayout, EveryPrefixCombinationOnADaylightSavingDay) {
+  TimeZone zone("CET-1CEST,M3.5.0,M10.5.0/3");
+  // 2026-03-29 01:30:00.123456789 UTC: 03:30 summer time, the day clocks
+  // went forward.
+  static const POSIXtimeInNanoseconds instant = 1774747800123456789ull;
+  LogManager::setSourceForCustomLogTime(&instant);
+  std::FILE* file = std::tmpfile();
+  LogManager mgr(&managerTestNode, fileno(file), 0, "layout", 0, 4608, nullptr, 20000);
+  mgr.setTimeAcquisitionRoutine(&LogManager::returnCustomLogTime);
+  std::string expected;
+  uint64_t thread = 0;
+  for (unsigned mask = 0; mask < 64; ++mask) {
+    LogMessageRecord* rec = new LogMessageRecord(&mgr, app_warning, "src/utils/io/reader.cpp", 77, 23);
+    *rec << "m" << mask << "\n";
+    rec->writeAsTextToBuffer(mask | LogMessageRecord::LOG_BINARY_FORMAT_STRING);
+    thread = rec->threadId;
+    delete rec;
+    std::string line;
+    if ((mask & 3) == 3) line += "2026/03/29 03:30:00.123456 ";
+    if ((mask & 3) == 1) line += "2026/03/29 ";
+    if ((mask & 3) == 2) line += "03:30:00.123456 ";
+    if (mask & 4) line += std::to_string(thread) + " ";
+    if (mask & 8) line += (mask & 16) ? "src/utils/io/reader.cpp:" : "src/utils/io/reader.cpp ";
+    if (mask & 16) line += "77 ";
+    if (mask & 32) line += "WARNING ";
+    expected += line + "m" + std::to_string(mask) + "\n";
+  }
+  LogManager::setSourceForCustomLogTime(nullptr);
+  EXPECT_EQ(fileText(fileno(file)), expected);
+  std::fclose(file);
+}
+
+TEST(LineLayout, TimePointArgumentShowsNanosecondsInLocalTime) {
+  TimeZone zone("CET-1CEST,M3.5.0,M10.5.0/3");
+  LOG_STREAM_OBJECT(rec);
+  // 2026-10-25 00:30 and 01:30 UTC: both read 02:30 on the clock.
+  rec << AS_POSIX_NANOSECONDS(1792888200000000001ull) << " " << AS_POSIX_NANOSECONDS(1792891800999999999ull);
+  const char* text = nullptr;
+  FORMAT_LOG_BUFFER(text, rec);
+  EXPECT_STREQ(text, "2026/10/25 02:30:00.000000001 2026/10/25 02:30:00.999999999");
+}
+
+TEST(LineLayout, GeneralConversionsNeverHonourStarOrN) {
+  LOG_STREAM_OBJECT(rec);
+  rec.setLogFormat("[%*d][%n][%5d][%-4x|][%08.3f][%.2s]");
+  rec.addExplicitArg(int32_t{7});
+  rec.addExplicitArg(int32_t{8});
+  rec.addExplicitArg(int32_t{9});
+  rec.addExplicitArg(uint32_t{255});
+  rec.addExplicitArg(2.5);
+  rec.addExplicitArg(AS_TEXT_BUFFER("abcdef", 6));
+  const char* text = nullptr;
+  FORMAT_LOG_BUFFER(text, rec);
+  // '*' and %n consume their argument and show nothing; %s keeps its length.
+  EXPECT_STREQ(text, "[][][    9][ff  |][0002.500][abcdef]");
+}
+
+TEST(LineLayout, EmptyLineIsNeverHandedOn) {
+  std::FILE* file = std::tmpfile();
+  LogManager mgr(&managerTestNode, fileno(file), 0, "empty", 0, 256, nullptr, 1000);
+  const size_t blocks = mgr.getBufferManager()->getAvailableBlocks();
+  for (size_t i = 0; i < blocks + 3; ++i) {
+    LogMessageRecord* rec = new LogMessageRecord(&mgr, app_error, "f.cpp", 1, 5);
+    size_t len = 99;
+    EXPECT_EQ(rec->formatRecordAsText(0, &len, 0), nullptr);  // its block went back
+    EXPECT_EQ(len, 0u);
+    delete rec;
+  }
+  LOG_INTO(&mgr, app_error) << "after" << AS_PLAIN_TEXT;
+  EXPECT_EQ(fileText(fileno(file)), "after");
+  std::fclose(file);
+}
+
+TEST(LogFiles, FileManagerWritesItsLogAndMapsItsRegion) {
+  char dir[] = "/tmp/narvelix_logXXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  struct Case {
+    uint_fast8_t enableMap;
+    bool expectAux;
+  };
+  for (const Case c : {Case{0, false}, Case{1, true}}) {
+    LogManager* mgr = LogManager::newLogFileForComponent(&managerTestNode, "comp", FILENAME_ADD_DIR_PREFIX,
+                                                         LogMessageRecord::LOG_ERROR_LEVEL, c.enableMap, 0, 200000, 0,
+                                                         dir);
+    ASSERT_NE(mgr, nullptr);
+    const std::string name = std::string(dir) + "/comp.log";
+    EXPECT_EQ(std::string(mgr->getLogFileName()), name);
+    LOG_INTO(mgr, app_error) << "to file " << int(c.enableMap) << LOG_ENDLINE;
+    struct stat st {};
+    EXPECT_EQ(stat((name + "aux").c_str(), &st) == 0, c.expectAux);
+    if (c.expectAux) {
+      EXPECT_EQ(st.st_size, 200000 / 4096 * 4096 + 4096);
+      // The region's header (with its magic number) lives in the file.
+      EXPECT_NE(readFile(name + "aux").find("LOGCBFR"), std::string::npos);
+    }
+    delete mgr;
+    unlink((name + "aux").c_str());
+  }
+  EXPECT_EQ(readFile(std::string(dir) + "/comp.log"), "ERROR to file 0\nERROR to file 1\n");
+  unlink((std::string(dir) + "/comp.log").c_str());
+  rmdir(dir);
+}
+
+TEST(LogFiles, RefusesACutNameAndAnUnopenableFile) {
+  const std::string longDir(300, 'd');
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(LogManager::newLogFileForComponent(&managerTestNode, "c", FILENAME_ADD_DIR_PREFIX, 0, 0, 0, 100000, 0,
+                                               longDir.c_str()),
+            nullptr);
+  EXPECT_EQ(LogManager::newLogFileForComponent(&managerTestNode, "c", FILENAME_ADD_DIR_PREFIX, 0, 0, 0, 100000, 0,
+                                               "/nonexistent/dir"),
+            nullptr);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.find("log file name too long: "), 0u) << err;
+  EXPECT_NE(err.find("failed to open log file: /nonexistent/dir/c.log\n"), std::string::npos) << err;
+}
+
+TEST(LogFiles, StandardLogFileGoesToLogdirAndBecomesTheDefault) {
+  char dir[] = "/tmp/narvelix_stdlogXXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  setenv("LOGDIR", dir, 1);
+  default_LogSubsystemInfo.maxPendingLogLines = 4;
+  LogManager* saved = LogManager::DEFAULT_LogManager;
+  LogManager::DEFAULT_LogManager = nullptr;
+  LogManager* mgr = LogManager::newStandardLogFile("stdcomp", FILENAME_ADD_DIR_PREFIX, nullptr);
+  ASSERT_NE(mgr, nullptr);
+  EXPECT_EQ(LogManager::DEFAULT_LogManager, mgr);
+  LOG_WHEN(app_error) << "default" << AS_PLAIN_TEXT;
+  LogManager::DEFAULT_LogManager = saved;
+  delete mgr;
+  default_LogSubsystemInfo.maxPendingLogLines = 0;
+  unsetenv("LOGDIR");
+  const std::string name = std::string(dir) + "/stdcomp.log";
+  EXPECT_EQ(readFile(name), "default");
+  unlink(name.c_str());
+  rmdir(dir);
+}
+
+TEST(FileNameCache, RepeatedNamesComeFromTheCacheByAddress) {
+  LogManager mgr(nullptr, -1, 0, "cache", 0, 256, nullptr, 1000);
+  mgr.setStripLeadingDirectories(1);
+  static const char a[] = "/x/y/a.cpp";
+  static const char b[] = "/x/y/b.cpp";
+  EXPECT_EQ(mgr.findCachedFileName(a).fileName, nullptr);
+  EXPECT_EQ(std::string(mgr.pruneDirectoryPrefix(a, 10)), "y/a.cpp");
+  EXPECT_EQ(std::string(mgr.pruneDirectoryPrefix(b, 10)), "y/b.cpp");
+  const LogManager::FileNameCacheEntry hit = mgr.findCachedFileName(a);
+  EXPECT_EQ(hit.fileName, a);
+  EXPECT_EQ(std::string(hit.replacementText), "y/a.cpp");
+  // A cached skip is honoured for the same address only.
+  mgr.addCachedFileName(a, TextBlock_struct(a + 3, 7));
+  EXPECT_EQ(std::string(mgr.pruneDirectoryPrefix(a, 10)), "y/a.cpp");
+  char copy[sizeof a];
+  std::memcpy(copy, a, sizeof a);
+  mgr.setStripLeadingDirectories(2);
+  EXPECT_EQ(std::string(mgr.pruneDirectoryPrefix(copy, 10)), "a.cpp");
+  // Five other names push a out of the four entries.
+  static const char names[5][8] = {"/p/1", "/p/2", "/p/3", "/p/4", "/p/5"};
+  for (const char* n : names) mgr.pruneDirectoryPrefix(n, 4);
+  EXPECT_EQ(mgr.findCachedFileName(a).fileName, nullptr);
+}
+
+TEST(CoalesceIovec, MergesOnlyTouchingElements) {
+  char text[16] = "abcdefghijklmno";
+  struct Case {
+    std::vector<std::pair<int, int>> in;   // offset, length
+    std::vector<std::pair<int, int>> out;
+    uint32_t counted;
+  };
+  const Case cases[] = {
+      {{}, {}, 0},
+      {{{0, 3}}, {{0, 3}}, 1},
+      {{{0, 3}, {3, 2}, {5, 1}}, {{0, 6}}, 3},
+      {{{0, 3}, {4, 2}, {6, 1}, {9, 1}}, {{0, 3}, {4, 3}, {9, 1}}, 2},
+      {{{4, 2}, {0, 4}}, {{4, 2}, {0, 4}}, 1},
+  };
+  for (const Case& c : cases) {
+    std::vector<iovec> v;
+    for (auto [off, len] : c.in) v.push_back(iovec{text + off, static_cast<size_t>(len)});
+    const uint32_t before = coalesceCount;
+    const uint_fast32_t n = coalesce_iovec(static_cast<uint_fast32_t>(v.size()), v.data());
+    EXPECT_EQ(uint32_t(coalesceCount) - before, c.counted);
+    ASSERT_EQ(n, c.out.size());
+    for (size_t i = 0; i < n; ++i) {
+      EXPECT_EQ(static_cast<char*>(v[i].iov_base), text + c.out[i].first);
+      EXPECT_EQ(v[i].iov_len, static_cast<size_t>(c.out[i].second));
+    }
+  }
+}
+
+TEST(CopyAndWrite, OversizedDataIsCutToTheBlock) {
+  std::FILE* file = std::tmpfile();
+  LogManager mgr(&managerTestNode, fileno(file), 0, "copy", 0, 256, nullptr, 1000);
+  const std::string big(300, 'z');
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(mgr.copyAndWriteData(big.data(), big.size()), 256);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "TRUNCATED LENGTH 300 to 256\n");
+  EXPECT_EQ(fileText(fileno(file)), std::string(256, 'z'));
+  std::fclose(file);
+}

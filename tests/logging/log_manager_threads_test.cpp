@@ -1,0 +1,170 @@
+// Managers with a writer thread: order and completeness under concurrent
+// loggers, closing, draining at destruction and at process exit, and the
+// standard managers configured from the environment of a spawned process.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "utils/logging/logging_api.hpp"
+
+namespace {
+
+SharedMemoryVariableNode threadTestNode("mgrthreads", &DEFAULT_sharedMemoryVariableManager);
+
+std::string fileText(int fd) {
+  std::string out(static_cast<size_t>(lseek(fd, 0, SEEK_END)), '\0');
+  if (!out.empty()) {
+    EXPECT_EQ(pread(fd, out.data(), out.size(), 0), static_cast<ssize_t>(out.size()));
+  }
+  return out;
+}
+
+// Checks "t<thread> i<index>" lines: each thread's complete and in order.
+void expectOrderedLines(const std::string& text, int threads, int lines) {
+  std::vector<int> lastSeen(static_cast<size_t>(threads), -1);
+  size_t count = 0;
+  size_t start = 0;
+  while (start < text.size()) {
+    const size_t end = text.find('\n', start);
+    ASSERT_NE(end, std::string::npos);
+    int t = -1;
+    int i = -1;
+    ASSERT_EQ(std::sscanf(text.c_str() + start, "t%d i%d", &t, &i), 2) << text.substr(start, end - start);
+    ASSERT_TRUE(t >= 0 && t < threads);
+    ASSERT_EQ(i, lastSeen[static_cast<size_t>(t)] + 1);
+    lastSeen[static_cast<size_t>(t)] = i;
+    ++count;
+    start = end + 1;
+  }
+  EXPECT_EQ(count, static_cast<size_t>(threads) * static_cast<size_t>(lines));
+}
+
+// Runs the helper with the environment entries given; returns its standard
+// output and error.
+struct HelperResult {
+  std::string out;
+  std::string err;
+  int status;
+};
+
+HelperResult runHelper(std::vector<std::string> env, const char* lines, bool bigLine = false) {
+  env.push_back("PATH=/usr/bin:/bin");
+  std::vector<char*> envp;
+  for (std::string& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(fileno(out), 1);
+    dup2(fileno(err), 2);
+    const char* argv[] = {LOG_STARTUP_HELPER_EXE, lines, bigLine ? "big" : nullptr, nullptr};
+    execve(LOG_STARTUP_HELPER_EXE, const_cast<char**>(argv), envp.data());
+    _exit(127);
+  }
+  int status = -1;
+  waitpid(pid, &status, 0);
+  HelperResult r{fileText(fileno(out)), fileText(fileno(err)), status};
+  std::fclose(out);
+  std::fclose(err);
+  return r;
+}
+
+}  // namespace
+
+TEST(WriterThread, ConcurrentLoggersLoseNoLineAndKeepOrder) {
+  std::FILE* file = std::tmpfile();
+  // Few blocks, so loggers wait for the writer to give them back.
+  LogManager mgr(&threadTestNode, fileno(file), 1, "threads", 0, 256, nullptr, 8000);
+  ASSERT_TRUE(mgr.hasWriterThread());
+  EXPECT_EQ(mgr.isSingleThreaded(), 0u);
+  constexpr int THREADS = 4;
+  constexpr int LINES = 3000;
+  std::vector<std::thread> loggers;
+  for (int t = 0; t < THREADS; ++t) {
+    loggers.emplace_back([&mgr, t]() {
+      for (int i = 0; i < LINES; ++i) LOG_INTO(&mgr, app_error) << "t" << t << " i" << i << LOG_ENDLINE;
+    });
+  }
+  for (std::thread& th : loggers) th.join();
+  EXPECT_EQ(mgr.closeLog(), 0);
+  expectOrderedLines(fileText(fileno(file)), THREADS, LINES);
+  // Closed: lines are dropped, and their blocks go back.
+  const size_t before = fileText(fileno(file)).size();
+  for (size_t i = 0; i < 3 * mgr.getBufferManager()->getAvailableBlocks(); ++i) {
+    LOG_INTO(&mgr, app_error) << "dropped" << LOG_ENDLINE;
+  }
+  EXPECT_EQ(fileText(fileno(file)).size(), before);
+  // Stopped: the logging thread writes again.
+  mgr.killProcessingThread();
+  EXPECT_FALSE(mgr.hasWriterThread());
+  LOG_INTO(&mgr, app_error) << "direct" << LOG_ENDLINE;
+  EXPECT_EQ(fileText(fileno(file)).substr(before), "direct\n");
+  std::fclose(file);
+}
+
+TEST(WriterThread, EmptyLinesDoNotStopTheWriterAndDestructionDrains) {
+  std::FILE* file = std::tmpfile();
+  std::string expected;
+  {
+    LogManager mgr(&threadTestNode, fileno(file), 1, "drain", 0, 256, nullptr, 4000);
+    for (int i = 0; i < 500; ++i) {
+      LOG_INTO(&mgr, app_error) << AS_PLAIN_TEXT;  // renders nothing
+      LOG_INTO(&mgr, app_error) << "t0 i" << i << LOG_ENDLINE;
+    }
+  }
+  expectOrderedLines(fileText(fileno(file)), 1, 500);
+  std::fclose(file);
+}
+
+TEST(StartupManagers, DefaultsWithoutEnvironment) {
+  const HelperResult r = runHelper({}, "2", true);
+  EXPECT_EQ(r.status, 0);
+  // 64 lines of 65728 bytes in blocks of 4608 + a 20-byte record, after the
+  // 84-byte header.
+  const size_t blocks = (65728u * 64u - 84u) / (4608u + 20u);
+  EXPECT_EQ(r.out, "stderr block=4608 blocks=" + std::to_string(blocks) + " thread=0\nstdout block=4608 blocks=" +
+                       std::to_string(blocks) + " thread=0\n");
+  // The 5000-byte line is cut to 4607 bytes, after its message.
+  EXPECT_EQ(r.err, "line 0line 1Truncated from len=5000 to 4607\n" + std::string(4607, 'b'));
+}
+
+TEST(StartupManagers, EnvironmentValuesAreClamped) {
+  struct Case {
+    std::vector<std::string> env;
+    std::string firstLine;
+  };
+  const Case cases[] = {
+      {{"STDERR_MAX_LENGTH=10", "STDERR_LINES=0"},
+       "stderr block=256 blocks=" + std::to_string((65728u - 84u) / 276u) + " thread=0"},
+      {{"STDERR_MAX_LENGTH=-5"}, "stderr block=4608 blocks=" + std::to_string((65728u * 64u - 84u) / 4628u) +
+                                     " thread=0"},
+      {{"STDERR_MAX_LENGTH=999999", "STDERR_LINES=1"}, "stderr block=65728 blocks=2 thread=0"},
+      {{"STDERR_LINES=99999999", "STDERR_MAX_LENGTH=65728"},
+       "stderr block=65728 blocks=" + std::to_string((65728ull * 4096u - 84u) / 65748u) + " thread=0"},
+  };
+  for (const Case& c : cases) {
+    const HelperResult r = runHelper(c.env, "1");
+    EXPECT_EQ(r.status, 0) << c.firstLine;
+    EXPECT_EQ(r.out.substr(0, r.out.find('\n')), c.firstLine);
+    EXPECT_EQ(r.err, "line 0");
+  }
+}
+
+TEST(StartupManagers, WriterThreadDrainsEveryLineAtExit) {
+  const HelperResult r = runHelper({"USE_STDERR_THREAD=1", "STDERR_LINES=1", "STDERR_MAX_LENGTH=256"}, "20000");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("stderr block=256 blocks=" + std::to_string((65728u - 84u) / 276u) + " thread=1\n"), std::string::npos) << r.out;
+  std::string expected;
+  for (int i = 0; i < 20000; ++i) expected += "line " + std::to_string(i);
+  EXPECT_EQ(r.err, expected);
+}
