@@ -91,6 +91,9 @@ class LogManager {
   // Writes one block's bytes to the descriptor (retrying short writes and
   // EINTR) once the block is ready (used length not 0xFFFFFFFF). Returns 0.
   static int commitLogRecord(SharedBufferAllocRecord* rec, LogManager* mgr);
+  // Waits (yielding, 500 us sleeps every eighth try) while the block is
+  // still being filled; returns its used length.
+  static uint32_t waitUntilFilled(SharedBufferAllocRecord* rec);
   // Submits the end block and waits (bounded) for the writer thread to
   // finish; later lines are dropped. Without a writer thread does nothing.
   int closeLog();

@@ -90,10 +90,6 @@ LogManager::~LogManager() {
   if (ownsDescriptor && output_fd > 2) close(output_fd);
 }
 
-SharedBufferAllocRecord* LogManager::allocateBuffer() {
-  return bfrMgr != nullptr && bfrMgr->getAvailableBlocks() != 0 ? bfrMgr->allocateBlock(blockSize) : nullptr;
-}
-
 void LogManager::returnBuffer(SharedBufferAllocRecord* rec) {
   if (rec != nullptr && bfrMgr != nullptr) bfrMgr->returnBlock(rec);
 }

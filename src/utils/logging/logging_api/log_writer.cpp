@@ -2,7 +2,8 @@
 // blocks of the manager's region through a ring of block records (one slot
 // per block of the region, plus one for the end marker, so handing on never
 // waits); the thread writes them in submission order and gives each block
-// back. An end marker (closeLog) makes it finish after the blocks before it.
+// back, several blocks per writev. An end marker (closeLog) makes it finish
+// after the blocks before it.
 #include <errno.h>
 #include <pthread.h>
 #include <sched.h>
@@ -18,7 +19,33 @@
 
 class LogWriterQueue {
  public:
-  LogWriterQueue(LogManager* owner, uint32_t slots) : mgr(owner), capacity(slots) {}
+  LogWriterQueue(LogManager* owner, uint32_t slots)
+      : mgr(owner), capacity(slots), outstandingLimit(slotLimit(slots - 1)) {}
+
+  // Blocks that may be handed on before loggers wait for the writer: all
+  // but a few, which stay free for lines being rendered.
+  static uint32_t slotLimit(uint32_t blocks) {
+    const uint32_t reserve = blocks / 2 < 8 ? blocks / 2 : 8;
+    return blocks - reserve;
+  }
+
+  // Waits while the writer holds too many blocks, so loggers sleep on a
+  // condition rather than spin in the region; each wait is timed and the
+  // whole at most two seconds.
+  void waitForRoom() {
+    pthread_mutex_lock(&lock);
+    for (int waits = 0; outstanding >= outstandingLimit && !finished && waits < 200; ++waits) {
+      timespec deadline{};
+      clock_gettime(CLOCK_REALTIME, &deadline);
+      deadline.tv_nsec += 10000000;
+      if (deadline.tv_nsec >= 1000000000) {
+        deadline.tv_nsec -= 1000000000;
+        ++deadline.tv_sec;
+      }
+      pthread_cond_timedwait(&roomFree, &lock, &deadline);
+    }
+    pthread_mutex_unlock(&lock);
+  }
 
   // Appends rec (null: the end marker). False when the thread has finished.
   bool submit(SharedBufferAllocRecord* rec) {
@@ -29,7 +56,11 @@ class LogWriterQueue {
     }
     ring[(head + count) % capacity] = rec;
     ++count;
-    if (rec == nullptr) endQueued = true;
+    if (rec == nullptr) {
+      endQueued = true;
+    } else {
+      ++outstanding;
+    }
     pthread_cond_signal(&notEmpty);
     pthread_mutex_unlock(&lock);
     return true;
@@ -49,6 +80,8 @@ class LogWriterQueue {
 
   LogManager* const mgr;
   const uint32_t capacity;
+  const uint32_t outstandingLimit;
+  uint32_t outstanding = 0;  // handed on, not yet given back
   SharedBufferAllocRecord** ring = nullptr;
   uint32_t head = 0;
   uint32_t count = 0;
@@ -59,12 +92,18 @@ class LogWriterQueue {
   pthread_t thread{};
   pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
   pthread_cond_t notEmpty = PTHREAD_COND_INITIALIZER;
+  pthread_cond_t roomFree = PTHREAD_COND_INITIALIZER;
 };
 
 void* LogWriterQueue::run(void* arg) {
   LogWriterQueue* q = static_cast<LogWriterQueue*>(arg);
+  // Blocks taken together are written with one writev.
+  constexpr uint32_t BATCH = 64;
+  SharedBufferAllocRecord* batch[BATCH];
+  iovec elements[BATCH];
+  bool ending = false;
   pthread_mutex_lock(&q->lock);
-  for (;;) {
+  while (!ending) {
     while (q->count == 0) {
       // Bounded waits; a submitter always signals, this only rechecks.
       timespec deadline{};
@@ -72,18 +111,39 @@ void* LogWriterQueue::run(void* arg) {
       deadline.tv_sec += 1;
       pthread_cond_timedwait(&q->notEmpty, &q->lock, &deadline);
     }
-    SharedBufferAllocRecord* rec = q->ring[q->head];
-    q->head = (q->head + 1) % q->capacity;
-    --q->count;
-    if (rec == nullptr) break;  // the end marker: everything before it is written
+    uint32_t taken = 0;
+    while (q->count != 0 && taken < BATCH) {
+      SharedBufferAllocRecord* rec = q->ring[q->head];
+      q->head = (q->head + 1) % q->capacity;
+      --q->count;
+      if (rec == nullptr) {  // the end marker: everything before it is written
+        ending = true;
+        break;
+      }
+      batch[taken++] = rec;
+    }
     pthread_mutex_unlock(&q->lock);
-    LogManager::commitLogRecord(rec, q->mgr);
-    q->mgr->returnBuffer(rec);
+    for (uint32_t i = 0; i < taken; ++i) {
+      elements[i].iov_base = q->mgr->bfrMgr->blockAddress(batch[i]);
+      elements[i].iov_len = LogManager::waitUntilFilled(batch[i]);
+    }
+    writeElements(q->mgr->output_fd, elements, taken);
+    for (uint32_t i = 0; i < taken; ++i) q->mgr->returnBuffer(batch[i]);
     pthread_mutex_lock(&q->lock);
+    q->outstanding -= taken;
+    pthread_cond_broadcast(&q->roomFree);
   }
   q->finished = true;
+  pthread_cond_broadcast(&q->roomFree);
   pthread_mutex_unlock(&q->lock);
   return nullptr;
+}
+
+SharedBufferAllocRecord* LogManager::allocateBuffer() {
+  if (bfrMgr == nullptr || bfrMgr->getAvailableBlocks() == 0) return nullptr;
+  LogWriterQueue* q = writer.load(std::memory_order_acquire);
+  if (q != nullptr && !closed.load(std::memory_order_relaxed)) q->waitForRoom();
+  return bfrMgr->allocateBlock(blockSize);
 }
 
 bool LogManager::startWriterThread() {
@@ -124,7 +184,7 @@ ssize_t LogManager::writeDataToBuffer(SharedBufferAllocRecord* rec) {
   return static_cast<ssize_t>(len);
 }
 
-int LogManager::commitLogRecord(SharedBufferAllocRecord* rec, LogManager* mgr) {
+uint32_t LogManager::waitUntilFilled(SharedBufferAllocRecord* rec) {
   uint32_t len;
   for (uint32_t tries = 1; (len = getUsedLength(rec)) == SHARED_BUFFER_UNFILLED; ++tries) {
     if ((tries & 7u) == 0) {
@@ -134,6 +194,11 @@ int LogManager::commitLogRecord(SharedBufferAllocRecord* rec, LogManager* mgr) {
       sched_yield();
     }
   }
+  return len;
+}
+
+int LogManager::commitLogRecord(SharedBufferAllocRecord* rec, LogManager* mgr) {
+  const uint32_t len = waitUntilFilled(rec);
   const char* data = reinterpret_cast<const char*>(mgr->bfrMgr->blockAddress(rec));
   size_t done = 0;
   while (done < len) {
@@ -184,5 +249,6 @@ void LogManager::releaseWriterQueue() {
   delete[] q->ring;
   pthread_mutex_destroy(&q->lock);
   pthread_cond_destroy(&q->notEmpty);
+  pthread_cond_destroy(&q->roomFree);
   delete q;
 }
