@@ -61,7 +61,8 @@ class LogWriterQueue {
     } else {
       ++outstanding;
     }
-    pthread_cond_signal(&notEmpty);
+    // A writer between batches polls; only a sleeping one needs the wake-up.
+    if (writerSleeping) pthread_cond_signal(&notEmpty);
     pthread_mutex_unlock(&lock);
     return true;
   }
@@ -82,6 +83,9 @@ class LogWriterQueue {
   const uint32_t capacity;
   const uint32_t outstandingLimit;
   uint32_t outstanding = 0;  // handed on, not yet given back
+  bool writerSleeping = false;
+  static constexpr int IDLE_POLLS = 20;
+  static constexpr long POLL_PAUSE_NS = 50000;
   SharedBufferAllocRecord** ring = nullptr;
   uint32_t head = 0;
   uint32_t count = 0;
@@ -104,12 +108,21 @@ void* LogWriterQueue::run(void* arg) {
   bool ending = false;
   pthread_mutex_lock(&q->lock);
   while (!ending) {
+    // After work, poll briefly (submitters then need not wake the thread),
+    // then sleep until signalled; every wait is bounded.
+    for (int polls = 0; q->count == 0 && polls < IDLE_POLLS; ++polls) {
+      pthread_mutex_unlock(&q->lock);
+      const timespec pause{0, POLL_PAUSE_NS};
+      nanosleep(&pause, nullptr);
+      pthread_mutex_lock(&q->lock);
+    }
     while (q->count == 0) {
-      // Bounded waits; a submitter always signals, this only rechecks.
+      q->writerSleeping = true;
       timespec deadline{};
       clock_gettime(CLOCK_REALTIME, &deadline);
       deadline.tv_sec += 1;
       pthread_cond_timedwait(&q->notEmpty, &q->lock, &deadline);
+      q->writerSleeping = false;
     }
     uint32_t taken = 0;
     while (q->count != 0 && taken < BATCH) {
