@@ -13,6 +13,8 @@
 #include <sstream>
 #include <string>
 
+#include "utils/base/timed_mutex.hpp"
+#include "utils/io/io_processor.hpp"
 #include "utils/io/mapped_file.hpp"
 #include "utils/logging/logging_api.hpp"
 
@@ -258,5 +260,32 @@ TEST(CopyAndWrite, OversizedDataIsCutToTheBlock) {
   EXPECT_EQ(mgr.copyAndWriteData(big.data(), big.size()), 256);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "TRUNCATED LENGTH 300 to 256\n");
   EXPECT_EQ(fileText(fileno(file)), std::string(256, 'z'));
+  std::fclose(file);
+}
+
+TEST(LogRoutes, SyslogAndStderrRoutesWriteTheLineOnceEach) {
+  std::FILE* file = std::tmpfile();
+  LogManager mgr(&managerTestNode, fileno(file), 0, "routes", LogMessageRecord::LOG_ERROR_LEVEL, 256, nullptr, 2000);
+  testing::internal::CaptureStderr();
+  LOG_INTO(&mgr, app_errorAndSyslog) << "to syslog" << LOG_ENDLINE;
+  LOG_INTO(&mgr, app_errorAndStderr) << "to stderr" << LOG_ENDLINE;
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERROR to stderr\n");
+  EXPECT_EQ(fileText(fileno(file)), "ERROR to syslog\nERROR to stderr\n");
+  std::fclose(file);
+}
+
+TEST(LogManagerOutput, ProcessorStatisticsCountTheLines) {
+  std::FILE* file = std::tmpfile();
+  LogManager mgr(&managerTestNode, fileno(file), 0, "stats", 0, 256, nullptr, 2000);
+  ASSERT_NE(mgr.get_IO_Manager(), nullptr);
+  LOG_INTO(&mgr, app_error) << "abc" << LOG_ENDLINE;  // written by this thread
+  EXPECT_EQ(mgr.copyAndWriteData("xy\n", 3), 3);     // processed at once
+  const IO_Processor_Statistics* stats = mgr.get_IO_Manager()->statistics;
+  EXPECT_EQ(zur::statLoad(stats->packetsRead), 2u);
+  EXPECT_EQ(zur::statLoad(stats->packetsProcessed), 2u);
+  EXPECT_EQ(zur::statLoad(stats->bytesProcessed), 7u);
+  EXPECT_EQ(fileText(fileno(file)), "abc\nxy\n");
+  LogManager memory(nullptr, -1, 0, "memory", 0, 256, nullptr, 2000);
+  EXPECT_EQ(memory.get_IO_Manager(), nullptr);
   std::fclose(file);
 }

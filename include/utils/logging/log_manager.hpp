@@ -88,12 +88,15 @@ class LogManager {
   void returnBuffer(SharedBufferAllocRecord* rec);
   unsigned char* bufferAddress(SharedBufferAllocRecord* rec, size_t* len);
 
-  // Writes one block's bytes to the descriptor (retrying short writes and
-  // EINTR) once the block is ready (used length not 0xFFFFFFFF). Returns 0.
-  static int commitLogRecord(SharedBufferAllocRecord* rec, LogManager* mgr);
+  // The I/O processor's block routine: once the block is ready (used length
+  // not 0xFFFFFFFF) writes its data (after the processor's data offset) to
+  // the processor's descriptor, retrying short writes and EINTR. Returns 0.
+  static int commitLogRecord(SharedBufferAllocRecord* rec, IO_Processor* controller);
   // Waits (yielding, 500 us sleeps every eighth try) while the block is
   // still being filled; returns its used length.
   static uint32_t waitUntilFilled(SharedBufferAllocRecord* rec);
+  // Counts a line the logging thread wrote itself.
+  void countDirectWrite(size_t bytes);
   // Submits the end block and waits (bounded) for the writer thread to
   // finish; later lines are dropped. Without a writer thread does nothing.
   int closeLog();
@@ -101,7 +104,10 @@ class LogManager {
   void killProcessingThread();
 
   BufferRegion* getBufferManager() const { return bfrMgr; }
-  bool hasOutput() const { return hasNamingNode; }
+  // Null for a manager without a naming node. Lines written by the logging
+  // thread count in its statistics (bytesRead, packetsRead, ...).
+  IO_Processor* get_IO_Manager() const { return ioMgr; }
+  bool hasOutput() const { return ioMgr != nullptr; }
   bool hasWriterThread() const { return writer.load(std::memory_order_acquire) != nullptr; }
   // True when lines are written by the logging thread itself.
   uint32_t isSingleThreaded() const { return hasWriterThread() ? 0u : 1u; }
@@ -164,6 +170,7 @@ class LogManager {
   static bool defaultStripLeadingDirectoriesUnset();
 
   BufferRegion* bfrMgr;
+  IO_Processor* ioMgr;
   int output_fd;
   std::atomic<const char*> errorCondition;
   size_t blockSize;
@@ -176,7 +183,6 @@ class LogManager {
   std::atomic<LogWriterQueue*> writer;  // set while lines go to the thread
   LogWriterQueue* ownedQueue;            // freed by the destructor
   std::atomic<bool> closed;
-  bool hasNamingNode;
   bool ownsDescriptor;
   void* mappedRegion;
   size_t mappedLength;

@@ -14,6 +14,8 @@
 #include <ostream>
 #include <regex>
 
+#include "utils/base/timed_mutex.hpp"
+#include "utils/io/io_processor.hpp"
 #include "utils/io/mapped_file.hpp"
 #include "utils/logging/logging_api.hpp"
 
@@ -37,6 +39,7 @@ LogManager::LogManager(SharedMemoryVariableNode* parentNode, int fd, uint_fast8_
                        const char* name, uint_fast32_t logLinePrefixMask, uint_fast32_t maxLineLen,
                        unsigned char* region, size_t bytes)
     : bfrMgr(nullptr),
+      ioMgr(nullptr),
       output_fd(fd),
       errorCondition(""),
       blockSize(maxLineLen < 2 ? 2 : maxLineLen),
@@ -48,7 +51,6 @@ LogManager::LogManager(SharedMemoryVariableNode* parentNode, int fd, uint_fast8_
       writer(nullptr),
       ownedQueue(nullptr),
       closed(false),
-      hasNamingNode(parentNode != nullptr),
       ownsDescriptor(false),
       mappedRegion(nullptr),
       mappedLength(0),
@@ -77,7 +79,13 @@ LogManager::LogManager(SharedMemoryVariableNode* parentNode, int fd, uint_fast8_
   } else if (ownedBy == BufferRegion::OWN_BLOCK) {
     delete[] region;
   }
-  if (parentNode != nullptr && useSeparateThreads == 1) startWriterThread();
+  if (parentNode != nullptr && bfrMgr != nullptr) {
+    // Lines the logging thread hands on are processed at once (written by
+    // commitLogRecord); a writer thread takes them over when there is one.
+    ioMgr = new (std::nothrow) IO_Processor(parentNode, bfrMgr, &commitLogRecord, output_fd,
+                                            IO_Processor::PROCESS_DURING_READ, this, IO_Processor::PACKET);
+    if (ioMgr != nullptr && useSeparateThreads == 1) startWriterThread();
+  }
   if (defaultStripLeadingDirectoriesUnset()) initializePrefixTable();
 }
 
@@ -85,6 +93,7 @@ LogManager::~LogManager() {
   stopWriterThread();
   releaseWriterQueue();
   keepMemoryBlock(nullptr);
+  delete ioMgr;
   delete bfrMgr;
   if (mappedRegion != nullptr) munmap(mappedRegion, mappedLength);
   if (ownsDescriptor && output_fd > 2) close(output_fd);
@@ -248,6 +257,15 @@ void LogManager::returnCustomLogTime(timespec* ts, const LogManager* /*mgr*/) {
   ts->tv_nsec = static_cast<long>(ns % 1000000000u);
 }
 
+void LogManager::countDirectWrite(size_t bytes) {
+  if (ioMgr == nullptr) return;
+  IO_Processor_Statistics* stats = ioMgr->statistics;
+  zur::statAdd(stats->bytesRead, static_cast<unsigned long long>(bytes));
+  zur::statAdd(stats->bytesProcessed, static_cast<unsigned long long>(bytes));
+  zur::statAdd(stats->packetsRead, 1u);
+  zur::statAdd(stats->packetsProcessed, 1u);
+}
+
 size_t writeElements(int fd, iovec* elements, uint_fast32_t count) {
   constexpr uint_fast32_t MAX_PER_CALL = 1024;
   size_t written = 0;
@@ -295,7 +313,8 @@ uint_fast32_t coalesce_iovec(uint_fast32_t total, iovec* elements) {
 int32_t getEnvironValue(const char* varName, int32_t defaultVal) {
   const char* text = std::getenv(varName);
   if (text == nullptr) return defaultVal;
-  return text2int32(text, static_cast<uint_fast8_t>(std::strlen(text) > 255 ? 255 : std::strlen(text)));
+  const size_t len = std::strlen(text);
+  return static_cast<int32_t>(text2int32(text, static_cast<uint_fast8_t>(len > 255 ? 255 : len)));
 }
 
 std::string_view stripLogLinePrefix(std::string_view line) {

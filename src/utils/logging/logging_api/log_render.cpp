@@ -243,6 +243,7 @@ SharedBufferAllocRecord* LogMessageRecord::formatRecordAsText(unsigned int prefi
   if (direct) {
     const size_t written = writeElements(fd, line.elements, line.elementTotal);
     resultLen = written;
+    if (mgr != nullptr) mgr->countDirectWrite(written);
     if (written < total && mgr != nullptr && mgr->getErrorCondition()[0] == '\0') {
       std::fprintf(stderr, "formatRecordAsText: only wrote %zu bytes but expected %zu elements=%u fd=%d\n", written,
                    total, line.elementTotal, fd);

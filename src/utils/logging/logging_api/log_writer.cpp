@@ -15,6 +15,8 @@
 #include <cstring>
 #include <new>
 
+#include "utils/base/timed_mutex.hpp"
+#include "utils/io/io_processor.hpp"
 #include "utils/logging/logging_api.hpp"
 
 class LogWriterQueue {
@@ -140,7 +142,10 @@ void* LogWriterQueue::run(void* arg) {
       elements[i].iov_base = q->mgr->bfrMgr->blockAddress(batch[i]);
       elements[i].iov_len = LogManager::waitUntilFilled(batch[i]);
     }
-    writeElements(q->mgr->output_fd, elements, taken);
+    const size_t written = writeElements(q->mgr->output_fd, elements, taken);
+    IO_Processor_Statistics* stats = q->mgr->ioMgr->statistics;
+    zur::statAdd(stats->bytesProcessed, static_cast<unsigned long long>(written));
+    zur::statAdd(stats->packetsProcessed, taken);
     for (uint32_t i = 0; i < taken; ++i) q->mgr->returnBuffer(batch[i]);
     pthread_mutex_lock(&q->lock);
     q->outstanding -= taken;
@@ -160,7 +165,7 @@ SharedBufferAllocRecord* LogManager::allocateBuffer() {
 }
 
 bool LogManager::startWriterThread() {
-  if (ownedQueue != nullptr || bfrMgr == nullptr || bfrMgr->getAvailableBlocks() == 0) return false;
+  if (ownedQueue != nullptr || ioMgr == nullptr || bfrMgr->getAvailableBlocks() == 0) return false;
   const uint32_t slots = static_cast<uint32_t>(bfrMgr->getAvailableBlocks()) + 1;
   LogWriterQueue* q = new (std::nothrow) LogWriterQueue(this, slots);
   if (q != nullptr) q->ring = new (std::nothrow) SharedBufferAllocRecord*[slots];
@@ -188,12 +193,19 @@ ssize_t LogManager::writeDataToBuffer(SharedBufferAllocRecord* rec) {
   const uint32_t len = getUsedLength(rec);
   LogWriterQueue* q = writer.load(std::memory_order_acquire);
   if (q != nullptr && !closed.load(std::memory_order_acquire) && len != 0 && q->submit(rec)) {
+    zur::statAdd(ioMgr->statistics->bytesRead, static_cast<unsigned long long>(len));
+    zur::statAdd(ioMgr->statistics->packetsRead, 1u);
     return static_cast<ssize_t>(len);
   }
-  // No thread (or closed): a manager with an output writes the line at once
-  // unless it was closed; a memory manager only gives the block back.
-  if (hasNamingNode && q == nullptr && len != 0) commitLogRecord(rec, this);
-  returnBuffer(rec);
+  // No thread: the processor writes the block at once and gives it back. A
+  // closed manager and a memory manager only give the block back (an empty
+  // block would read as the end of the log).
+  if (ioMgr != nullptr && q == nullptr && len != 0) {
+    zur::statAdd(ioMgr->statistics->bytesRead, static_cast<unsigned long long>(len));
+    ioMgr->submitOrProcessBlock(rec);
+  } else {
+    returnBuffer(rec);
+  }
   return static_cast<ssize_t>(len);
 }
 
@@ -210,14 +222,18 @@ uint32_t LogManager::waitUntilFilled(SharedBufferAllocRecord* rec) {
   return len;
 }
 
-int LogManager::commitLogRecord(SharedBufferAllocRecord* rec, LogManager* mgr) {
-  const uint32_t len = waitUntilFilled(rec);
-  const char* data = reinterpret_cast<const char*>(mgr->bfrMgr->blockAddress(rec));
-  size_t done = 0;
-  while (done < len) {
-    const ssize_t n = ::write(mgr->output_fd, data + done, len - done);
+int LogManager::commitLogRecord(SharedBufferAllocRecord* rec, IO_Processor* controller) {
+  const uint32_t used = waitUntilFilled(rec);
+  const size_t offset = controller->dataOffset();
+  if (used <= offset) return 0;
+  const char* data = reinterpret_cast<const char*>(controller->bufferAddress(rec, nullptr));
+  size_t len = used - offset;
+  const int fd = controller->getDescriptor();
+  while (len != 0) {
+    const ssize_t n = ::write(fd, data, len);
     if (n > 0) {
-      done += static_cast<size_t>(n);
+      data += n;
+      len -= static_cast<size_t>(n);
     } else if (n < 0 && errno == EINTR) {
       continue;
     } else {
