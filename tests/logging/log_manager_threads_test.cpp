@@ -96,19 +96,30 @@ TEST(WriterThread, ConcurrentLoggersLoseNoLineAndKeepOrder) {
     });
   }
   for (std::thread& th : loggers) th.join();
+  mgr.killProcessingThread();
+  EXPECT_FALSE(mgr.hasWriterThread());
+  const std::string written = fileText(fileno(file));
+  expectOrderedLines(written, THREADS, LINES);
+  // Stopped: the logging thread writes.
+  LOG_INTO(&mgr, app_error) << "direct" << LOG_ENDLINE;
+  EXPECT_EQ(fileText(fileno(file)).substr(written.size()), "direct\n");
+}
+
+TEST(WriterThread, ClosedLogDropsLinesAndGivesTheirBlocksBack) {
+  std::FILE* file = std::tmpfile();
+  LogManager mgr(&threadTestNode, fileno(file), 1, "closing", 0, 256, nullptr, 8000);
+  for (int i = 0; i < 100; ++i) LOG_INTO(&mgr, app_error) << "t0 i" << i << LOG_ENDLINE;
+  testing::internal::CaptureStdout();
   EXPECT_EQ(mgr.closeLog(), 0);
-  expectOrderedLines(fileText(fileno(file)), THREADS, LINES);
-  // Closed: lines are dropped, and their blocks go back.
-  const size_t before = fileText(fileno(file)).size();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "LogManager::closeLog waitForThreadExit\n");
+  expectOrderedLines(fileText(fileno(file)), 1, 100);
+  // More lines than the region has blocks: none written, none kept.
   for (size_t i = 0; i < 3 * mgr.getBufferManager()->getAvailableBlocks(); ++i) {
     LOG_INTO(&mgr, app_error) << "dropped" << LOG_ENDLINE;
   }
-  EXPECT_EQ(fileText(fileno(file)).size(), before);
-  // Stopped: the logging thread writes again.
   mgr.killProcessingThread();
-  EXPECT_FALSE(mgr.hasWriterThread());
-  LOG_INTO(&mgr, app_error) << "direct" << LOG_ENDLINE;
-  EXPECT_EQ(fileText(fileno(file)).substr(before), "direct\n");
+  LOG_INTO(&mgr, app_error) << "dropped" << LOG_ENDLINE;
+  expectOrderedLines(fileText(fileno(file)), 1, 100);
   std::fclose(file);
 }
 

@@ -97,10 +97,12 @@ class LogManager {
   static uint32_t waitUntilFilled(SharedBufferAllocRecord* rec);
   // Counts a line the logging thread wrote itself.
   void countDirectWrite(size_t bytes);
-  // Submits the end block and waits (bounded) for the writer thread to
-  // finish; later lines are dropped. Without a writer thread does nothing.
+  // Ends the log: the writer thread (if any) writes what is queued and
+  // finishes (bounded wait); a descriptor the manager opened is closed;
+  // later lines are dropped. Without an I/O processor does nothing.
   int closeLog();
-  // As closeLog, then the manager writes directly again.
+  // Lets the writer thread write what is queued and stops it (bounded
+  // wait); later lines are written by the logging threads.
   void killProcessingThread();
 
   BufferRegion* getBufferManager() const { return bfrMgr; }

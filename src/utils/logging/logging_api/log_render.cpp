@@ -238,6 +238,12 @@ SharedBufferAllocRecord* LogMessageRecord::formatRecordAsText(unsigned int prefi
   if ((importanceLevel & AND_USE_STDERR) && fd != STDERR_FILENO) {
     writeElements(STDERR_FILENO, line.elements, line.elementTotal);
   }
+  if (mgr != nullptr && mgr->isClosed()) {
+    // A closed log takes no more lines.
+    mgr->returnBuffer(rec);
+    if (returnLen != nullptr) *returnLen = 0;
+    return nullptr;
+  }
   const bool direct = singleThreaded != 0 && (mgr == nullptr || mgr->hasOutput());
   size_t resultLen = total;
   if (direct) {

@@ -192,7 +192,8 @@ ssize_t LogManager::writeDataToBuffer(SharedBufferAllocRecord* rec) {
   if (rec == nullptr) return 0;
   const uint32_t len = getUsedLength(rec);
   LogWriterQueue* q = writer.load(std::memory_order_acquire);
-  if (q != nullptr && !closed.load(std::memory_order_acquire) && len != 0 && q->submit(rec)) {
+  const bool isOpen = !closed.load(std::memory_order_acquire);
+  if (q != nullptr && isOpen && len != 0 && q->submit(rec)) {
     zur::statAdd(ioMgr->statistics->bytesRead, static_cast<unsigned long long>(len));
     zur::statAdd(ioMgr->statistics->packetsRead, 1u);
     return static_cast<ssize_t>(len);
@@ -200,7 +201,7 @@ ssize_t LogManager::writeDataToBuffer(SharedBufferAllocRecord* rec) {
   // No thread: the processor writes the block at once and gives it back. A
   // closed manager and a memory manager only give the block back (an empty
   // block would read as the end of the log).
-  if (ioMgr != nullptr && q == nullptr && len != 0) {
+  if (ioMgr != nullptr && q == nullptr && isOpen && len != 0) {
     zur::statAdd(ioMgr->statistics->bytesRead, static_cast<unsigned long long>(len));
     ioMgr->submitOrProcessBlock(rec);
   } else {
@@ -244,12 +245,22 @@ int LogManager::commitLogRecord(SharedBufferAllocRecord* rec, IO_Processor* cont
 }
 
 int LogManager::closeLog() {
+  if (ioMgr == nullptr || closed.exchange(true, std::memory_order_acq_rel)) return 0;
   LogWriterQueue* q = writer.load(std::memory_order_acquire);
-  if (q == nullptr || closed.exchange(true, std::memory_order_acq_rel)) return 0;
-  q->submit(nullptr);
-  if (!q->join(THREAD_JOIN_SECONDS)) {
-    std::fprintf(stderr, "LogManager %s: writer thread did not finish within %u s\n", appName,
-                 THREAD_JOIN_SECONDS);
+  if (q != nullptr) {
+    q->submit(nullptr);
+    std::printf("LogManager::closeLog waitForThreadExit\n");
+    std::fflush(stdout);
+    if (!q->join(THREAD_JOIN_SECONDS)) {
+      std::fprintf(stderr, "LogManager %s: writer thread did not finish within %u s\n", appName,
+                   THREAD_JOIN_SECONDS);
+    }
+  }
+  // Descriptors the manager did not open (and 0-2) stay open.
+  if (ownsDescriptor && output_fd > 2) {
+    close(output_fd);
+    output_fd = -1;
+    ioMgr->setDescriptor(-1);
   }
   return 0;
 }
@@ -257,14 +268,15 @@ int LogManager::closeLog() {
 void LogManager::stopWriterThread() {
   LogWriterQueue* q = writer.load(std::memory_order_acquire);
   if (q == nullptr) return;
-  if (!closed.exchange(true, std::memory_order_acq_rel)) q->submit(nullptr);
-  if (!q->joined && !q->join(THREAD_JOIN_SECONDS)) {
-    std::fprintf(stderr, "LogManager %s: writer thread did not finish within %u s\n", appName,
-                 THREAD_JOIN_SECONDS);
+  if (!q->joined) {
+    q->submit(nullptr);
+    if (!q->join(THREAD_JOIN_SECONDS)) {
+      std::fprintf(stderr, "LogManager %s: writer thread did not finish within %u s\n", appName,
+                   THREAD_JOIN_SECONDS);
+    }
   }
-  // Lines from now on are written by the logging threads.
+  // Lines from now on are written by the logging threads (unless closed).
   writer.store(nullptr, std::memory_order_release);
-  closed.store(false, std::memory_order_release);
 }
 
 void LogManager::killProcessingThread() { stopWriterThread(); }
