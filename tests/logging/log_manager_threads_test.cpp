@@ -174,7 +174,8 @@ TEST(StartupManagers, EnvironmentValuesAreClamped) {
 TEST(StartupManagers, WriterThreadDrainsEveryLineAtExit) {
   const HelperResult r = runHelper({"USE_STDERR_THREAD=1", "STDERR_LINES=1", "STDERR_MAX_LENGTH=256"}, "20000");
   EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.out.find("stderr block=256 blocks=" + std::to_string((65728u - 84u) / 276u) + " thread=1\n"), std::string::npos) << r.out;
+  const std::string config = "stderr block=256 blocks=" + std::to_string((65728u - 84u) / 276u) + " thread=1\n";
+  EXPECT_NE(r.out.find(config), std::string::npos) << r.out;
   std::string expected;
   for (int i = 0; i < 20000; ++i) expected += "line " + std::to_string(i);
   EXPECT_EQ(r.err, expected);

@@ -179,7 +179,8 @@ void renderGeneral(LineUnderConstruction& line, const Arg& arg, const char* spec
     case 'c':
       fieldFmt[n++] = 'c';
       fieldFmt[n] = '\0';
-      written = std::snprintf(out, outSize, fieldFmt, static_cast<int>(static_cast<unsigned char>(arg.logArgs.asChars[0])));
+      written = std::snprintf(out, outSize, fieldFmt,
+                              static_cast<int>(static_cast<unsigned char>(arg.logArgs.asChars[0])));
       break;
     case 'd': case 'i':
       fieldFmt[n++] = 'l';
