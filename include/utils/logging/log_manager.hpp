@@ -186,6 +186,7 @@ class LogManager {
   LogWriterQueue* ownedQueue;            // freed by the destructor
   std::atomic<bool> closed;
   bool ownsDescriptor;
+  SharedMemoryVariableNode* ownedNode;  // made by newStandardLogFile
   void* mappedRegion;
   size_t mappedLength;
   const char* appName;

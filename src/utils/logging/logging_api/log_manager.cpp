@@ -52,6 +52,7 @@ LogManager::LogManager(SharedMemoryVariableNode* parentNode, int fd, uint_fast8_
       ownedQueue(nullptr),
       closed(false),
       ownsDescriptor(false),
+      ownedNode(nullptr),
       mappedRegion(nullptr),
       mappedLength(0),
       appName(name != nullptr ? name : ""),
@@ -95,6 +96,7 @@ LogManager::~LogManager() {
   keepMemoryBlock(nullptr);
   delete ioMgr;
   delete bfrMgr;
+  delete ownedNode;  // after the processor, whose statistics live under it
   if (mappedRegion != nullptr) munmap(mappedRegion, mappedLength);
   if (ownsDescriptor && output_fd > 2) close(output_fd);
 }
@@ -221,17 +223,24 @@ LogManager* LogManager::newStandardLogFile(const char* namedComponent, uint_fast
                                            SharedMemoryVariableNode* parentNode) {
   const char* component = namedComponent != nullptr ? namedComponent : default_LogSubsystemInfo.programName;
   if (component == nullptr) component = "log";
+  SharedMemoryVariableNode* ownNode = nullptr;
   if (parentNode == nullptr) {
-    parentNode = LogManager_ParentNode != nullptr
-                     ? new (std::nothrow) SharedMemoryVariableNode(component, LogManager_ParentNode)
-                     : new (std::nothrow) SharedMemoryVariableNode(component, &DEFAULT_sharedMemoryVariableManager);
+    ownNode = LogManager_ParentNode != nullptr
+                  ? new (std::nothrow) SharedMemoryVariableNode(component, LogManager_ParentNode)
+                  : new (std::nothrow) SharedMemoryVariableNode(component, &DEFAULT_sharedMemoryVariableManager);
+    parentNode = ownNode;
   }
   LogManager* mgr = newLogFileForComponent(parentNode, component, filenameCreateFlags,
                                            default_LogSubsystemInfo.defaultLogPrefix,
                                            default_LogSubsystemInfo.enableMap,
                                            default_LogSubsystemInfo.useThreads == 1 ? 1 : 0, 0, 0,
                                            std::getenv("LOGDIR"));
-  if (mgr != nullptr && DEFAULT_LogManager == nullptr) DEFAULT_LogManager = mgr;
+  if (mgr == nullptr) {
+    delete ownNode;
+    return nullptr;
+  }
+  mgr->ownedNode = ownNode;
+  if (DEFAULT_LogManager == nullptr) DEFAULT_LogManager = mgr;
   return mgr;
 }
 
