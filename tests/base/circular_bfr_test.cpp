@@ -220,7 +220,7 @@ TEST(BufferRegion, ListReadersFollowEitherLayoutAndByteOrder) {
       const unsigned width = headerLen == 84 ? 4 : 8;
       const size_t recordLen = 5 * width;
       RegionImage image(2048, big);
-      const uint64_t r0 = headerLen, r1 = r0 + recordLen, r2 = r1 + recordLen, r3 = r2 + recordLen;
+      const size_t r0 = headerLen, r1 = r0 + recordLen, r2 = r1 + recordLen, r3 = r2 + recordLen;
       image.header(headerLen, "CIRCBFR", "far:1", 2048, r2, r0, r3);
       image.record(r0, width, 1000, 100, 5, r1);
       image.record(r1, width, 1100, 100, 7, r3);

@@ -81,7 +81,7 @@ std::vector<unsigned char> foreignSegment(unsigned headerLen, bool big) {
                       {7, "bytesRead", 1, 123456789012ULL, nullptr}, {4, "delta", 0, 0xFFFFFFF9u, nullptr},
                       {10, "ratio", -1, 0x3FE0000000000000ULL, nullptr}, {18, "host", 1, 0, "build"}};
   const size_t footprint = 192;
-  std::vector<uint64_t> at;
+  std::vector<size_t> at;
   for (size_t i = 0; i < 6; ++i) at.push_back(headerLen + 8 + footprint * i);
   image.header(headerLen, "SHMVAR01", "far:1", 2048, 0, at[0], at[5]);
   for (size_t i = 0; i < 6; ++i) {

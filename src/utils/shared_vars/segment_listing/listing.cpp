@@ -86,8 +86,10 @@ bool listSegmentVariables(const unsigned char* segment, size_t segmentLength, st
     if (offset % 4 != 0 || view.recordField(rec, BufferRegion::REC_ALLOC) != offset) {
       return fail(error, "allocation record at offset %" PRIu64 " names another offset", offset);
     }
-    if (seen[offset / 4]) return fail(error, "the variable list loops back to offset %" PRIu64, offset);
-    seen[offset / 4] = true;
+    // recordAtOffset accepted the offset, so it lies inside the segment and fits a size_t.
+    const size_t slot = static_cast<size_t>(offset / 4);
+    if (seen[slot]) return fail(error, "the variable list loops back to offset %" PRIu64, offset);
+    seen[slot] = true;
     const uint64_t recordOffset = offset + allocRecordLen;
     if (recordOffset + RECORD_LEN > segmentLength) {
       return fail(error, "variable %zu at offset %" PRIu64 " runs past the segment's end", count, recordOffset);
