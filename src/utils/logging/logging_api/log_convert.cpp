@@ -156,12 +156,12 @@ void renderBytes(LineUnderConstruction& line, const Arg& arg) {
 // A general conversion through snprintf. Only the flags "-+ #0", digits and
 // '.' are taken from the specification; the length letters are rebuilt from
 // the argument's type; '*' and %n are never honoured (nothing is shown).
-void renderGeneral(LineUnderConstruction& line, const Arg& arg, const char* spec, size_t specLen, char letter) {
+void renderGeneral(LineUnderConstruction& line, const Arg& arg, const char* conversion, size_t conversionLen, char letter) {
   char fieldFmt[24];
   size_t n = 0;
   fieldFmt[n++] = '%';
-  for (size_t i = 0; i + 1 < specLen; ++i) {
-    const char c = spec[i];
+  for (size_t i = 0; i + 1 < conversionLen; ++i) {
+    const char c = conversion[i];
     if (c == '*') return;
     if (std::strchr("-+ #0123456789.", c) == nullptr) continue;  // length letters
     if (n >= 15) return;
@@ -230,7 +230,7 @@ size_t formatPrefixTime(int64_t seconds, uint32_t nanoseconds, bool withDate, bo
 }
 
 void renderConversion(LineUnderConstruction& line, const LogMessageRecord& /*record*/, const Arg& arg,
-                      const char* spec, size_t specLen, char letter, bool plain) {
+                      const char* conversion, size_t conversionLen, char letter, bool plain) {
   const uint32_t type = arg.argBaseType;
   if ((letter == 'x' || letter == 'X') &&
       (type == LMR::LOG_ARG_TYPE_HEX_FRAGMENT || type == LMR::LOG_ARG_TYPE_HEX_FRAGMENT_UPPER)) {
@@ -238,7 +238,7 @@ void renderConversion(LineUnderConstruction& line, const LogMessageRecord& /*rec
     return;
   }
   if (!plain) {
-    renderGeneral(line, arg, spec, specLen, letter);
+    renderGeneral(line, arg, conversion, conversionLen, letter);
     return;
   }
   switch (letter) {
@@ -274,7 +274,7 @@ void renderConversion(LineUnderConstruction& line, const LogMessageRecord& /*rec
       return;
     }
     default:
-      renderGeneral(line, arg, spec, specLen, letter);
+      renderGeneral(line, arg, conversion, conversionLen, letter);
       return;
   }
 }

@@ -184,21 +184,21 @@ void LogMessageRecord::renderMessage(LineUnderConstruction& line) const {
       return;
     }
     // Flags, width, precision and length letters, then the letter.
-    const char* spec = percent + 1;
-    const char* letterAt = spec;
+    const char* conversion = percent + 1;
+    const char* letterAt = conversion;
     bool onlyLong = true;
     while (*letterAt != '\0' && std::strchr("-+ #0123456789.*hlLqjzt", *letterAt) != nullptr) {
       if (*letterAt != 'l') onlyLong = false;
       ++letterAt;
     }
     if (*letterAt == '\0') return;  // a dangling conversion ends the message
-    const size_t specLen = static_cast<size_t>(letterAt - spec) + 1;
-    const bool plain = letterAt == spec || (onlyLong && letterAt == spec + 1);
+    const size_t conversionLen = static_cast<size_t>(letterAt - conversion) + 1;
+    const bool plain = letterAt == conversion || (onlyLong && letterAt == conversion + 1);
     p = letterAt + 1;
     if (nextArg >= argCount) continue;  // no argument left: nothing shown
     const ArgumentRecord& arg = argList[nextArg++];
-    if (specLen > 15) continue;
-    log_render::renderConversion(line, *this, arg, spec, specLen, *letterAt, plain);
+    if (conversionLen > 15) continue;
+    log_render::renderConversion(line, *this, arg, conversion, conversionLen, *letterAt, plain);
   }
 }
 

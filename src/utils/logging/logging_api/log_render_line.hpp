@@ -41,11 +41,11 @@ struct LineUnderConstruction {
 iovec* threadElements();
 
 // Renders the value of one conversion at the line's current offset.
-// `letter` is the conversion letter, `spec`/`specLen` the text after '%' up
+// `letter` is the conversion letter, `conversion`/`conversionLen` the text after '%' up
 // to and including it (flags, width, precision, length letters), `plain`
 // whether it had nothing but an optional 'l' before the letter.
 void renderConversion(LineUnderConstruction& line, const LogMessageRecord& record,
-                      const LogMessageRecord::ArgumentRecord& arg, const char* spec, size_t specLen, char letter,
+                      const LogMessageRecord::ArgumentRecord& arg, const char* conversion, size_t conversionLen, char letter,
                       bool plain);
 
 // Writes "YYYY/MM/DD", "HH:MM:SS.fff..." or both (joined by a space) into out
