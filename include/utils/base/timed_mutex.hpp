@@ -86,6 +86,9 @@ class TimedMutex {
   struct TimedMutexStatistics {
     TimedMutexStatistics(const char* name, SharedMemoryVariableNode* parentNode);
     TimedMutexStatistics(const char* name, SharedMemoryVariableManager* manager);
+    // Both public forms: the node's parent is a node or a manager.
+    template <typename Parent>
+    TimedMutexStatistics(const char* name, Parent* parent, int);
 
     SharedMemoryVariableNode namingNode;
     SMV_StandaloneNumeric<unsigned long long> lockRequestedAt;
@@ -150,6 +153,9 @@ class TimedCondition {
   struct TimedConditionStatistics {
     TimedConditionStatistics(const char* name, SharedMemoryVariableNode* parentNode);
     TimedConditionStatistics(const char* name, SharedMemoryVariableManager* manager);
+    // Both public forms: the node's parent is a node or a manager.
+    template <typename Parent>
+    TimedConditionStatistics(const char* name, Parent* parent, int);
 
     SharedMemoryVariableNode namingNode;
     SMV_StandaloneNumeric<unsigned long long> waitStartedAt;

@@ -23,8 +23,9 @@ void copyPlace(Statistics* s, SMV_StandaloneString<128u>& text, const char* plac
 
 }  // namespace
 
-TimedMutex::TimedMutexStatistics::TimedMutexStatistics(const char* name, SharedMemoryVariableNode* parentNode)
-    : namingNode(name, parentNode),
+template <typename Parent>
+TimedMutex::TimedMutexStatistics::TimedMutexStatistics(const char* name, Parent* parent, int)
+    : namingNode(name, parent),
       lockRequestedAt("lockRequestedAt", &namingNode, 0),
       totalDelayTicks("totalDelayTicks", &namingNode, 0),
       lockObtainedAt("lockObtainedAt", &namingNode, 0),
@@ -34,16 +35,11 @@ TimedMutex::TimedMutexStatistics::TimedMutexStatistics(const char* name, SharedM
       locksObtained("totalLocksObtained", &namingNode, 0),
       lockLocation("lockLocation", &namingNode) {}
 
+TimedMutex::TimedMutexStatistics::TimedMutexStatistics(const char* name, SharedMemoryVariableNode* parentNode)
+    : TimedMutexStatistics(name, parentNode, 0) {}
+
 TimedMutex::TimedMutexStatistics::TimedMutexStatistics(const char* name, SharedMemoryVariableManager* manager)
-    : namingNode(name, manager),
-      lockRequestedAt("lockRequestedAt", &namingNode, 0),
-      totalDelayTicks("totalDelayTicks", &namingNode, 0),
-      lockObtainedAt("lockObtainedAt", &namingNode, 0),
-      totalHeldTicks("totalHeldTicks", &namingNode, 0),
-      lockHeldBy("lockHeldBy", &namingNode, 0),
-      locksWanted("totalLocksWanted", &namingNode, 0),
-      locksObtained("totalLocksObtained", &namingNode, 0),
-      lockLocation("lockLocation", &namingNode) {}
+    : TimedMutexStatistics(name, manager, 0) {}
 
 TimedMutex::TimedMutex(const char* name, SharedMemoryVariableNode* parentNode, bool recursive)
     : statistics(name != nullptr ? new TimedMutexStatistics(name, parentNode) : nullptr), obtainedAt(0) {
@@ -131,9 +127,9 @@ uint64_t TimedMutex::getThreadIdOfCurrentOwner() const {
   return statistics != nullptr ? zur::statLoad(statistics->lockHeldBy) : 0;
 }
 
-TimedCondition::TimedConditionStatistics::TimedConditionStatistics(const char* name,
-                                                                   SharedMemoryVariableNode* parentNode)
-    : namingNode(name, parentNode),
+template <typename Parent>
+TimedCondition::TimedConditionStatistics::TimedConditionStatistics(const char* name, Parent* parent, int)
+    : namingNode(name, parent),
       waitStartedAt("waitStartedAt", &namingNode, 0),
       waitCompletedAt("waitCompletedAt", &namingNode, 0),
       totalWaitTicks("totalWaitTicks", &namingNode, 0),
@@ -143,15 +139,12 @@ TimedCondition::TimedConditionStatistics::TimedConditionStatistics(const char* n
       waitLocation("waitLocation", &namingNode) {}
 
 TimedCondition::TimedConditionStatistics::TimedConditionStatistics(const char* name,
+                                                                   SharedMemoryVariableNode* parentNode)
+    : TimedConditionStatistics(name, parentNode, 0) {}
+
+TimedCondition::TimedConditionStatistics::TimedConditionStatistics(const char* name,
                                                                    SharedMemoryVariableManager* manager)
-    : namingNode(name, manager),
-      waitStartedAt("waitStartedAt", &namingNode, 0),
-      waitCompletedAt("waitCompletedAt", &namingNode, 0),
-      totalWaitTicks("totalWaitTicks", &namingNode, 0),
-      totalPostEvents("totalPostEvents", &namingNode, 0),
-      waitsStarted("totalWaitsStarted", &namingNode, 0),
-      waitsCompleted("totalWaitsCompleted", &namingNode, 0),
-      waitLocation("waitLocation", &namingNode) {}
+    : TimedConditionStatistics(name, manager, 0) {}
 
 TimedCondition::TimedCondition(TimedMutex* associated, const char* name, SharedMemoryVariableNode* parentNode)
     : statistics(name != nullptr ? new TimedConditionStatistics(name, parentNode) : nullptr),
