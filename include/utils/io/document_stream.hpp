@@ -23,7 +23,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "utils/base/circular_bfr.hpp"
 #include "utils/io/read_file.hpp"
+
+class IO_Processor;
 
 class Extract_And_Process_Document_Stream {
  public:
@@ -90,6 +93,13 @@ class Extract_And_Process_Document_Stream {
   // The same for the unconsumed bytes of bfr, which are then all consumed.
   // A null bfr gives -1.
   int scanAndProcessBuffer(File_Buffer* bfr);
+
+  // Block routine of an I/O processor whose extra data is the extractor: the
+  // block's data (its used length after the processor's data offset) is
+  // appended and scanned, as scanAndProcessBuffer does. Returns 0, so the
+  // processor gives the block back. An empty block (end of input) and a
+  // processor without an extractor do nothing.
+  static int addIOblockThenProcess(SharedBufferAllocRecord* rec, IO_Processor* io);
 
   // Offset of the first occurrence of subString[0, subLen) in
   // source[0, srcLen), or -1 (also for an empty pattern). A first-byte search

@@ -13,6 +13,7 @@
 #include <emmintrin.h>
 #endif
 #include "utils/io/document_stream.hpp"
+#include "utils/io/io_processor.hpp"
 #include "read_file_log.hpp"
 
 namespace {
@@ -398,4 +399,14 @@ int Extract_And_Process_Document_Stream::scanAndProcessBuffer(File_Buffer* bfr) 
   const int result = scanAndProcessBuffer(bfr->startBufferLocation(), bfr->spaceUsed());
   bfr->discardInitialBytes(bfr->spaceUsed());
   return result;
+}
+
+int Extract_And_Process_Document_Stream::addIOblockThenProcess(SharedBufferAllocRecord* rec,
+                                                               IO_Processor* io) {
+  auto* extractor = static_cast<Extract_And_Process_Document_Stream*>(io->getExtraData());
+  const size_t used = getUsedLength(rec);
+  const size_t offset = io->dataOffset();
+  if (extractor == nullptr || used <= offset) return 0;
+  extractor->scanAndProcessBuffer(io->bufferAddress(rec, nullptr), used - offset);
+  return 0;
 }
