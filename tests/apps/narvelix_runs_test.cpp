@@ -109,6 +109,11 @@ TEST(NarvelixRuns, CommandLine) {
   std::vector<Case> runs = {
       {"nothing", SMALL, "@", 0, "", NO_FILE},
       {"nothing_logmask", SMALL, "@ +logmask app.debug", 0, "", NO_FILE},
+      {"trace_through_writer_thread", SMALL, "@ +logthread +logmask app.trace -o out.metadata in.csv", 0, "*",
+       SMALL_OUT, "out.metadata", "",
+       [](const std::string&, const RunResult& r) {
+         EXPECT_NE(r.err.find(" TRACE parsedHeadingLine fieldTotal=2 "), std::string::npos) << r.err;
+       }},
       {"nothing_options", SMALL, "@ --dense --reorder -v -o out.metadata --name S", 0, "", NO_FILE},
       {"help", SMALL, "@ in.csv --help", 1, USAGE, NO_FILE, "in.metadata"},
       {"help_h", SMALL, "@ in.csv -h", 1, USAGE, NO_FILE, "in.metadata"},

@@ -182,11 +182,29 @@ TEST(StartupManagers, EnvironmentValuesAreClamped) {
 }
 
 TEST(StartupManagers, WriterThreadDrainsEveryLineAtExit) {
-  const HelperResult r = runHelper({"USE_STDERR_THREAD=1", "STDERR_LINES=1", "STDERR_MAX_LENGTH=256"}, "20000");
-  EXPECT_EQ(r.status, 0);
-  const std::string config = "stderr block=256 blocks=" + std::to_string((65728u - 84u) / 276u) + " thread=1\n";
-  EXPECT_NE(r.out.find(config), std::string::npos) << r.out;
+  // The thread comes from the environment or from +logthread, which switches
+  // the managers built before main; -logthread leaves them as they are.
+  struct Case {
+    std::vector<std::string> env;
+    const char* flags;
+    int thread;
+  };
+  const Case cases[] = {
+      {{"USE_STDERR_THREAD=1"}, "", 1},
+      {{}, "+logthread ", 1},
+      {{"USE_STDERR_THREAD=1"}, "-logthread ", 1},
+      {{}, "-logthread ", 0},
+  };
   std::string expected;
   for (int i = 0; i < 20000; ++i) expected += "line " + std::to_string(i);
-  EXPECT_EQ(r.err, expected);
+  for (const Case& c : cases) {
+    std::vector<std::string> env = c.env;
+    env.insert(env.end(), {"STDERR_LINES=1", "STDERR_MAX_LENGTH=256"});
+    const HelperResult r = runHelper(env, (std::string(c.flags) + "20000").c_str());
+    EXPECT_EQ(r.status, 0);
+    const std::string config = "stderr block=256 blocks=" + std::to_string((65728u - 84u) / 276u) +
+                               " thread=" + std::to_string(c.thread) + "\n";
+    EXPECT_NE(r.out.find(config), std::string::npos) << c.flags << r.out;
+    EXPECT_EQ(r.err, expected) << c.flags;
+  }
 }

@@ -141,19 +141,6 @@ TEST(SeverityLabel, UndefinedUserLevelIsUnknownAndLevelSixIsRefused) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "getSeverityLabel: refused level=65536 subscript=39\n");
 }
 
-TEST(SeverityLabel, DefinedFlagGivesUserLevelItsLabel) {
-  testing::internal::CaptureStderr();
-  EXPECT_GE(LogMessageRecord::define_commandline_flag("audit", 8192, "AUDIT"), 17);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-  EXPECT_STREQ(LogMessageRecord::getSeverityLabel(8192), "AUDIT");  // slot 11
-  EXPECT_EQ(LogMessageRecord::getSeverityLabelWithLength(8192).bfrLen, 5u);
-  // Redefining with the same mask is accepted; another mask conflicts.
-  testing::internal::CaptureStderr();
-  EXPECT_GE(LogMessageRecord::define_commandline_flag(".audit", 8192, nullptr), 0);
-  EXPECT_EQ(LogMessageRecord::define_commandline_flag(".audit", 16, nullptr), -1);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("conflicts with 0x10"), std::string::npos);
-}
-
 TEST(LogRecord, TextIsCopiedWithPercentDoubled) {
   CapturedManager out(0);
   RecordOnHeap r(out.get());

@@ -2,6 +2,7 @@
 // endings, formatting into memory and the command-line flag hook.
 #pragma once
 
+#include "utils/io/mapped_file.hpp"
 #include "utils/logging/log_levels.hpp"
 #include "utils/logging/log_manager.hpp"
 #include "utils/logging/log_record.hpp"
@@ -177,3 +178,16 @@ class LogStreamBuffer {
   LogMessageRecord::process_commandline_log_flags(&default_LogSubsystemInfo, (argc), (argv), \
                                                   &(argc), (argv))
 
+
+// Full start-up for a program whose main source file belongs to
+// THIS_COMPONENT: initializeLogSubsystem with the component's name and mask
+// variable, then the program's standard log file (DEFAULT_LogManager) in
+// $LOGDIR, named <component>-YYYYMMDD_HHMMSS-<pid>.log.
+#define INIT_STANDARD_LOG_FOR_COMPONENT(argc, argv, appName, newArgc, newArgv)                          \
+  do {                                                                                                \
+    LogManager::initializeLogSubsystem((newArgc), (newArgv), (argc), (argv), (appName),               \
+                                       &ZUR_LOG_CAT(THIS_COMPONENT, _LogLevelScope)::maskVariable(),  \
+                                       LogManager::DEFAULT_MAX_PENDING_LOG_LINES,                     \
+                                       LogManager::DEFAULT_LOG_PREFIX_MASK);                          \
+    LogManager::newStandardLogFile(nullptr, LogManager::DEFAULT_LOG_FILE_NAMING, nullptr);              \
+  } while (0)

@@ -104,6 +104,11 @@ class LogManager {
   // Lets the writer thread write what is queued and stops it (bounded
   // wait); later lines are written by the logging threads.
   void killProcessingThread();
+  // Gives a manager that writes from the logging threads a writer thread of
+  // its own; lines handed on from then on are written by it. False when it
+  // has one (or had one), has no output, is closed, or the thread cannot
+  // start (the manager then goes on writing directly).
+  bool startProcessingThread();
 
   BufferRegion* getBufferManager() const { return bfrMgr; }
   // Null for a manager without a naming node. Lines written by the logging
@@ -157,6 +162,21 @@ class LogManager {
   static constexpr uint32_t MAX_SUPPORTED_COMPONENTS = 64;
   static uint_fast32_t addLogComponent(const char* componentName, LogMaskType_t* logMask,
                                        LogMaskPrimitiveType_t initialMask);
+
+  // Full start-up of a program's logging: the program name (componentName,
+  // else argv[0], after its last '/' or '\\'; "notSpecified" when empty),
+  // appMaskLocation registered as "app" and under the program name, the
+  // default prefix and region size of managers made later, the log flags
+  // removed from argv (into newArgv/newArgc as process_commandline_log_flags
+  // does) and the naming node "LOG" (LogManager_ParentNode). Returns 0.
+  static int initializeLogSubsystem(int* newArgc, const char** newArgv, int argc, const char** argv,
+                                    const char* componentName, LogMaskType_t* appMaskLocation,
+                                    uint_fast32_t maxLines, LogMaskPrimitiveType_t logPrefixMask);
+  // Defaults of INIT_STANDARD_LOG_FOR_COMPONENT.
+  static constexpr uint32_t DEFAULT_MAX_PENDING_LOG_LINES = 64;
+  static constexpr uint32_t DEFAULT_LOG_PREFIX_MASK = 63;  // date, time, thread, file, line, label
+  // FILENAME_ADD_DIR_PREFIX | FILENAME_WITH_DATE_AND_TIME | FILENAME_WITH_PID (utils/io/mapped_file.hpp).
+  static constexpr uint32_t DEFAULT_LOG_FILE_NAMING = 16 | 5 | 2;
 
  private:
   friend class LogWriterQueue;

@@ -1,5 +1,6 @@
-// Helper process for the start-up tests: reports how the standard managers
-// were configured from the environment, then writes argv[1] numbered lines
+// Helper process for the start-up tests: takes the log flags off its command
+// line, reports how the standard managers were configured from the
+// environment and the flags, then writes argv[1] numbered lines
 // with LOG_CERR and exits at once (the managers must drain at exit).
 #include <cstdio>
 #include <cstdlib>
@@ -7,7 +8,9 @@
 
 #include "utils/logging/logging_api.hpp"
 
-int main(int argc, char** argv) {
+int main(int argc, char** argvIn) {
+  const char** argv = const_cast<const char**>(argvIn);
+  PROCESS_COMMANDLINE_LOG_FLAGS(argc, argv);
   const long lines = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 0;
   LogManager* err = LogManager::STDERR_LogManager;
   LogManager* out = LogManager::STDOUT_LogManager;

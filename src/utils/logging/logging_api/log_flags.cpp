@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "log_subsystem.hpp"
 #include "utils/logging/logging_api.hpp"
 #include "utils/time/time_point.hpp"
 
@@ -56,19 +57,26 @@ void copyName(char* dest, size_t destSize, const char* src, size_t srcLen) {
   dest[srcLen] = '\0';
 }
 
-// Index of the flag name (first 16 characters compared), or -1. *firstFree
-// gets the first record with an empty name (MAX when none).
+// Index of the flag name, compared after the cut that stores names (15
+// characters), or -1. *firstFree gets the first record with an empty name
+// (MAX when none).
 int findFlag(const char* name, int* firstFree) {
+  char cut[FLAG_NAME_SIZE];
+  copyName(cut, sizeof cut, name, std::strlen(name));
   for (int i = 0; i < MAX_DISTINCT_FLAG_ALIASES; ++i) {
     if (logFlagBits[i].flagName[0] == '\0') {
       if (firstFree) *firstFree = i;
       return -1;
     }
-    if (std::strncmp(logFlagBits[i].flagName, name, FLAG_NAME_SIZE) == 0) return i;
+    if (std::strcmp(logFlagBits[i].flagName, cut) == 0) return i;
   }
   if (firstFree) *firstFree = MAX_DISTINCT_FLAG_ALIASES;
   return -1;
 }
+
+// The placeholder mask of an unknown flag stored in record `index`: its own
+// bit, for the first 32 records only.
+uint32_t placeholderOf(int index) { return index < 32 ? 1u << index : 0u; }
 
 // The current local time as YYYY/MM/DD HH:MM:SS.nnnnnnnnn.
 void formatCurrentTime(char* out, size_t outSize) {
@@ -125,7 +133,7 @@ bool applyMaskFlag(LogSubsystemInfo* info, const char* programName, bool isAdd, 
       std::fflush(stderr);
       return false;
     }
-    const uint32_t placeholder = isAdd && firstFree < 32 ? (1u << firstFree) : 0u;
+    const uint32_t placeholder = isAdd ? placeholderOf(firstFree) : 0u;
     BitFlagAndName& entry = logFlagBits[firstFree];
     entry.bitFlags = placeholder;
     copyName(entry.flagName, FLAG_NAME_SIZE, flagPart, std::strlen(flagPart));
@@ -134,11 +142,14 @@ bool applyMaskFlag(LogSubsystemInfo* info, const char* programName, bool isAdd, 
     mask = 0;
   }
 
+  // Registered names are cut to 31 characters: so is the name looked for.
+  char componentKey[COMPONENT_NAME_SIZE];
+  copyName(componentKey, sizeof componentKey, componentPart, std::strlen(componentPart));
   bool matched = false;
-  const uint32_t total = registeredComponentTotal.load(std::memory_order_relaxed);
+  const uint32_t total = registeredComponentTotal.load(std::memory_order_acquire);
   for (uint32_t i = 0; i < total; ++i) {
     LogMaskAndComponent& component = logMaskMap[i];
-    if (componentPart[0] != '\0' && std::strcmp(component.componentName, componentPart) != 0) continue;
+    if (componentKey[0] != '\0' && std::strcmp(component.componentName, componentKey) != 0) continue;
     matched = true;
     if (component.logMaskVar != nullptr) {
       if (isAdd) {
@@ -226,6 +237,7 @@ int LogMessageRecord::process_commandline_log_flags(LogSubsystemInfo* info, int 
   }
   if (newArgv != nullptr && kept < argc) newArgv[kept] = nullptr;  // keeps argv[argc] == nullptr
   if (newArgc != nullptr) *newArgc = kept;
+  if (info == &default_LogSubsystemInfo) applyToStandardManagers(*info);
   return 0;
 }
 
@@ -240,10 +252,16 @@ uint_fast32_t LogManager::addLogComponent(const char* componentName, LogMaskType
     if (component.logMaskVar == logMask) return i + 1;
     std::fprintf(stderr, "alias existing %s to new address %p\n", componentName, static_cast<void*>(logMask));
     if (logMask != nullptr) {
-      const uint32_t previous =
-          component.logMaskVar != nullptr ? static_cast<uint32_t>(*component.logMaskVar) : component.initialMask;
+      LogMaskType_t* old = component.logMaskVar;
+      const uint32_t previous = old != nullptr ? static_cast<uint32_t>(*old) : component.initialMask;
       *logMask = (*logMask | globalAddMask | previous) & ~globalRemoveMask;
-      // TODO(logging): make the old variable an alias of the new storage.
+      if (old != nullptr) {
+        // The old variable reads and writes the new one's value from now on
+        // (until either moves into a segment); statements compiled against
+        // it follow the flags given for the component.
+        __atomic_store_n(&old->dataPointer, __atomic_load_n(&logMask->dataPointer, __ATOMIC_RELAXED),
+                         __ATOMIC_RELAXED);
+      }
       component.logMaskVar = logMask;
     }
     return i + 1;
@@ -282,17 +300,17 @@ int LogMessageRecord::define_commandline_flag(const char* flagName, LogMaskPrimi
   int index = findFlag(stored, &firstFree);
   if (index >= 0) {
     BitFlagAndName& entry = logFlagBits[index];
-    if (entry.bitFlags != mask) {
-      const uint32_t placeholder = index < 32 ? (1u << index) : 0u;
-      if (entry.bitFlags != placeholder) {
-        std::fprintf(stderr, "define_commandline_flag: flag \"%s\" already defined with mask 0x%x, conflicts with 0x%x\n",
-                     stored, entry.bitFlags, mask);
-        return -1;
-      }
-      std::fprintf(stderr, "define_commandline_flag: flag %s already declared as %s, defining as: %u\n", stored,
-                   entry.flagName, mask);
-      entry.bitFlags = mask;
+    if (entry.bitFlags == mask) return index;
+    // Only a placeholder left by an unknown flag on the command line may
+    // take another mask.
+    if (entry.bitFlags != placeholderOf(index)) {
+      std::fprintf(stderr, "define_commandline_flag: flag \"%s\" already defined with mask 0x%x, conflicts with 0x%x\n",
+                   stored, entry.bitFlags, mask);
+      return -1;
     }
+    std::fprintf(stderr, "define_commandline_flag: flag %s already declared as %s, defining as: %u\n", stored,
+                 entry.flagName, mask);
+    entry.bitFlags = mask;
   } else {
     if (firstFree >= MAX_DISTINCT_FLAG_ALIASES - 1) {
       std::fprintf(stderr, "define_commandline_flag: no room for flag: %s\n", stored);

@@ -209,7 +209,9 @@ TextBlock_struct LogMessageRecord::getSeverityLabelWithLength(uint_fast32_t leve
 bool LogMessageRecord::setSeverityLabel(uint_fast32_t level, const char* label) {
   const uint32_t standardBits = static_cast<uint32_t>(level >> 3) & 0x1FFFFFFEu;
   const uint32_t s0 = standardBits == 0 ? 32u : static_cast<uint32_t>(std::countr_zero(standardBits));
-  if (s0 < 7) {
+  // A standard severity bit, or no user-level bit (the USER slot itself),
+  // names a fixed label.
+  if (s0 < 7 || (level >> 11) == 0) {
     std::fprintf(stderr, "setSeverityLabel: refused, reserved level=%u subscript=%u label=%s\n",
                  static_cast<unsigned>(level), s0, label);
     return false;

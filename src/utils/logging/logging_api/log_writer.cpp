@@ -281,6 +281,11 @@ void LogManager::stopWriterThread() {
 
 void LogManager::killProcessingThread() { stopWriterThread(); }
 
+bool LogManager::startProcessingThread() {
+  if (closed.load(std::memory_order_acquire)) return false;
+  return startWriterThread();
+}
+
 void LogManager::releaseWriterQueue() {
   LogWriterQueue* q = ownedQueue;
   if (q == nullptr) return;
