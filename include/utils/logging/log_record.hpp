@@ -127,7 +127,8 @@ class LogMessageRecord {
   // manager's writer thread. Returns the line length (or the bytes written
   // when written directly).
   size_t writeAsTextToBuffer(unsigned int prefixWithFlags);
-  // Binary records are not produced by this build: renders as text instead.
+  // The same with the record written as a binary record
+  // (utils/logging/log_binary.hpp).
   size_t writeAsBinaryToBuffer(unsigned int prefixWithFlags);
 
   // Renders the record with prefix mask 0 into a block its manager keeps
@@ -145,6 +146,14 @@ class LogMessageRecord {
   // be null) gets the line length, or the bytes written.
   SharedBufferAllocRecord* formatRecordAsText(unsigned int prefixWithFlags, size_t* returnLen,
                                               uint32_t singleThreaded);
+
+  // Builds the record as a binary record (utils/logging/log_binary.hpp) in a
+  // block of the manager's region, with the same arguments and results as
+  // formatRecordAsText. Arguments are written whole: the record ends before
+  // the first one that does not fit the block (a "Too many elements" line on
+  // standard error), argumentCount and the length saying what was written.
+  SharedBufferAllocRecord* prepareBinaryRecord(unsigned int prefixWithFlags, size_t* returnLen,
+                                               uint32_t singleThreaded);
 
   // Emits `line` as a series of records of at most blockLength bytes each,
   // broken after a separator or at blanks, then resets `context`.

@@ -64,6 +64,33 @@ void LineUnderConstruction::addConstant(const char* text, size_t len) {
   addElement(text, len < room() ? len : room());
 }
 
+size_t gather(const LineUnderConstruction& line) {
+  size_t offset = 0;
+  for (uint32_t i = 0; i < line.elementTotal; ++i) {
+    const iovec& e = line.elements[i];
+    if (offset + e.iov_len > line.blockLen) break;
+    char* at = line.bfrBase + offset;
+    if (e.iov_base != at) std::memmove(at, e.iov_base, e.iov_len);
+    offset += e.iov_len;
+  }
+  line.bfrBase[offset] = '\0';
+  return offset;
+}
+
+size_t writeLineDirect(LogManager* mgr, LineUnderConstruction& line, const char* who) {
+  const int fd = mgr != nullptr ? mgr->getDescriptor() : STDERR_FILENO;
+  const size_t total = line.totalRecordLen;
+  const size_t written = writeElements(fd, line.elements, line.elementTotal);
+  if (mgr != nullptr) mgr->countDirectWrite(written);
+  if (written < total && mgr != nullptr && mgr->getErrorCondition()[0] == '\0') {
+    std::fprintf(stderr, "%s: only wrote %zu bytes but expected %zu elements=%u fd=%d\n", who, written, total,
+                 line.elementTotal, fd);
+    std::fflush(stderr);
+    mgr->setErrorCondition("out of disk space");
+  }
+  return written;
+}
+
 }  // namespace log_render
 
 namespace {
@@ -85,21 +112,6 @@ int syslogLevelOf(uint32_t importance) {
   if (importance & LogMessageRecord::LOG_SEVERITY_WARN) return LOG_WARNING;
   if (importance & LogMessageRecord::LOG_SEVERITY_INFO) return LOG_INFO;
   return LOG_DEBUG;
-}
-
-// Copies every element to its running offset unless it already lies there,
-// stopping before one that would pass the block. Returns the gathered length.
-size_t gather(const LineUnderConstruction& line) {
-  size_t offset = 0;
-  for (uint32_t i = 0; i < line.elementTotal; ++i) {
-    const iovec& e = line.elements[i];
-    if (offset + e.iov_len > line.blockLen) break;
-    char* at = line.bfrBase + offset;
-    if (e.iov_base != at) std::memmove(at, e.iov_base, e.iov_len);
-    offset += e.iov_len;
-  }
-  line.bfrBase[offset] = '\0';
-  return offset;
 }
 
 }  // namespace
@@ -247,18 +259,10 @@ SharedBufferAllocRecord* LogMessageRecord::formatRecordAsText(unsigned int prefi
   const bool direct = singleThreaded != 0 && (mgr == nullptr || mgr->hasOutput());
   size_t resultLen = total;
   if (direct) {
-    const size_t written = writeElements(fd, line.elements, line.elementTotal);
-    resultLen = written;
-    if (mgr != nullptr) mgr->countDirectWrite(written);
-    if (written < total && mgr != nullptr && mgr->getErrorCondition()[0] == '\0') {
-      std::fprintf(stderr, "formatRecordAsText: only wrote %zu bytes but expected %zu elements=%u fd=%d\n", written,
-                   total, line.elementTotal, fd);
-      std::fflush(stderr);
-      mgr->setErrorCondition("out of disk space");
-    }
+    resultLen = log_render::writeLineDirect(mgr, line, "formatRecordAsText");
   }
   if (!direct || (importanceLevel & AND_USE_SYSLOG)) {
-    const size_t gathered = gather(line);
+    const size_t gathered = log_render::gather(line);
     if (!direct) resultLen = gathered;
     if (rec != nullptr) setUsedLength(rec, static_cast<uint32_t>(gathered));
   }
@@ -295,6 +299,9 @@ size_t LogMessageRecord::writeAsTextToBuffer(unsigned int prefixWithFlags) {
 }
 
 size_t LogMessageRecord::writeAsBinaryToBuffer(unsigned int prefixWithFlags) {
-  // TODO(logging): binary records; until then the record is written as text.
-  return writeAsTextToBuffer(prefixWithFlags);
+  size_t len = 0;
+  SharedBufferAllocRecord* rec =
+      prepareBinaryRecord(prefixWithFlags, &len, logMgr != nullptr ? logMgr->isSingleThreaded() : 1u);
+  if (rec != nullptr) logMgr->writeDataToBuffer(rec);
+  return len;
 }

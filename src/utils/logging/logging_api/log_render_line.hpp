@@ -37,6 +37,17 @@ struct LineUnderConstruction {
   void addConstant(const char* text, size_t len);
 };
 
+// Copies every element to its running offset in the block unless it already
+// lies there, stopping before one that would pass blockLen, and
+// NUL-terminates. Returns the gathered length.
+size_t gather(const LineUnderConstruction& line);
+
+// Writes the elements of a finished line straight to the manager's
+// descriptor (fd 2 without a manager), counts them in its statistics and
+// reports a short write once per manager; `who` names the caller in that
+// report. Returns the bytes written.
+size_t writeLineDirect(LogManager* mgr, LineUnderConstruction& line, const char* who);
+
 // Elements of the calling thread (allocated on its first line, kept).
 iovec* threadElements();
 

@@ -1,0 +1,101 @@
+// Binary records written into a pipe: the bytes of every statement under
+// every prefix mask match the golden image (fixed time source and thread id),
+// the header fields of the documented layouts hold, and the writer-thread
+// path produces the same bytes as the direct path.
+#include "log_binary_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "test_support.hpp"
+
+namespace {
+
+std::string writeAll(uint_fast8_t useThread) {
+  binlog::PipeManager out(useThread);
+  for (uint32_t prefix : binlog::PREFIXES) {
+    for (binlog::Statement fill : binlog::STATEMENTS) {
+      auto rec = binlog::record(out.get(), app_error, "a.cpp");
+      fill(*rec);
+      rec->writeAsBinaryToBuffer(prefix);
+    }
+  }
+  return out.bytes();
+}
+
+LogLineBinaryHeader headerAt(const std::string& image, size_t at) {
+  LogLineBinaryHeader h{};
+  if (at + sizeof h <= image.size()) std::memcpy(&h, image.data() + at, sizeof h);
+  return h;
+}
+
+}  // namespace
+
+TEST(BinaryRecords, ImageOfEveryStatementUnderEveryPrefix) {
+  const std::string image = writeAll(0);
+  narvelix_test::expectGolden(image, "log_binary_records.bin");
+  // The documented layouts, record by record: length, format line offset,
+  // first value offset, value count.
+  struct Fields {
+    uint32_t length, formatOffset, firstArg, args;
+  };
+  const Fields expected[] = {
+      {48, 48, 48, 0},           // prefix 0, nothing
+      {48 + 16 + 8, 48, 48, 1},  // one UINT32: 4 bytes and 4 of padding
+      {48 + 7 * 24, 48, 48, 7},
+      {48 + 16 + 8 + 16 + 8 + 16 + 8 + 16 + 8, 48, 48, 4},
+      {48 + 16 + 8 + 16 + 8 + 16 + 8 + 24 + 16, 48, 48, 5},
+      {56, 54, 56, 0},  // file name "a.cpp": 48 + 6, padded to 56
+  };
+  size_t at = 0;
+  for (const Fields& f : expected) {
+    const LogLineBinaryHeader h = headerAt(image, at);
+    EXPECT_EQ(h.formatVersion, '1');
+    EXPECT_EQ(h.byteOrder, 'L');
+    EXPECT_EQ(h.threadId, 4242u);
+    EXPECT_EQ(h.nanosecondTimestamp, binlog::FIXED_TIME);
+    EXPECT_EQ(h.lineNumber, 42u);
+    EXPECT_EQ(h.importanceLevel, 256u);
+    EXPECT_EQ(h.offsetFileName, 48u);
+    EXPECT_EQ(h.logLineLength, f.length) << "record at " << at;
+    EXPECT_EQ(h.offsetFormatString, f.formatOffset) << "record at " << at;
+    EXPECT_EQ(h.offsetFirstArg, f.firstArg) << "record at " << at;
+    EXPECT_EQ(h.argumentCount, f.args) << "record at " << at;
+    at += h.logLineLength;
+  }
+}
+
+TEST(BinaryRecords, WriterThreadWritesTheSameBytes) {
+  EXPECT_EQ(writeAll(1), writeAll(0));
+  // The statement forms end the same way: BINARY_ENDREC adds the newline.
+  std::string images[2];
+  for (const uint_fast8_t useThread : {uint_fast8_t{0}, uint_fast8_t{1}}) {
+    binlog::PipeManager out(useThread, 0x88u);
+    LOG_INTO(out.get(), app_warning) << "n=" << 3u << BINARY_ENDREC;
+    LOG_INTO(out.get(), app_warning) << "n=" << 4u << AS_BINARY_RECORD;
+    images[useThread] = out.bytes();
+  }
+  EXPECT_EQ(images[0], images[1]);
+  ASSERT_GT(images[0].size(), 48u);
+  const LogLineBinaryHeader h = headerAt(images[0], 0);
+  EXPECT_EQ(h.logPrefixMask, 0x88u);
+  const std::string format = images[0].substr(h.offsetFormatString, 6);
+  EXPECT_EQ(format, std::string("n=%u\n", 6));
+}
+
+TEST(BinaryRecords, ArgumentsThatDoNotFitEndTheRecordWhole) {
+  binlog::PipeManager out(0, 0);
+  auto rec = binlog::record(out.get());
+  const std::string big(1500, 'b');
+  for (int i = 0; i < 4; ++i) *rec << AS_TEXT_BUFFER(big.data(), big.size());
+  testing::internal::CaptureStderr();
+  rec->writeAsBinaryToBuffer(0);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("Too many elements: "), std::string::npos);
+  const std::string image = out.bytes();
+  const LogLineBinaryHeader h = headerAt(image, 0);
+  // Blocks of 4096 bytes hold two of the 1520-byte values.
+  EXPECT_EQ(h.argumentCount, 2u);
+  EXPECT_EQ(h.logLineLength, 48u + 2 * (16 + 1504));
+  EXPECT_EQ(image.size(), h.logLineLength);
+}
