@@ -1,10 +1,10 @@
 // Binary rendering of a finished record (layout in utils/logging/log_binary.hpp):
-// the header and value headers are written into the manager's block at their
-// final offsets, the file name, format line, values and padding are I/O
-// vector elements pointing where the bytes already are (the record, the
-// caller's data, a constant block of zeros). The direct path writes them with
-// writev; for a writer thread they are gathered into the block. Costs one
-// memcpy per header and no formatting at all.
+// every piece (header, file name, format line, value headers, values and
+// their zero padding) is copied once, straight to its final offset in a
+// block of the manager's region; no formatting at all. The direct path then
+// writes the block with one writev element (a record is a few hundred bytes
+// of small pieces: one copy costs less than the kernel's handling of many
+// elements, which past 8 it allocates for), the writer thread gets the block.
 #include <cstdio>
 #include <cstring>
 
@@ -14,9 +14,6 @@
 namespace {
 
 using LMR = LogMessageRecord;
-using log_render::LineUnderConstruction;
-
-constexpr unsigned char paddingBytes[16] = {};
 
 constexpr uint32_t paddingAfter(size_t length) {
   return static_cast<uint32_t>((LOG_BINARY_ALIGNMENT - length % LOG_BINARY_ALIGNMENT) % LOG_BINARY_ALIGNMENT);
@@ -68,25 +65,46 @@ ValueBytes valueBytesOf(const LMR::ArgumentRecord& arg) {
   }
 }
 
-// Adds the value header (written into the block), the value and its padding
-// when all of them fit; false (nothing added) otherwise.
-bool addArgument(LineUnderConstruction& line, const LMR::ArgumentRecord& arg) {
-  const ValueBytes value = valueBytesOf(arg);
-  const size_t valueLen = value.len + (value.withNul ? 1 : 0);
-  const uint32_t padding = paddingAfter(valueLen);
-  const size_t needed = LogLineBinaryValueHeader::HEADER_LEN + valueLen + padding;
-  // Header, value, NUL and padding: at most four elements.
-  if (needed > line.room() || line.elementTotal + 4 > log_render::ELEMENT_LIMIT) return false;
-  LogLineBinaryValueHeader header{};
-  header.argType = static_cast<uint32_t>(arg.argBaseType);
-  header.argLength = value.argLength;
-  header.offsetNextArg = static_cast<uint32_t>(valueLen + padding);
-  header.headerLen = LogLineBinaryValueHeader::HEADER_LEN;
-  line.placeRendered(reinterpret_cast<const char*>(&header), sizeof header);
-  line.addElement(value.data, value.len);
-  line.addElement(paddingBytes, (value.withNul ? 1u : 0u) + padding);
-  return true;
-}
+// The record under construction in its block: bytes are appended at `used`,
+// never past `limit`.
+struct RecordBytes {
+  unsigned char* base;
+  size_t used;
+  size_t limit;
+
+  size_t room() const { return limit - used; }
+  void put(const void* data, size_t len) {
+    if (len != 0) std::memcpy(base + used, data, len);
+    used += len;
+  }
+  void zeros(size_t len) {
+    std::memset(base + used, 0, len);
+    used += len;
+  }
+  // A text, cut to leave room for the rest of the header area, and its NUL.
+  void putText(const char* text, size_t len) {
+    const size_t keep = room() > 2 * LOG_BINARY_ALIGNMENT ? room() - 2 * LOG_BINARY_ALIGNMENT : 0;
+    put(text, len < keep ? len : keep);
+    zeros(1);
+  }
+  // The value header, the value and its padding when all of them fit;
+  // false (nothing written) otherwise.
+  bool putArgument(const LMR::ArgumentRecord& arg) {
+    const ValueBytes value = valueBytesOf(arg);
+    const size_t valueLen = value.len + (value.withNul ? 1 : 0);
+    const uint32_t padding = paddingAfter(valueLen);
+    if (LogLineBinaryValueHeader::HEADER_LEN + valueLen + padding > room()) return false;
+    LogLineBinaryValueHeader header{};
+    header.argType = static_cast<uint32_t>(arg.argBaseType);
+    header.argLength = value.argLength;
+    header.offsetNextArg = static_cast<uint32_t>(valueLen + padding);
+    header.headerLen = LogLineBinaryValueHeader::HEADER_LEN;
+    put(&header, sizeof header);
+    put(value.data, value.len);
+    zeros(valueLen - value.len + padding);
+    return true;
+  }
+};
 
 }  // namespace
 
@@ -97,13 +115,11 @@ SharedBufferAllocRecord* LogMessageRecord::prepareBinaryRecord(unsigned int pref
   SharedBufferAllocRecord* rec = mgr != nullptr ? mgr->allocateBuffer() : nullptr;
   if (rec == nullptr) return nullptr;
   size_t blockLength = 0;
-  LineUnderConstruction line{log_render::threadElements(), 0, 0,
-                             reinterpret_cast<char*>(mgr->bufferAddress(rec, &blockLength)), 0};
-  if (line.bfrBase == nullptr || line.elements == nullptr || blockLength <= LogLineBinaryHeader::HEADER_LEN) {
+  RecordBytes out{mgr->bufferAddress(rec, &blockLength), 0, blockLength};
+  if (out.base == nullptr || blockLength <= LogLineBinaryHeader::HEADER_LEN || mgr->isClosed()) {
     mgr->returnBuffer(rec);
     return nullptr;
   }
-  line.blockLen = blockLength - 1;  // gather terminates the block
 
   LogLineBinaryHeader header{};
   header.formatVersion = LogLineBinaryHeader::LOG_LINE_BINARY_FORMAT_VER1;
@@ -115,55 +131,40 @@ SharedBufferAllocRecord* LogMessageRecord::prepareBinaryRecord(unsigned int pref
   header.lineNumber = sourceLine;
   header.importanceLevel = importanceLevel;
   header.offsetFileName = LogLineBinaryHeader::HEADER_LEN;
-  // The header is copied in once its counts are known.
-  line.elements[0] = iovec{line.bfrBase, sizeof header};
-  line.elementTotal = 1;
-  line.totalRecordLen = sizeof header;
-
-  // File name and format line, each with its NUL, then zeros up to a
-  // multiple of 8. Texts longer than the block are cut to leave room.
-  auto addText = [&line](const char* text, size_t len) {
-    const size_t room = line.room() > 2 * LOG_BINARY_ALIGNMENT ? line.room() - 2 * LOG_BINARY_ALIGNMENT : 0;
-    line.addElement(text, len < room ? len : room);
-    line.addElement(paddingBytes, 1);
-  };
+  out.used = sizeof header;  // the header goes in once its counts are known
   if (prefixWithFlags & LOG_FILENAME) {
     const TextBlock_struct name = mgr->pruneDirectoryPrefix(sourceFile != nullptr ? sourceFile : "",
                                                             static_cast<int_fast32_t>(sourceFileNameLen));
-    addText(name.textBfr, name.bfrLen);
+    out.putText(name.textBfr, name.bfrLen);
   }
-  header.offsetFormatString = static_cast<uint32_t>(line.totalRecordLen);
+  header.offsetFormatString = static_cast<uint32_t>(out.used);
   if (prefixWithFlags & LOG_BINARY_FORMAT_STRING) {
     const char* format = logLineFormat != nullptr ? logLineFormat : "";
-    addText(format, std::strlen(format));
+    out.putText(format, std::strlen(format));
   }
-  line.addElement(paddingBytes, paddingAfter(line.totalRecordLen));
-  header.offsetFirstArg = static_cast<uint32_t>(line.totalRecordLen);
+  out.zeros(paddingAfter(out.used));
+  header.offsetFirstArg = static_cast<uint32_t>(out.used);
 
   uint32_t written = 0;
-  while (written < argCount && addArgument(line, argList[written])) ++written;
+  while (written < argCount && out.putArgument(argList[written])) ++written;
   if (written < argCount) {
-    std::fprintf(stderr, "Too many elements: %u\n", line.elementTotal);
+    std::fprintf(stderr, "Too many elements: %u\n", written);
     std::fflush(stderr);
   }
   header.argumentCount = written;
-  header.logLineLength = static_cast<uint32_t>(line.totalRecordLen);
-  std::memcpy(line.bfrBase, &header, sizeof header);
+  header.logLineLength = static_cast<uint32_t>(out.used);
+  std::memcpy(out.base, &header, sizeof header);
 
-  const size_t total = line.totalRecordLen;
-  line.elementTotal = static_cast<uint32_t>(coalesce_iovec(line.elementTotal, line.elements));
-  if (mgr->isClosed()) {
-    mgr->returnBuffer(rec);
-    return nullptr;
-  }
+  const size_t total = out.used;
   if (singleThreaded != 0 && mgr->hasOutput()) {
+    iovec element{out.base, total};
+    log_render::LineUnderConstruction line{&element, 1, total, reinterpret_cast<char*>(out.base), blockLength};
     const size_t bytes = log_render::writeLineDirect(mgr, line, "prepareBinaryRecord");
     mgr->returnBuffer(rec);
     if (returnLen != nullptr) *returnLen = bytes;
     return nullptr;
   }
-  const size_t gathered = log_render::gather(line);
-  setUsedLength(rec, static_cast<uint32_t>(gathered));
+  setUsedLength(rec, static_cast<uint32_t>(total));
   if (returnLen != nullptr) *returnLen = total;
   return rec;
 }

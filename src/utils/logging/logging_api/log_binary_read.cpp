@@ -4,8 +4,9 @@
 // pointers refer to the input bytes and rendered by the text renderer into a
 // memory-only manager, so a record reads exactly as the text line its
 // statement would have written. File names are kept once each in a set:
-// the manager caches pruned names by address, which must therefore name one
-// text for good.
+// the manager caches how much of a name it cuts by the name's address (a
+// source prefix from $ST/$BT1.. may still match a stored name), so one address
+// must name one text for good; the reader's pending bytes would not.
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
