@@ -164,6 +164,18 @@ TEST(BinaryReader, DamagedFieldsAreRefusedWithTheRecordOffset) {
   }
 }
 
+TEST(BinaryReader, RoutingBitsOfARecordAreNotFollowed) {
+  binlog::PipeManager out(0);
+  auto rec = binlog::record(out.get(), app_errorAndStderr);
+  *rec << "only on standard output\n";
+  rec->writeAsBinaryToBuffer(LogMessageRecord::LOG_ERROR_LEVEL | LogMessageRecord::LOG_BINARY_FORMAT_STRING);
+  bool ok = false;
+  std::string error;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(readAll(out.bytes(), LogBinaryReader::TEXT, &ok, &error), "ERROR only on standard output\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
 TEST(BinaryReader, RawModeListsTheFields) {
   binlog::PipeManager out(0);
   auto rec = binlog::record(out.get());

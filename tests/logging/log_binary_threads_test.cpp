@@ -84,18 +84,30 @@ TEST(BinaryRecords, WriterThreadWritesTheSameBytes) {
   EXPECT_EQ(format, std::string("n=%u\n", 6));
 }
 
-TEST(BinaryRecords, ArgumentsThatDoNotFitEndTheRecordWhole) {
+TEST(BinaryRecords, ValuesAreBoundedByTheirBlocks) {
   binlog::PipeManager out(0, 0);
-  auto rec = binlog::record(out.get());
-  const std::string big(1500, 'b');
-  for (int i = 0; i < 4; ++i) *rec << AS_TEXT_BUFFER(big.data(), big.size());
+  // Inline values keep at most 8 bytes; a type the writer does not know is
+  // written all the same, with a notice.
+  auto inlineValues = binlog::record(out.get());
+  binlog::addRaw(*inlineValues, LogMessageRecord::LOG_ARG_TYPE_CHAR, nullptr, 12);
+  binlog::addRaw(*inlineValues, static_cast<LogMessageRecord::LogArgumentType>(99), nullptr, 12);
   testing::internal::CaptureStderr();
-  rec->writeAsBinaryToBuffer(0);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("Too many elements: "), std::string::npos);
+  inlineValues->writeAsBinaryToBuffer(0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Type not really recognized: 99\n");
+  // A record ends before the first value that does not fit its block whole:
+  // after one 2016-byte value exactly 2016 bytes are left, not enough for the
+  // next value and its header.
+  auto big = binlog::record(out.get());
+  const std::string text(2016, 'b');
+  for (int i = 0; i < 3; ++i) *big << AS_TEXT_BUFFER(text.data(), text.size());
+  testing::internal::CaptureStderr();
+  big->writeAsBinaryToBuffer(0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Too many elements: 1\n");
   const std::string image = out.bytes();
-  const LogLineBinaryHeader h = headerAt(image, 0);
-  // Blocks of 4096 bytes hold two of the 1520-byte values.
-  EXPECT_EQ(h.argumentCount, 2u);
-  EXPECT_EQ(h.logLineLength, 48u + 2 * (16 + 1504));
-  EXPECT_EQ(image.size(), h.logLineLength);
+  const LogLineBinaryHeader small = headerAt(image, 0);
+  EXPECT_EQ(small.logLineLength, 48u + 2 * 24);
+  const LogLineBinaryHeader h = headerAt(image, small.logLineLength);
+  EXPECT_EQ(h.argumentCount, 1u);
+  EXPECT_EQ(h.logLineLength, 48u + 16 + 2016);
+  EXPECT_EQ(image.size(), small.logLineLength + h.logLineLength);
 }
