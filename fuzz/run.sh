@@ -59,6 +59,8 @@ run_one() {
     convert|csv_split) dict=("-dict=$here/csv.dict"); maxlen=8192 ;;
     # A metadata image needs room for a header, a few descriptions and records.
     metadata_reader) maxlen=4096 ;;
+    # A few binary log records of a few values each.
+    logcat) maxlen=4096 ;;
   esac
   # The conversion runs slowly (files in and out): let its inputs grow to a
   # few rows sooner.
