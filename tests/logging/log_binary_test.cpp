@@ -137,6 +137,7 @@ TEST(BinaryReader, DamagedFieldsAreRefusedWithTheRecordOffset) {
       {1, false, 40, le32(57), "file name not terminated"},
       {1, false, 40, le32(4000), "file name offset out of the record"},
       {1, false, 44, le32(200), "first value offset out of the record"},
+      {1, false, 44, le32(80), "first value offset does not follow the format line"},  // 72 + 8
       {1, true, -8, std::vector<unsigned char>(8, 'x'), "format line not terminated"},
       {1, false, 32, le32(2), "value header past the record's end"},
       {1, false, 32, le32(0), "values do not end at the record's length"},
