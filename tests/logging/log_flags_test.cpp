@@ -295,6 +295,7 @@ TEST(LogStartup, InitializeLogSubsystemNamesTheProgramAndRegistersItsMask) {
   });
 }
 
+// The standard log file goes to $LOGDIR and becomes the default manager.
 TEST(LogStartup, StandardLogForComponentOpensTheDefaultLog) {
   char dir[] = "/tmp/log_flags_testXXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);

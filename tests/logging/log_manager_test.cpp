@@ -179,27 +179,6 @@ TEST(LogFiles, RefusesACutNameAndAnUnopenableFile) {
   EXPECT_NE(err.find("failed to open log file: /nonexistent/dir/c.log\n"), std::string::npos) << err;
 }
 
-TEST(LogFiles, StandardLogFileGoesToLogdirAndBecomesTheDefault) {
-  char dir[] = "/tmp/narvelix_stdlogXXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  setenv("LOGDIR", dir, 1);
-  default_LogSubsystemInfo.maxPendingLogLines = 4;
-  LogManager* saved = LogManager::DEFAULT_LogManager;
-  LogManager::DEFAULT_LogManager = nullptr;
-  LogManager* mgr = LogManager::newStandardLogFile("stdcomp", FILENAME_ADD_DIR_PREFIX, nullptr);
-  ASSERT_NE(mgr, nullptr);
-  EXPECT_EQ(LogManager::DEFAULT_LogManager, mgr);
-  LOG_WHEN(app_error) << "default" << AS_PLAIN_TEXT;
-  LogManager::DEFAULT_LogManager = saved;
-  delete mgr;
-  default_LogSubsystemInfo.maxPendingLogLines = 0;
-  unsetenv("LOGDIR");
-  const std::string name = std::string(dir) + "/stdcomp.log";
-  EXPECT_EQ(readFile(name), "default");
-  unlink(name.c_str());
-  rmdir(dir);
-}
-
 TEST(FileNameCache, RepeatedNamesComeFromTheCacheByAddress) {
   LogManager mgr(nullptr, -1, 0, "cache", 0, 256, nullptr, 1000);
   mgr.setStripLeadingDirectories(1);
