@@ -8,13 +8,20 @@
 // Otherwise the whole input is one line split with the default reader
 // (separators ',' and NUL, quote '"', 128 pointers); the same input is then
 // also fed as a packet, and every delivered line is checked the same way.
+// Such lines (and a whole input without a line feed) also go through the
+// whole-line splitter and classifier of the converter's second read, over
+// every byte-mask implementation, with and without readable bytes past the
+// line: on lines without quotes or NUL they give the reference fields, the
+// classifier also on quoted runs without an escaped quote; otherwise -1.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <algorithm>
 #include <vector>
 
+#include "utils/io/plain_line.hpp"
 #include "utils/io/read_file.hpp"
 #include "csv_reference_split.hpp"
 
@@ -44,6 +51,78 @@ void checkSplit(CSV_File& csv, const std::string& line, int maxFields, const std
   }
 }
 
+// Class bits of one field by the byte rules.
+uint32_t referenceClasses(const std::string& field) {
+  uint32_t classes = 0;
+  int signs = 0;
+  int points = 0;
+  for (const char ch : field) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c >= '0' && c <= '9') {
+      classes |= plain_line::HAS_DIGIT;
+    } else if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) {
+      classes |= plain_line::HAS_LETTER;
+    } else if (c == '-' || c == '+') {
+      classes |= c == '-' ? plain_line::HAS_MINUS : plain_line::HAS_PLUS;
+      if (++signs > 1) classes |= plain_line::HAS_OTHER;
+    } else if (c == '.') {
+      classes |= plain_line::HAS_POINT;
+      if (++points > 1) classes |= plain_line::HAS_OTHER;
+    } else {
+      classes |= plain_line::HAS_OTHER;
+    }
+  }
+  return classes;
+}
+
+template <typename Masks>
+void checkPlainLine(const std::string& line) {
+  constexpr uint32_t MAX = 20;
+  const std::vector<std::string> expected = referenceSplit(line, ",", "\"");
+  const bool hasNul = line.find('\0') != std::string::npos;
+  const bool plain = !hasNul && line.find('"') == std::string::npos;
+  const bool classable = !hasNul && line.find("\\\"") == std::string::npos;
+  std::vector<std::string> kept = expected;
+  kept.resize(std::min<size_t>(expected.size(), MAX));
+  for (const size_t after : {size_t{0}, size_t{64}}) {
+    const std::string buffer = line + std::string(after, ',');
+    const auto* p = reinterpret_cast<const unsigned char*>(buffer.data());
+    std::vector<std::string> fields;
+    const int total = plain_line::splitPlainLine<Masks>(
+        p, line.size(), buffer.size(), ',', '"', MAX, [&](uint32_t i, size_t start, size_t length) {
+          fields.resize(std::max<size_t>(fields.size(), i + 1));
+          fields[i] = buffer.substr(start, length);
+        });
+    if (plain ? total != static_cast<int>(expected.size()) || fields != kept : total != -1) {
+      mismatch("plain split differs", line);
+    }
+    std::vector<std::string> classes;  // each field's class bits, then its width
+    const int classified = plain_line::classifyPlainLine<Masks>(
+        p, line.size(), buffer.size(), ',', '"', MAX, [&](uint32_t i, size_t length, uint32_t bits) {
+          classes.resize(std::max<size_t>(classes.size(), i + 1));
+          classes[i] = std::to_string(bits) + " " + std::to_string(length);
+        });
+    if (!classable) {
+      if (classified != -1) mismatch("classified a line with NUL or an escaped quote", line);
+      continue;
+    }
+    if (classified != static_cast<int>(expected.size())) mismatch("classified field count differs", line);
+    for (size_t i = 0; i < kept.size(); ++i) {
+      if (classes[i] != std::to_string(referenceClasses(kept[i])) + " " + std::to_string(kept[i].size())) {
+        mismatch("field classes differ", line);
+      }
+    }
+  }
+}
+
+void checkPlainLines(const std::string& line) {
+  checkPlainLine<plain_line::MasksOf<byte_masks::Portable>>(line);
+  checkPlainLine<plain_line::PortableMasks>(line);
+#if defined(ZUR_USE_AVX2)
+  if (byte_masks::avx2Available()) checkPlainLine<plain_line::Avx2Masks>(line);
+#endif
+}
+
 // Checks every line a packet delivers against the reference line rules.
 class CheckingCsv : public CSV_File {
  public:
@@ -52,6 +131,7 @@ class CheckingCsv : public CSV_File {
     const std::string text(reinterpret_cast<const char*>(line), length);
     lines.push_back(text);
     checkSplit(*this, text, MAX_FIELDS, std::string(",\0", 2), "\"");
+    checkPlainLines(text);
     return 0;
   }
   std::vector<std::string> lines;
@@ -85,6 +165,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string input(reinterpret_cast<const char*>(data), size);
   CSV_File csv(-1, true, ',');
   checkSplit(csv, input, CSV_File::MAX_FIELDS, std::string(",\0", 2), "\"");
+  if (input.find('\n') == std::string::npos) checkPlainLines(input);
 
   // Line rules: complete lines only, one CR before the LF removed.
   std::vector<std::string> expectedLines;

@@ -81,52 +81,6 @@ TEST(NarvelixScan, ContentFlagsOfOneField) {
   }
 }
 
-TEST(NarvelixScan, FlagsAndWidthsAccumulateOverRows) {
-  const std::string dir = scratchDir("Accumulate");
-  // A second sign in another row is not a second sign in one field; an empty
-  // line is a row of empty fields that sets no flag; a short line leaves the
-  // missing fields without HAD_NULL; fields past the heading are not kept.
-  for (const bool twoReads : {false, true}) {
-    InProcess run(dir, "a,b,c\r\n,-1,x\r\n\r\n42,+2\r\n7,3,yy,extra,more\r\n", twoReads);
-    EXPECT_EQ(run.converter->observedContent(0), NUL | NONULL | DIGITS);
-    EXPECT_EQ(run.converter->maxWidth(0), 2u);
-    EXPECT_EQ(run.converter->observedContent(1), NONULL | DIGITS | MINUS | PLUS);
-    EXPECT_EQ(run.converter->observedContent(2), NONULL | LETTERS);
-    EXPECT_EQ(run.converter->maxWidth(2), 2u);
-    EXPECT_EQ(run.converter->storedRows(), 4u);
-  }
-}
-
-TEST(NarvelixLayout, InferTypeRules) {
-  Narvelix converter(-1, "", nullptr);
-  struct Case {
-    uint32_t width, mask, type;
-  };
-  const Case cases[] = {
-      {0, NUL, SMV::SMV_TYPE_NONE},
-      {0, 0, SMV::SMV_TYPE_FIXED},  // never filled
-      {9, NONULL | DIGITS, SMV::SMV_TYPE_UINT32},
-      {9, NUL | NONULL | DIGITS, SMV::SMV_TYPE_UINT32},
-      {10, NONULL | DIGITS, SMV::SMV_TYPE_UINT64},
-      {400, NONULL | DIGITS, SMV::SMV_TYPE_UINT64},
-      {9, NONULL | DIGITS | MINUS, SMV::SMV_TYPE_INT32},
-      {10, NONULL | DIGITS | MINUS, SMV::SMV_TYPE_INT64},
-      {1, NONULL | MINUS, SMV::SMV_TYPE_STRING},
-      {3, NONULL | DIGITS | DOT, SMV::SMV_TYPE_FIXED},
-      {3, NONULL | DIGITS | PLUS, SMV::SMV_TYPE_FIXED},
-      {3, NONULL | DIGITS | MINUS | DOT, SMV::SMV_TYPE_FIXED},
-      {1, NONULL | DOT, SMV::SMV_TYPE_FIXED},
-      {1, NONULL | PLUS, SMV::SMV_TYPE_FIXED},
-      {2, NONULL | QUOTE, SMV::SMV_TYPE_STRING},
-      {2, NONULL | DIGITS | LETTERS, SMV::SMV_TYPE_STRING},
-      {2, NONULL | DIGITS | SYMBOLS, SMV::SMV_TYPE_STRING},
-      {2, NUL | NONULL | LETTERS, SMV::SMV_TYPE_STRING},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(converter.inferType(c.width, c.mask), c.type) << c.mask << " width " << c.width;
-  }
-}
-
 // The header counts records in 32 bits: an input with more content rows than
 // that is refused. Seen with the limit lowered to 3 (the real one needs 4 G rows).
 TEST(NarvelixOutput, MoreRowsThanTheRecordCountHoldsWriteNoFile) {

@@ -9,12 +9,13 @@
 #include <unistd.h>
 
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "io/read_file_test_support.hpp"
+
+using namespace narvelix_test;
 
 namespace {
 
@@ -54,6 +55,7 @@ std::vector<LineCase> lineRuleCases() {
       {"final cr without lf dropped", "one\r\ntwo\r", {"one"}},
       {"no lf at all", "abc", {}},
       {"nul bytes pass", std::string("a\0b\n", 4), {std::string("a\0b", 3)}},
+      {"empty input calls no hook", "", {}},
   };
 }
 
@@ -67,21 +69,13 @@ TEST(ReadFileLines, LineRulesAtEveryReadSize) {
       const int rc = reader.readAndProcessTextLines(false);
       EXPECT_EQ(reader.lines, c.lines) << c.name << " chunk=" << chunk;
       EXPECT_EQ(rc, static_cast<int>(c.lines.size())) << c.name << " chunk=" << chunk;
-      EXPECT_EQ(reader.begins, 1) << c.name;
-      EXPECT_EQ(reader.completions, 1) << c.name;
-      EXPECT_EQ(reader.completedWith, static_cast<int>(c.lines.size())) << c.name;
+      const int hooks = c.input.empty() ? 0 : 1;
+      EXPECT_EQ(reader.begins, hooks) << c.name;
+      EXPECT_EQ(reader.completions, hooks) << c.name;
+      EXPECT_EQ(reader.completedWith, hooks != 0 ? static_cast<int>(c.lines.size()) : -1) << c.name;
       EXPECT_EQ(reader.noted, c.input) << c.name << " chunk=" << chunk;
     }
   }
-}
-
-TEST(ReadFileLines, EmptyInputCallsNoHook) {
-  MemorySource src;
-  RecordingReader reader(&src);
-  EXPECT_EQ(reader.readAndProcessTextLines(true), 0);
-  EXPECT_EQ(reader.begins, 0);
-  EXPECT_EQ(reader.completions, 0);
-  EXPECT_TRUE(reader.headers.empty());
 }
 
 TEST(ReadFileLines, ReadErrorsEndTheLoop) {
@@ -166,8 +160,7 @@ TEST(ReadFileLines, LinesAcrossTheBufferEdge) {
       EXPECT_EQ(reader.readAndProcessTextLines(false), static_cast<int>(expected.size()));
       EXPECT_EQ(firstDifference(reader.lines, expected), "") << "shift=" << shift << " chunk=" << chunk;
     }
-    TempDir dir;
-    const std::string name = dir.write("edge.txt", input);
+    const std::string name = writeFile(testDir() + "/edge.txt", input);
     RecordingReader fileReader(Read_And_Process_File::openFile(name.c_str(), Read_And_Process_File::READ_NORMAL));
     EXPECT_EQ(fileReader.readAndProcessTextLines(false), static_cast<int>(expected.size()));
     EXPECT_EQ(firstDifference(fileReader.lines, expected), "") << "file, shift=" << shift;
@@ -197,38 +190,6 @@ TEST(ReadFileLines, LineOf65536BytesEndsTheInput) {
   }
 }
 
-TEST(ReadFileLines, ReadsFromAPipeWrittenInPieces) {
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
-  std::thread writer([w = fds[1]] {
-    const char* pieces[] = {"al", "pha\r", "\nbe", "ta\n", "\n", "gam", "ma"};
-    for (const char* p : pieces) {
-      ssize_t ignored = ::write(w, p, std::strlen(p));
-      (void)ignored;
-      std::this_thread::yield();
-    }
-    ::close(w);
-  });
-  RecordingReader reader(fds[0]);
-  EXPECT_EQ(reader.readAndProcessTextLines(false), 3);
-  writer.join();
-  EXPECT_EQ(reader.lines, (Lines{"alpha", "beta", ""}));
-}
-
-TEST(ReadFileLines, FindAndProcessNextLineConsumesOneLine) {
-  unsigned char text[] = "x\r\n\nrest";
-  File_Buffer window(text, sizeof text - 1, sizeof text - 1, File_Buffer::EXTERNAL_STORAGE);
-  MemorySource src;
-  RecordingReader reader(&src);
-  EXPECT_EQ(reader.findAndProcessNextLine(&window, true), 3);
-  EXPECT_EQ(reader.findAndProcessNextLine(&window, false), 1);
-  EXPECT_EQ(reader.findAndProcessNextLine(&window, false), 0);
-  EXPECT_EQ(window.startBufferOffset, 4u);
-  EXPECT_EQ(reader.recordsProcessed, 2u);
-  EXPECT_EQ(reader.headers, (Lines{"x"}));
-  EXPECT_EQ(reader.lines, (Lines{"x", ""}));
-}
-
 TEST(ReadFileBlocks, DeliversWholeBlocksOnly) {
   struct Case {
     std::string input;
@@ -240,6 +201,8 @@ TEST(ReadFileBlocks, DeliversWholeBlocksOnly) {
       {"abcdefgh", 4, {"abcd", "efgh"}},
       {"abc", 4, {}},
       {"abcdef", 1, {"a", "b", "c", "d", "e", "f"}},
+      {"", 8, {}},     // empty input: no hook
+      {"abc", 0, {}},  // zero length: no hook
   };
   for (const Case& c : cases) {
     for (size_t chunk : CHUNK_SIZES) {
@@ -249,35 +212,10 @@ TEST(ReadFileBlocks, DeliversWholeBlocksOnly) {
       RecordingReader reader(&src);
       EXPECT_EQ(reader.readAndProcessBlocksFromFile(c.recordLen), static_cast<int>(c.blocks.size()));
       EXPECT_EQ(reader.blocks, c.blocks) << c.input << " chunk=" << chunk;
-      EXPECT_EQ(reader.begins, 1);
-      EXPECT_EQ(reader.completedWith, static_cast<int>(c.blocks.size()));
+      EXPECT_EQ(reader.begins, c.input.size() >= 3 && c.recordLen > 0 ? 1 : 0);
+      EXPECT_EQ(reader.completedWith, reader.begins ? static_cast<int>(c.blocks.size()) : -1);
     }
   }
-}
-
-TEST(ReadFileBlocks, BlocksAcrossManyBufferFills) {
-  std::string input;
-  for (int i = 0; i < 2500; ++i) input += std::string(3, static_cast<char>('a' + i % 26));
-  MemorySource src;
-  src.data = input;
-  src.chunk = 1001;
-  RecordingReader reader(&src);
-  ASSERT_EQ(reader.readAndProcessBlocksFromFile(3), 2500);
-  EXPECT_EQ(reader.blocks[2499], "ddd");  // 2499 % 26 == 3
-}
-
-TEST(ReadFileBlocks, EmptyInputOrZeroLengthCallsNoHook) {
-  MemorySource empty;
-  RecordingReader emptyReader(&empty);
-  EXPECT_EQ(emptyReader.readAndProcessBlocksFromFile(8), 0);
-  EXPECT_EQ(emptyReader.begins, 0);
-
-  MemorySource data;
-  data.data = "abc";
-  RecordingReader zeroLength(&data);
-  EXPECT_EQ(zeroLength.readAndProcessBlocksFromFile(0), 0);
-  EXPECT_EQ(zeroLength.begins, 0);
-  EXPECT_TRUE(zeroLength.blocks.empty());
 }
 
 // processBuffer takes whole 3-byte groups and leaves the rest for the next read.
@@ -313,120 +251,81 @@ TEST(ReadFileBuffers, ProcessBufferSeesEveryReadAndKeepsLeftovers) {
   EXPECT_EQ(nothing.readAndProcessFile(), 0);
 }
 
-TEST(FileBuffer, OffsetsAndDiscard) {
+TEST(FileBuffer, DiscardMovesOwnedDataOnlyAndAppendGrowsOwnedOnly) {
   File_Buffer owned(8);
-  ASSERT_NE(owned.buffer, nullptr);
   std::memcpy(owned.buffer, "abcdef", 6);
   owned.adjustBufferEnd(6);
   owned.adjustBufferStart(2);
-  EXPECT_EQ(owned.spaceLeft(), 2u);
-  EXPECT_EQ(owned.spaceUsed(), 4u);
-  EXPECT_EQ(owned.startBufferLocation(), owned.buffer + 2);
   owned.discardInitialBytes(1);  // drops "ab" and "c"
   EXPECT_EQ(owned.startBufferOffset, 0u);
-  EXPECT_EQ(owned.endBufferOffset, 3u);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(owned.buffer), 3), "def");
-  owned.discardInitialBytes(3);
-  EXPECT_EQ(owned.endBufferOffset, 0u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(owned.buffer), owned.endBufferOffset), "def");
 
   unsigned char storage[8] = {'a', 'b', 'c', 'd', 'e', 'f', 0, 0};
-  File_Buffer pinned(storage, sizeof storage, 6,
-                     File_Buffer::EXTERNAL_STORAGE | File_Buffer::EXTERNAL_NO_MOVE);
+  File_Buffer pinned(storage, sizeof storage, 6, File_Buffer::EXTERNAL_STORAGE | File_Buffer::EXTERNAL_NO_MOVE);
   pinned.adjustBufferStart(2);
   pinned.discardInitialBytes(1);  // no data moves
   EXPECT_EQ(pinned.startBufferOffset, 3u);
-  EXPECT_EQ(pinned.endBufferOffset, 6u);
   EXPECT_EQ(storage[0], 'a');
   pinned.discardInitialBytes(3);  // everything used: both offsets return to 0
-  EXPECT_EQ(pinned.startBufferOffset, 0u);
-  EXPECT_EQ(pinned.endBufferOffset, 0u);
-  pinned.discardInitialBytes(0);  // start + bytes == 0: nothing happens
-  EXPECT_EQ(pinned.endBufferOffset, 0u);
-}
+  EXPECT_EQ(pinned.startBufferOffset + pinned.endBufferOffset, 0u);
 
-TEST(FileBuffer, AppendGrowsOwnedStorageOnly) {
-  File_Buffer owned(4);
   const unsigned char data[] = "0123456789";
-  EXPECT_EQ(owned.appendDataToBuffer(data, 3, 0), 3u);
-  owned.adjustBufferStart(2);
-  EXPECT_EQ(owned.appendDataToBuffer(data + 3, 7, 16), 7u);
-  EXPECT_EQ(owned.spaceUsed(), 8u);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(owned.startBufferLocation()), 8), "23456789");
-  EXPECT_GE(owned.spaceLeft(), 16u);
-
-  unsigned char storage[4];
-  File_Buffer external(storage, sizeof storage, 0, File_Buffer::EXTERNAL_STORAGE);
+  File_Buffer growing(4);
+  EXPECT_EQ(growing.appendDataToBuffer(data, 3, 0), 3u);
+  growing.adjustBufferStart(2);
+  EXPECT_EQ(growing.appendDataToBuffer(data + 3, 7, 16), 7u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(growing.startBufferLocation()), growing.spaceUsed()), "23456789");
+  EXPECT_GE(growing.spaceLeft(), 16u);
+  unsigned char small[4];
+  File_Buffer external(small, sizeof small, 0, File_Buffer::EXTERNAL_STORAGE);
   EXPECT_EQ(external.appendDataToBuffer(data, 10, 0), 4u);
-  EXPECT_EQ(external.buffer, storage);
 }
 
 TEST(ReadFileOpen, StandardStreamNamesOpenNothing) {
-  TempDir dir;
+  const std::string dir = testDir();
   char cwd[4096];
   ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
-  ASSERT_EQ(::chdir(dir.path().c_str()), 0);
-  struct Case {
-    const char* name;
-    Read_And_Process_File::ReadModes mode;
-    int fd;
-  };
-  const Case cases[] = {
-      {"--stdin", Read_And_Process_File::READ_NORMAL, 0},
-      {"--stdout", Read_And_Process_File::WRITE_TRUNCATE, 1},
-      {"--stderr", Read_And_Process_File::WRITE_APPEND, 2},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(Read_And_Process_File::openFile(c.name, c.mode), c.fd) << c.name;
-    Read_And_Process_File named(c.name, c.mode);
-    EXPECT_EQ(named.descriptor, c.fd) << c.name;
+  ASSERT_EQ(::chdir(dir.c_str()), 0);
+  using R = Read_And_Process_File;
+  const std::pair<const char*, R::ReadModes> names[] = {
+      {"--stdin", R::READ_NORMAL}, {"--stdout", R::WRITE_TRUNCATE}, {"--stderr", R::WRITE_APPEND}};
+  for (int fd = 0; fd < 3; ++fd) {
+    R named(names[fd].first, names[fd].second);
+    EXPECT_EQ(named.descriptor, fd) << names[fd].first;
     named.descriptor = -1;  // keep the test's own streams open
-    EXPECT_NE(::access(c.name, F_OK), 0) << c.name << " must not be created";
+    EXPECT_NE(::access(names[fd].first, F_OK), 0) << names[fd].first << " must not be created";
   }
   ASSERT_EQ(::chdir(cwd), 0);
 }
 
 TEST(ReadFileOpen, ModesAndFailures) {
-  TempDir dir;
-  const std::string existing = dir.write("existing.txt", "old content");
-  const std::string missing = dir.file("missing.txt");
+  const std::string dir = testDir();
+  const std::string existing = writeFile(dir + "/existing.txt", "old content");
+  const std::string missing = dir + "/missing.txt";
   using R = Read_And_Process_File;
-
   EXPECT_EQ(R::openFile(missing.c_str(), R::READ_NORMAL), -1);
   EXPECT_EQ(R::openFile(missing.c_str(), R::WRITE), -1);  // WRITE needs an existing file
-
-  int fd = R::openFile(existing.c_str(), R::WRITE_TRUNCATE);
-  ASSERT_GE(fd, 0);
-  EXPECT_EQ(::write(fd, "new", 3), 3);
-  EXPECT_EQ(R::closeFile(fd, R::WRITE_TRUNCATE), 0);
-  EXPECT_EQ(readWholeFile(existing), "new");
-
-  fd = R::openFile(existing.c_str(), R::WRITE_APPEND);
-  ASSERT_GE(fd, 0);
-  EXPECT_EQ(::write(fd, "+", 1), 1);
-  R::closeFile(fd, R::WRITE_APPEND);
-  EXPECT_EQ(readWholeFile(existing), "new+");
-
-  const std::string created = dir.file("created.txt");
+  // Each mode writes one piece: truncating, appending, then in place.
+  const std::pair<R::ReadModes, const char*> writes[] = {
+      {R::WRITE_TRUNCATE, "new"}, {R::WRITE_APPEND, "+"}, {R::WRITE, "N"}};
+  for (const auto& [mode, piece] : writes) {
+    const int fd = R::openFile(existing.c_str(), mode);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(::write(fd, piece, std::strlen(piece)), static_cast<ssize_t>(std::strlen(piece)));
+    EXPECT_EQ(R::closeFile(fd, mode), 0);
+  }
+  EXPECT_EQ(readFile(existing), "New+");
   const mode_t oldMask = ::umask(022);
-  fd = R::openFile(created.c_str(), R::WRITE_APPEND);
+  const int fd = R::openFile((dir + "/created.txt").c_str(), R::WRITE_APPEND);
   ::umask(oldMask);
   ASSERT_GE(fd, 0);
   R::closeFile(fd, R::WRITE_APPEND);
   struct stat st;
-  ASSERT_EQ(::stat(created.c_str(), &st), 0);
+  ASSERT_EQ(::stat((dir + "/created.txt").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0644u);
-
-  fd = R::openFile(existing.c_str(), R::WRITE);
-  ASSERT_GE(fd, 0);
-  EXPECT_EQ(::write(fd, "N", 1), 1);  // overwrites in place, no truncation
-  R::closeFile(fd, R::WRITE);
-  EXPECT_EQ(readWholeFile(existing), "New+");
-
   EXPECT_EQ(R::closeFile(-1, R::READ_NORMAL), -1);
-
   for (const char* name : {static_cast<const char*>(nullptr), "", missing.c_str()}) {
     Read_And_Process_File reader(name);
-    EXPECT_EQ(reader.descriptor, -1);
     EXPECT_EQ(reader.readAndProcessTextLines(false), -1);  // read on -1 fails at once
   }
 }
@@ -435,15 +334,12 @@ TEST(ReadFileOpen, ModesAndFailures) {
 
 int gzipRoutine(Read_And_Process_File*, unsigned char*, uint32_t) { return 0; }
 int lz4Routine(Read_And_Process_File*, unsigned char*, uint32_t) { return 0; }
-int plainRoutine(Read_And_Process_File* r, unsigned char* b, uint32_t l) {
-  return Read_And_Process_File::defaultReadRoutine(r, b, l);
-}
 
 using Selector = Read_And_Process_File::FileTypeReaderSelector;
 const Selector TYPE_TABLE[] = {
     {&gzipRoutine, "gzip", Read_And_Process_File::READ_ZLIB, 0x0003, {0x1f, 0x8b}},
     {&lz4Routine, "lz4", Read_And_Process_File::READ_LZ4, 0x000F, {0x04, 0x22, 0x4d, 0x18}},
-    {&plainRoutine, "plain", Read_And_Process_File::READ_NORMAL, 0, {}},
+    {&Read_And_Process_File::defaultReadRoutine, "plain", Read_And_Process_File::READ_NORMAL, 0, {}},
     {nullptr, "", Read_And_Process_File::READ_GUESS, 0, {}},
 };
 const Selector STRICT_TABLE[] = {
@@ -451,16 +347,15 @@ const Selector STRICT_TABLE[] = {
                                                                       0, 0, 0, 0, 0, 0, 0, 'Z'}},
     {nullptr, "", Read_And_Process_File::READ_GUESS, 0, {}},
 };
-const Selector EMPTY_TABLE[] = {{nullptr, "", Read_And_Process_File::READ_GUESS, 0, {}}};
 
 TEST(ReadFileType, SelectsRowByLeadingBytes) {
-  TempDir dir;
-  const std::string gz = dir.write("a.gz", std::string("\x1f\x8b\x08\x00", 4) + std::string(20, 'g'));
-  const std::string lz = dir.write("a.lz4", std::string("\x04\x22\x4d\x18", 4) + std::string(12, 'z'));
-  const std::string text = dir.write("a.txt", "just some text, long enough\n");
-  const std::string shortFile = dir.write("short", std::string("\x1f\x8b", 2) + "abc");
-  const std::string strictHit = dir.write("s1", std::string("\x1f") + std::string(14, '.') + "Z");
-  const std::string strictMiss = dir.write("s2", std::string("\x1f") + std::string(15, '.'));
+  const std::string d = testDir() + "/";
+  const std::string gz = writeFile(d + "a.gz", std::string("\x1f\x8b\x08\x00", 4) + std::string(20, 'g'));
+  const std::string lz = writeFile(d + "a.lz4", std::string("\x04\x22\x4d\x18", 4) + std::string(12, 'z'));
+  const std::string text = writeFile(d + "a.txt", "just some text, long enough\n");
+  const std::string shortFile = writeFile(d + "short", std::string("\x1f\x8b", 2) + "abc");
+  const std::string strictHit = writeFile(d + "s1", std::string("\x1f") + std::string(14, '.') + "Z");
+  const std::string strictMiss = writeFile(d + "s2", std::string("\x1f") + std::string(15, '.'));
   struct Case {
     std::string name;
     const Selector* table;
@@ -471,12 +366,11 @@ TEST(ReadFileType, SelectsRowByLeadingBytes) {
       {lz, TYPE_TABLE, &TYPE_TABLE[1]},  // exactly 16 bytes long
       {text, TYPE_TABLE, &TYPE_TABLE[2]},
       {shortFile, TYPE_TABLE, nullptr},  // fewer than 16 bytes
-      {dir.file("missing"), TYPE_TABLE, nullptr},
-      {text, EMPTY_TABLE, nullptr},
+      {d + "missing", TYPE_TABLE, nullptr},
+      {text, &TYPE_TABLE[3], nullptr},
       {strictHit, STRICT_TABLE, &STRICT_TABLE[0]},
       {strictMiss, STRICT_TABLE, nullptr},
       {"--stdin", TYPE_TABLE, nullptr},  // never probed
-      {"--stdout", TYPE_TABLE, nullptr},
       {"--stderr", TYPE_TABLE, nullptr},
   };
   for (const Case& c : cases) {
@@ -485,54 +379,26 @@ TEST(ReadFileType, SelectsRowByLeadingBytes) {
   // The standard streams stay open after a probe.
   EXPECT_NE(::fcntl(0, F_GETFD), -1);
   EXPECT_NE(::fcntl(2, F_GETFD), -1);
-}
-
-TEST(ReadFileType, MatchFileHeaderReportsMatchingBits) {
-  unsigned char data[16] = {0x1f, 0x00, 0x08};
-  EXPECT_EQ(Read_And_Process_File::matchFileHeader(&TYPE_TABLE[0], data, 16), 0x1u);
-  data[1] = 0x8b;
-  EXPECT_EQ(Read_And_Process_File::matchFileHeader(&TYPE_TABLE[0], data, 16), 0x3u);
-  EXPECT_EQ(Read_And_Process_File::matchFileHeader(&TYPE_TABLE[2], data, 16), 0u);
-  data[15] = 'Z';
-  EXPECT_EQ(Read_And_Process_File::matchFileHeader(&STRICT_TABLE[0], data, 16), 0x8001u);
-}
-
-TEST(ReadFileType, ConstructorsTakeRoutineAndModeFromSelector) {
-  TempDir dir;
-  const std::string gz = dir.write("b.gz", std::string("\x1f\x8b", 2) + std::string(30, 'x'));
-  using R = Read_And_Process_File;
-  R guessed(gz.c_str(), R::READ_GUESS, TYPE_TABLE);
-  EXPECT_GE(guessed.descriptor, 0);
+  // A guessing reader takes routine and mode from the row its file matches.
+  Read_And_Process_File guessed(gz.c_str(), Read_And_Process_File::READ_GUESS, TYPE_TABLE);
   EXPECT_EQ(guessed.readRoutine, &gzipRoutine);
-  EXPECT_EQ(guessed.readMode, R::READ_ZLIB);
-
-  R notGuessing(gz.c_str(), R::READ_NORMAL, TYPE_TABLE);
-  EXPECT_EQ(notGuessing.readRoutine, &R::defaultReadRoutine);
-  EXPECT_EQ(notGuessing.readMode, R::READ_NORMAL);
-
-  R overFd(-1, R::READ_GUESS, &TYPE_TABLE[1]);
-  EXPECT_EQ(overFd.readRoutine, &lz4Routine);
-  R emptyTableFd(-1, R::READ_GUESS, EMPTY_TABLE);
-  EXPECT_EQ(emptyTableFd.readRoutine, &R::defaultReadRoutine);
-  R plainFd(-1, R::READ_NORMAL, nullptr);
-  EXPECT_EQ(plainFd.readRoutine, &R::defaultReadRoutine);
+  EXPECT_EQ(guessed.readMode, Read_And_Process_File::READ_ZLIB);
 }
 
 // ---- path search ----
 
-TEST(ReadFilePaths, SearchOrderAndListRules) {
-  TempDir dir;
-  const std::string d = dir.path();
-  dir.write("b.csv", "x");
-  dir.write("a", "x");
-  dir.write("a.txt", "x");
+TEST(ReadFilePaths, SearchOrderListRulesAndRoom) {
+  const std::string d = testDir();
+  for (const char* name : {"b.csv", "a", "a.txt", "longer_name.csv", "s.csv"}) writeFile(d + "/" + name, "x");
   struct Case {
     const char* label;
     std::string roots;
     std::string names;
     std::string suffixes;
     std::string expected;  // empty: not found
+    size_t room = 512;
   };
+  const std::string shortHit = d + "/s.csv";
   const Case cases[] = {
       {"roots outermost", "/nonexistent:" + d, "a:b", ".csv:.txt", d + "/a.txt"},
       {"names before suffixes", d, "b:a", ".txt:.csv", d + "/b.csv"},
@@ -543,40 +409,23 @@ TEST(ReadFilePaths, SearchOrderAndListRules) {
       {"root with slash", d + "/", "b", ".csv", d + "/b.csv"},
       {"empty root takes the name as is", "", d + "/a", ".txt", d + "/a.txt"},
       {"nothing readable", d, "zz", ".csv", ""},
+      {"candidate that does not fit skipped", d, "longer_name:s", ".csv", shortHit, shortHit.size() + 1},
+      {"no room for the terminator", d, "s", ".csv", "", shortHit.size()},
+      {"no room at all", d, "s", ".csv", "", 0},
   };
   for (const Case& c : cases) {
-    char path[512];
+    char path[600];
+    std::memset(path, '#', sizeof path);
     const int rc = Read_And_Process_File::findFileInPathsWithSuffixes(
-        path, sizeof path, c.roots.c_str(), c.names.c_str(), c.suffixes.c_str());
+        path, static_cast<uint_fast32_t>(c.room), c.roots.c_str(), c.names.c_str(), c.suffixes.c_str());
     if (c.expected.empty()) {
       EXPECT_EQ(rc, -1) << c.label;
     } else {
       EXPECT_EQ(rc, static_cast<int>(c.expected.size() + 1)) << c.label;
       EXPECT_EQ(std::string(path), c.expected) << c.label;
     }
+    for (size_t i = c.room; i < sizeof path; ++i) ASSERT_EQ(path[i], '#') << c.label << ": written past room at " << i;
   }
-}
-
-TEST(ReadFilePaths, CandidateThatDoesNotFitIsSkipped) {
-  TempDir dir;
-  const std::string d = dir.path();
-  dir.write("longer_name.csv", "x");
-  dir.write("s.csv", "x");
-  const std::string shortHit = d + "/s.csv";
-  // Room for the short candidate (and its terminator) but not the long one.
-  char area[600];
-  std::memset(area, '#', sizeof area);
-  const uint_fast32_t room = static_cast<uint_fast32_t>(shortHit.size() + 1);
-  const int rc = Read_And_Process_File::findFileInPathsWithSuffixes(area, room, d.c_str(),
-                                                                    "longer_name:s", ".csv");
-  EXPECT_EQ(rc, static_cast<int>(shortHit.size() + 1));
-  EXPECT_EQ(std::string(area), shortHit);
-  for (size_t i = room; i < sizeof area; ++i) ASSERT_EQ(area[i], '#') << "written past room at " << i;
-
-  std::memset(area, '#', sizeof area);
-  EXPECT_EQ(Read_And_Process_File::findFileInPathsWithSuffixes(area, room - 1, d.c_str(), "s", ".csv"), -1);
-  for (size_t i = room - 1; i < sizeof area; ++i) ASSERT_EQ(area[i], '#');
-  EXPECT_EQ(Read_And_Process_File::findFileInPathsWithSuffixes(area, 0, d.c_str(), "s", ".csv"), -1);
 }
 
 }  // namespace

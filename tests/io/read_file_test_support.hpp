@@ -1,7 +1,7 @@
 // Helpers for the reader tests: an in-memory read routine that hands out the
 // input in chunks of a chosen size (so lines straddle reads of 1, 2, 3, 7 ...
-// bytes and the 65536-byte buffer edge), a reader that records every hook
-// call, and a scratch folder.
+// bytes and the 65536-byte buffer edge), and a reader that records every hook
+// call.
 #pragma once
 
 #include <cstdio>
@@ -18,14 +18,13 @@ struct MemorySource {
   std::string data;
   size_t position = 0;
   size_t chunk = 65536;   // most bytes handed out per read
-  long failAtOffset = -1;  // once this many bytes were handed out, reads fail
-  int errorResult = -5;
+  long failAtOffset = -1;  // once this many bytes were handed out, reads fail (-5)
 };
 
 inline int memoryReadRoutine(Read_And_Process_File* reader, unsigned char* buffer, uint32_t length) {
   MemorySource* src = static_cast<MemorySource*>(reader->auxData);
   if (src->failAtOffset >= 0 && src->position >= static_cast<size_t>(src->failAtOffset)) {
-    return src->errorResult;
+    return -5;
   }
   size_t n = src->data.size() - src->position;
   if (n > length) n = length;
@@ -81,18 +80,3 @@ class RecordingReader : public Read_And_Process_File {
   std::vector<std::string> blocks;
   mutable std::string noted;
 };
-
-// A fresh scratch folder named after the running test.
-class TempDir {
- public:
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-  std::string write(const std::string& name, const std::string& content) const {
-    return narvelix_test::writeFile(file(name), content);
-  }
-
- private:
-  std::string path_ = narvelix_test::testDir();
-};
-
-inline std::string readWholeFile(const std::string& name) { return narvelix_test::readFile(name); }

@@ -63,13 +63,6 @@ struct TextStream {
 
 }  // namespace
 
-TEST(UniversalMetaData, StructuresHaveFormatSizes) {
-  EXPECT_EQ(sizeof(UniversalMetaData_ReferenceFileHeader), 24u);
-  EXPECT_EQ(sizeof(UniversalMetaData_FieldDescription), 24u);
-  EXPECT_EQ(sizeof(UniversalMetaData_ReferenceRecordHeader), 16u);
-  EXPECT_EQ(sizeof(MetaDataForFeed<Tarquel_MetaDataRecord>::magicNumber), 9u);
-}
-
 TEST(UniversalMetaData, GeneratedTablesDescribeTheirStructs) {
   using R = Tarquel_MetaDataRecord;
   const ExpectedField natural[] = {
