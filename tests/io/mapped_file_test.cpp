@@ -219,37 +219,49 @@ class Links : public testing::Test {
   void link(const std::string& target, const std::string& name) {
     ASSERT_EQ(symlink(target.c_str(), (base + "/" + name).c_str()), 0) << name;
   }
-  static std::string expand(const std::string& path, bool mustExist = true, size_t bfrLen = 4096, int* len = nullptr) {
+  static std::string expand(const std::string& path, bool mustExist = true, size_t bfrLen = 4096) {
     char out[4096];
     const int n = expand_symlinks(out, bfrLen, path.data(), path.size(), mustExist);
-    if (len != nullptr) *len = n;
     return n < 0 ? "<fail>" : std::string(out, static_cast<size_t>(n));
   }
   TempFolder dir;
   std::string base;
 };
 
-TEST_F(Links, ExpandsChainsRelativeAndAbsoluteTargets) {
+TEST_F(Links, ExpandsChainsAndTargetsWithinLimits) {
+  const std::string file = base + "/real/sub/file";
+  const std::string viaLink = base + "/abs/sub/file";
+  std::string deep;
+  for (int i = 0; i < 256; ++i) deep += "/a";
   struct Case {
     std::string path;
-    std::string expected;
+    std::string expected;  // "<fail>": refused
+    bool mustExist = true;
+    size_t room = 4096;
   };
   const Case cases[] = {
-      {base + "/real/sub/file", base + "/real/sub/file"},
-      {base + "/abs/sub/file", base + "/real/sub/file"},
+      {file, file},
+      {viaLink, file},
       {base + "/rel/sub", base + "/real/sub"},
-      {base + "/c1/sub/file", base + "/real/sub/file"},
-      {base + "/dotted/file", base + "/real/sub/file"},
+      {base + "/c1/sub/file", file},
+      {base + "/dotted/file", file},
       {base + "/real/up/sub", base + "/real/sub"},
-      {base + "/abs/./sub/../sub/file", base + "/real/sub/file"},
+      {base + "/abs/./sub/../sub/file", file},
       {base + "/real/sub/", base + "/real/sub/"},
       {"/", "/"},
+      {"", ""},
+      {base + "/l1/x", "<fail>"},                // a loop
+      {base + "/long", "<fail>", false},         // fills the work area
+      {base + "/nothing/here", "<fail>"},        // must exist
+      {base + "/nothing/here", base + "/nothing/here", false},
+      {base + "/abs/sub/nope", base + "/real/sub/nope", false},
+      {file, file, true, file.size() + 1},
+      {file, "<fail>", true, file.size()},
+      {viaLink, "<fail>", true, viaLink.size() + 1},  // the target is longer than the link
+      {deep, deep, false},
+      {deep + "/a", "<fail>", false},
   };
-  for (const Case& c : cases) {
-    int len = 0;
-    EXPECT_EQ(expand(c.path, true, 4096, &len), c.expected) << c.path;
-    EXPECT_EQ(len, static_cast<int>(c.expected.size())) << c.path;
-  }
+  for (const Case& c : cases) EXPECT_EQ(expand(c.path, c.mustExist, c.room), c.expected) << c.path;
 }
 
 TEST_F(Links, RelativePathsStartAtTheWorkingFolder) {
@@ -266,42 +278,21 @@ TEST_F(Links, RelativePathsStartAtTheWorkingFolder) {
   EXPECT_EQ(upFirst, "real/../..");
 }
 
-TEST_F(Links, FailuresAndLimits) {
-  int len = 99;
-  EXPECT_EQ(expand("", true, 4096, &len), "");
-  EXPECT_EQ(len, 0);
-  EXPECT_EQ(expand(base + "/l1/x"), "<fail>");                      // a loop
-  EXPECT_EQ(expand(base + "/long", false), "<fail>");               // fills the work area
-  EXPECT_EQ(expand(base + "/nothing/here"), "<fail>");              // must exist
-  EXPECT_EQ(expand(base + "/nothing/here", false), base + "/nothing/here");
-  EXPECT_EQ(expand(base + "/abs/sub/nope", false), base + "/real/sub/nope");
-  const std::string path = base + "/real/sub/file";
-  EXPECT_EQ(expand(path, true, path.size() + 1), path);
-  EXPECT_EQ(expand(path, true, path.size()), "<fail>");
-  // The target is longer than the link: the result no longer fits.
-  const std::string viaLink = base + "/abs/sub/file";
-  EXPECT_EQ(expand(viaLink, true, viaLink.size() + 1), "<fail>");
-  std::string deep;
-  for (int i = 0; i < 256; ++i) deep += "/a";
-  EXPECT_EQ(expand(deep, false), deep);
-  EXPECT_EQ(expand(deep + "/a", false), "<fail>");
-}
-
-TEST(FindFileInPath, SearchOrderAndSuffixes) {
+TEST(FindFileInPath, SearchOrderSuffixesAndRoom) {
   TempFolder dir;
   ASSERT_EQ(mkdir((dir / "d1").c_str(), 0755), 0);
   ASSERT_EQ(mkdir((dir / "d2").c_str(), 0755), 0);
-  writeFile(dir / "d1/g", "");
-  writeFile(dir / "d2/f.conf", "");
-  writeFile(dir / "d2/g.conf", "");
-  writeFile(dir / "top", "");
+  for (const char* name : {"d1/g", "d2/f.conf", "d2/g.conf", "top"}) writeFile(dir / name, "");
   const std::string d1 = dir / "d1";
   const std::string d2 = dir / "d2";
+  const std::string top = dir / "top";
+  const size_t fits = d1.size() + 3;  // d1 + "/g" + NUL, shorter than d2's candidate
   struct Case {
-    const char* file;
+    std::string file;
     std::string searchPath;
     const char* suffix;
     std::string found;  // empty: none
+    size_t room = 512;
   };
   const Case cases[] = {
       {"f", d1 + ":" + d2, ".conf", d2 + "/f.conf"},
@@ -315,34 +306,22 @@ TEST(FindFileInPath, SearchOrderAndSuffixes) {
       {"f", d1 + ":" + d2, "", ""},
       {"g", "", "", ""},
       {"g", "", ":", ""},
+      {top, ":", nullptr, top},  // a leading ':' tries the bare name
+      // A candidate longer than the room is not tried; the next one is.
+      {"g", d2 + ":" + d1, ".conf:", "", fits},
+      {"g", d2 + ":" + d1, ":.conf", d1 + "/g", fits},
+      // The name and its terminator must fit.
+      {"g", d1, nullptr, "", d1.size() + 2},
   };
   for (const Case& c : cases) {
-    char result[512];
-    const int len = findFileInPath(result, sizeof result, c.file, c.searchPath.c_str(), c.suffix);
-    if (c.found.empty()) {
-      EXPECT_EQ(len, -1) << c.file << " in " << c.searchPath;
-    } else {
-      EXPECT_EQ(len, static_cast<int>(c.found.size())) << c.file << " in " << c.searchPath;
+    char result[600];
+    std::memset(result, 'x', sizeof result);
+    const int len = findFileInPath(result, c.room, c.file.c_str(), c.searchPath.c_str(), c.suffix);
+    EXPECT_EQ(len, c.found.empty() ? -1 : static_cast<int>(c.found.size())) << c.file << " in " << c.searchPath;
+    if (!c.found.empty()) {
       EXPECT_EQ(std::string(result), c.found);
     }
-  }
-  // A leading ':' tries the bare name.
-  const std::string top = dir / "top";
-  char result[512];
-  EXPECT_EQ(findFileInPath(result, sizeof result, top.c_str(), ":", nullptr), static_cast<int>(top.size()));
-  // A candidate longer than the buffer is not tried; the next one is.
-  const size_t fits = d1.size() + 3;  // d1 + "/g" + NUL, shorter than d2's candidate
-  EXPECT_EQ(findFileInPath(result, fits, "g", (d2 + ":" + d1).c_str(), ".conf:"), -1);
-  EXPECT_EQ(findFileInPath(result, fits, "g", (d2 + ":" + d1).c_str(), ":.conf"), static_cast<int>(d1.size() + 2));
-  EXPECT_EQ(std::string(result), d1 + "/g");
-  // The name and its terminator must fit, and nothing is written past them.
-  const std::string found = d1 + "/g";
-  for (size_t size = found.size() - 1; size <= found.size() + 1; ++size) {
-    char bounded[512];
-    std::memset(bounded, 'x', sizeof bounded);
-    const int len = findFileInPath(bounded, size, "g", d1.c_str(), nullptr);
-    EXPECT_EQ(len, size > found.size() ? static_cast<int>(found.size()) : -1) << size;
-    EXPECT_EQ(bounded[size], 'x') << size;
+    EXPECT_EQ(result[c.room], 'x') << "written past the room";
   }
 }
 

@@ -167,29 +167,6 @@ TEST(ReadFileLines, LinesAcrossTheBufferEdge) {
   }
 }
 
-TEST(ReadFileLines, LineOf65536BytesEndsTheInput) {
-  struct Case {
-    size_t longLength;  // bytes before the LF
-    bool delivered;
-  };
-  const Case cases[] = {{65535, true}, {65536, false}, {70000, false}};
-  for (const Case& c : cases) {
-    for (size_t chunk : {size_t{65536}, size_t{1000}}) {
-      MemorySource src;
-      src.data = "first\n" + std::string(c.longLength, 'L') + "\nlast\n";
-      src.chunk = chunk;
-      RecordingReader reader(&src);
-      const int rc = reader.readAndProcessTextLines(false);
-      const Lines expected = c.delivered
-                                 ? Lines{"first", std::string(c.longLength, 'L'), "last"}
-                                 : Lines{"first"};
-      EXPECT_EQ(rc, static_cast<int>(expected.size())) << c.longLength;
-      EXPECT_EQ(firstDifference(reader.lines, expected), "") << c.longLength;
-      EXPECT_EQ(reader.completedWith, rc);
-    }
-  }
-}
-
 TEST(ReadFileBlocks, DeliversWholeBlocksOnly) {
   struct Case {
     std::string input;
