@@ -23,20 +23,6 @@ using Lines = std::vector<std::string>;
 
 const size_t CHUNK_SIZES[] = {1, 2, 3, 7, 65536};
 
-// Where two line lists first differ, in a few words (the lists may be huge).
-std::string firstDifference(const Lines& got, const Lines& expected) {
-  for (size_t i = 0; i < got.size() && i < expected.size(); ++i) {
-    if (got[i] != expected[i]) {
-      return "line " + std::to_string(i) + ": got " + std::to_string(got[i].size()) +
-             " bytes, expected " + std::to_string(expected[i].size());
-    }
-  }
-  if (got.size() != expected.size()) {
-    return "got " + std::to_string(got.size()) + " lines, expected " + std::to_string(expected.size());
-  }
-  return "";
-}
-
 struct LineCase {
   const char* name;
   std::string input;
@@ -158,12 +144,12 @@ TEST(ReadFileLines, LinesAcrossTheBufferEdge) {
       src.chunk = chunk;
       RecordingReader reader(&src);
       EXPECT_EQ(reader.readAndProcessTextLines(false), static_cast<int>(expected.size()));
-      EXPECT_EQ(firstDifference(reader.lines, expected), "") << "shift=" << shift << " chunk=" << chunk;
+      EXPECT_TRUE(reader.lines == expected) << "shift=" << shift << " chunk=" << chunk;
     }
     const std::string name = writeFile(testDir() + "/edge.txt", input);
     RecordingReader fileReader(Read_And_Process_File::openFile(name.c_str(), Read_And_Process_File::READ_NORMAL));
     EXPECT_EQ(fileReader.readAndProcessTextLines(false), static_cast<int>(expected.size()));
-    EXPECT_EQ(firstDifference(fileReader.lines, expected), "") << "file, shift=" << shift;
+    EXPECT_TRUE(fileReader.lines == expected) << "file, shift=" << shift;
   }
 }
 
