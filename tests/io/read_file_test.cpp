@@ -23,96 +23,56 @@ using Lines = std::vector<std::string>;
 
 const size_t CHUNK_SIZES[] = {1, 2, 3, 7, 65536};
 
+// One input read with every chunk size: the lines delivered (and the heading
+// lines when the first line is a heading), the loop's result, and the hooks.
 struct LineCase {
   const char* name;
   std::string input;
   Lines lines;
+  int result = -1;  // -1: the number of lines
+  bool hasHeader = false;
+  int headerResult = 2;  // 2 also passes the heading on as a line
+  Lines headers = {};
+  long failAt = -1;  // reads fail (-5) from this offset on
 };
 
-std::vector<LineCase> lineRuleCases() {
-  return {
-      {"lf", "a\nbc\n", {"a", "bc"}},
-      {"crlf", "a\r\nbc\r\n", {"a", "bc"}},
-      {"two cr keep one", "a\r\r\n", {"a\r"}},
-      {"inner cr kept", "a\rb\n", {"a\rb"}},
-      {"lone cr line is empty", "\r\n", {""}},
-      {"empty lines counted", "\n\nx\n\n", {"", "", "x", ""}},
-      {"final line without lf dropped", "one\ntwo", {"one"}},
-      {"final cr without lf dropped", "one\r\ntwo\r", {"one"}},
-      {"no lf at all", "abc", {}},
-      {"nul bytes pass", std::string("a\0b\n", 4), {std::string("a\0b", 3)}},
-      {"empty input calls no hook", "", {}},
-  };
-}
+const LineCase LINE_CASES[] = {
+    {"lf", "a\nbc\n", {"a", "bc"}},
+    {"crlf", "a\r\nbc\r\n", {"a", "bc"}},
+    {"two cr keep one", "a\r\r\n", {"a\r"}},
+    {"inner cr kept", "a\rb\n", {"a\rb"}},
+    {"lone cr line is empty", "\r\n", {""}},
+    {"empty lines counted", "\n\nx\n\n", {"", "", "x", ""}},
+    {"final line without lf dropped", "one\ntwo", {"one"}},
+    {"final cr without lf dropped", "one\r\ntwo\r", {"one"}},
+    {"no lf at all", "abc", {}},
+    {"nul bytes pass", std::string("a\0b\n", 4), {std::string("a\0b", 3)}},
+    {"empty input calls no hook", "", {}},
+    {"heading passed on", "h\r\na\nb\n", {"h", "a", "b"}, 3, true, 2, {"h"}},
+    {"heading kept back", "h\r\na\nb\n", {"a", "b"}, 3, true, 0, {"h"}},
+    {"first read fails: result passed up, no hooks", "ab\ncd\nef\n", {}, -5, false, 2, {}, 0},
+    {"later read fails: lines so far completed", "ab\ncd\nef\n", {"ab", "cd"}, 2, false, 2, {}, 6},
+};
 
 TEST(ReadFileLines, LineRulesAtEveryReadSize) {
-  for (const LineCase& c : lineRuleCases()) {
+  for (const LineCase& c : LINE_CASES) {
     for (size_t chunk : CHUNK_SIZES) {
+      SCOPED_TRACE(std::string(c.name) + " chunk=" + std::to_string(chunk));
       MemorySource src;
       src.data = c.input;
       src.chunk = chunk;
-      RecordingReader reader(&src);
-      const int rc = reader.readAndProcessTextLines(false);
-      EXPECT_EQ(reader.lines, c.lines) << c.name << " chunk=" << chunk;
-      EXPECT_EQ(rc, static_cast<int>(c.lines.size())) << c.name << " chunk=" << chunk;
-      const int hooks = c.input.empty() ? 0 : 1;
-      EXPECT_EQ(reader.begins, hooks) << c.name;
-      EXPECT_EQ(reader.completions, hooks) << c.name;
-      EXPECT_EQ(reader.completedWith, hooks != 0 ? static_cast<int>(c.lines.size()) : -1) << c.name;
-      EXPECT_EQ(reader.noted, c.input) << c.name << " chunk=" << chunk;
-    }
-  }
-}
-
-TEST(ReadFileLines, ReadErrorsEndTheLoop) {
-  struct Case {
-    const char* name;
-    long failAt;
-    int result;
-    int begins;
-    Lines lines;
-  };
-  const Case cases[] = {
-      {"first read fails: result passed up, no hooks", 0, -5, 0, {}},
-      {"later read fails: lines so far completed", 6, 2, 1, {"ab", "cd"}},
-  };
-  for (const Case& c : cases) {
-    for (size_t chunk : {size_t{1}, size_t{4}, size_t{65536}}) {
-      MemorySource src;
-      src.data = "ab\ncd\nef\n";
       src.failAtOffset = c.failAt;
-      src.chunk = chunk;
-      RecordingReader reader(&src);
-      EXPECT_EQ(reader.readAndProcessTextLines(false), c.result) << c.name;
-      EXPECT_EQ(reader.begins, c.begins) << c.name;
-      EXPECT_EQ(reader.completions, c.begins) << c.name;
-      EXPECT_EQ(reader.lines, c.lines) << c.name << " chunk=" << chunk;
-    }
-  }
-}
-
-TEST(ReadFileLines, HeaderFlagAppliesToFirstLineOnly) {
-  struct Case {
-    bool hasHeader;
-    int headerResult;
-    Lines headers;
-    Lines lines;
-  };
-  const Case cases[] = {
-      {true, 2, {"h"}, {"h", "a", "b"}},  // 2 also passes the heading on
-      {true, 0, {"h"}, {"a", "b"}},
-      {false, 2, {}, {"h", "a", "b"}},
-  };
-  for (const Case& c : cases) {
-    for (size_t chunk : CHUNK_SIZES) {
-      MemorySource src;
-      src.data = "h\r\na\nb\n";
-      src.chunk = chunk;
       RecordingReader reader(&src);
       reader.headerResult = c.headerResult;
-      EXPECT_EQ(reader.readAndProcessTextLines(c.hasHeader), 3);
-      EXPECT_EQ(reader.headers, c.headers);
+      const int result = c.result == -1 ? static_cast<int>(c.lines.size()) : c.result;
+      EXPECT_EQ(reader.readAndProcessTextLines(c.hasHeader), result);
       EXPECT_EQ(reader.lines, c.lines);
+      EXPECT_EQ(reader.headers, c.headers);
+      const int hooks = c.input.empty() || c.failAt == 0 ? 0 : 1;
+      EXPECT_EQ(reader.begins, hooks);
+      EXPECT_EQ(reader.completions, hooks);
+      EXPECT_EQ(reader.completedWith, hooks != 0 ? result : -1);
+      EXPECT_EQ(reader.noted, c.input.substr(0, static_cast<size_t>(c.failAt)));  // every byte read
     }
   }
 }
