@@ -140,20 +140,24 @@ TEST(NarvelixOutput, ForcedTypesFromOverrides) {
   opt.externalOverrides = overrides;
   opt.overrideCount = 3;
 
-  const std::string input = dir + "/forced.csv";
-  const std::string output = dir + "/forced.metadata";
-  writeFile(input, "digits,text,odd\n42,17,abcdef\n");
-  const int fd = ::open(input.c_str(), O_RDONLY);
-  ASSERT_GE(fd, 0);
-  {
-    Narvelix converter(fd, output.c_str(), &opt);
+  // The text is cut to the field, keeping its terminating zero, in fixed-
+  // and in variable-length records (an optional group makes them variable).
+  const std::pair<std::string, std::string> runs[] = {
+      {"digits,text,odd\n42,17,abcdef\n",
+       "fixed 32 records 1, fixed 1 FIXED 0 16, text 1 UINT64 16 8, odd 1 STRING 24 4\nfixed,text,odd\n42,17,abc\n"},
+      {"digits,text,odd,?2g\n42,17,abcdef,1\n",
+       "variable records 1, fixed 1 FIXED 16 16, text 1 UINT64 32 8, odd 1 STRING 40 4, g 2 UINT32 44 4\n"
+       "fixed,text,odd,g\n42,17,abc,1\n"},
+  };
+  for (const auto& [csv, dumped] : runs) {
+    const std::string input = writeFile(dir + "/forced.csv", csv);
+    const std::string output = dir + "/forced.metadata";
+    Narvelix converter(::open(input.c_str(), O_RDONLY), output.c_str(), &opt);  // closes the descriptor
     EXPECT_EQ(converter.readAndProcessCSV_File(), 2);
     EXPECT_FALSE(converter.getErrorIndication());
     EXPECT_EQ(converter.columnSpecification(0).forceType, SMV::SMV_TYPE_FIXED);
     EXPECT_EQ(converter.columnSpecification(1).forceType, SMV::SMV_TYPE_UINT64);
     EXPECT_EQ(converter.columnSpecification(2).forceType, SMV::SMV_TYPE_STRING);
-  }  // the converter closes the descriptor
-  // The text is cut to the field, keeping its terminating zero.
-  EXPECT_EQ(dumpOf(output), "fixed 32 records 1, fixed 1 FIXED 0 16, text 1 UINT64 16 8, odd 1 STRING 24 4\n"
-                            "fixed,text,odd\n42,17,abc\n");
+    EXPECT_EQ(dumpOf(output), dumped);
+  }
 }
