@@ -4,10 +4,11 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "test_support.hpp"
 
 namespace metadata_test {
 
@@ -97,13 +98,7 @@ inline void appendFixed(std::vector<uint8_t> &body, int64_t value, uint32_t prec
 
 // Writes bytes to a file named name in the test build folder; returns its path.
 inline std::string writeTestFile(const std::string &name, const std::vector<uint8_t> &bytes) {
-  const std::string path = std::string(NARVELIX_BINARY_DIR) + "/" + name;
-  FILE *f = std::fopen(path.c_str(), "wb");
-  if (f != nullptr) {
-    if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
-  }
-  return path;
+  return narvelix_test::writeFile(std::string(NARVELIX_BINARY_DIR) + "/" + name, std::string(bytes.begin(), bytes.end()));
 }
 
 // Type codes as the file stores them.

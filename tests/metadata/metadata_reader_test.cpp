@@ -212,12 +212,8 @@ TEST(MetaDataReader, TypedGettersConvertOnlyExactValues) {
 }
 
 std::vector<uint8_t> goldenBytes(const std::string &name) {
-  std::vector<uint8_t> bytes;
-  const std::string path = std::string(NARVELIX_SOURCE_DIR) + "/tests/golden/" + name;
-  for (FILE *f = std::fopen(path.c_str(), "rb"); f != nullptr; f = (std::fclose(f), nullptr)) {
-    for (int c; (c = std::fgetc(f)) != EOF;) bytes.push_back(static_cast<uint8_t>(c));
-  }
-  return bytes;
+  const std::string bytes = narvelix_test::readFile(std::string(NARVELIX_SOURCE_DIR) + "/tests/golden/" + name);
+  return {bytes.begin(), bytes.end()};
 }
 
 // Reads the records of types.csv (as a golden file) into the struct generated
