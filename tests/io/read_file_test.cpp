@@ -141,40 +141,7 @@ TEST(ReadFileBlocks, DeliversWholeBlocksOnly) {
   }
 }
 
-// processBuffer takes whole 3-byte groups and leaves the rest for the next read.
-class GroupReader : public Read_And_Process_File {
- public:
-  explicit GroupReader(MemorySource* src) : Read_And_Process_File(-1) {
-    auxData = src;
-    setReadRoutine(&memoryReadRoutine);
-  }
-  int processBuffer(File_Buffer* buffer) override {
-    while (buffer->spaceUsed() >= 3) {
-      seen.append(reinterpret_cast<const char*>(buffer->startBufferLocation()), 3);
-      buffer->adjustBufferStart(3);
-      ++recordsProcessed;
-    }
-    return 0;
-  }
-  std::string seen;
-};
-
-TEST(ReadFileBuffers, ProcessBufferSeesEveryReadAndKeepsLeftovers) {
-  for (size_t chunk : CHUNK_SIZES) {
-    MemorySource src;
-    src.data = "abcdefghijk";  // 3 groups and 2 bytes left over
-    src.chunk = chunk;
-    GroupReader reader(&src);
-    EXPECT_EQ(reader.readAndProcessFile(), 3) << chunk;
-    EXPECT_EQ(reader.seen, "abcdefghi") << chunk;
-    EXPECT_NE(reader.intermediateBuffer, nullptr);  // owned, freed by the destructor
-  }
-  MemorySource empty;
-  GroupReader nothing(&empty);
-  EXPECT_EQ(nothing.readAndProcessFile(), 0);
-}
-
-TEST(FileBuffer, DiscardMovesOwnedDataOnlyAndAppendGrowsOwnedOnly) {
+TEST(FileBuffer, DiscardMovesOwnedDataOnly) {
   File_Buffer owned(8);
   std::memcpy(owned.buffer, "abcdef", 6);
   owned.adjustBufferEnd(6);
@@ -191,17 +158,6 @@ TEST(FileBuffer, DiscardMovesOwnedDataOnlyAndAppendGrowsOwnedOnly) {
   EXPECT_EQ(storage[0], 'a');
   pinned.discardInitialBytes(3);  // everything used: both offsets return to 0
   EXPECT_EQ(pinned.startBufferOffset + pinned.endBufferOffset, 0u);
-
-  const unsigned char data[] = "0123456789";
-  File_Buffer growing(4);
-  EXPECT_EQ(growing.appendDataToBuffer(data, 3, 0), 3u);
-  growing.adjustBufferStart(2);
-  EXPECT_EQ(growing.appendDataToBuffer(data + 3, 7, 16), 7u);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(growing.startBufferLocation()), growing.spaceUsed()), "23456789");
-  EXPECT_GE(growing.spaceLeft(), 16u);
-  unsigned char small[4];
-  File_Buffer external(small, sizeof small, 0, File_Buffer::EXTERNAL_STORAGE);
-  EXPECT_EQ(external.appendDataToBuffer(data, 10, 0), 4u);
 }
 
 TEST(ReadFileOpen, StandardStreamNamesOpenNothing) {
