@@ -60,24 +60,6 @@ TEST(QualifiedFileName, CutNamesAreRefused) {
   }
 }
 
-TEST(MappedFile, ZeroFillWritesWholeBlocks) {
-  TempFolder dir;
-  const std::string name = dir / "zeros";
-  struct Case {
-    size_t len;
-    size_t written;
-  };
-  const Case cases[] = {{0, 0}, {1, 4096}, {4096, 4096}, {4097, 8192}};
-  for (const Case& c : cases) {
-    const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(zeroFileContents(fd, c.len), c.written) << c.len;
-    ::close(fd);
-    EXPECT_EQ(readFile(name), std::string(c.written, '\0')) << c.len;
-  }
-  EXPECT_EQ(zeroFileContents(-1, 100), 0u);
-}
-
 struct MapResult {
   int fd;
   unsigned char* segment;
@@ -112,7 +94,7 @@ TEST(MappedFile, EveryMode) {
     std::string fileAfter;
   };
   const Case cases[] = {
-      {"init creates whole blocks", false, 5000, MAP_FILE_INIT, 8192, std::string(8192, '\0')},
+      {"init zero-fills whole blocks", false, 5000, MAP_FILE_INIT, 8192, std::string(8192, '\0')},
       {"init wipes contents", true, 10, MAP_FILE_INIT, 4096, std::string(4096, '\0')},
       {"reset of the whole file", true, 0, MAP_FILE_RESET, 4096, std::string(4096, '\0')},
       {"extend keeps contents", true, 5000, MAP_FILE_READWRITE, 19 + 8192, hello + std::string(8192, '\0')},
