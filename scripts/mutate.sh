@@ -87,7 +87,7 @@ fi
 # and the client build compile whole programs and take minutes per mutation:
 # they are left out.
 ctest_args=(--test-dir "$build" -j2 --timeout 120 --stop-on-failure
-            -E '^(InstallConsumesPackage|NarvelixClient\..*)$')
+            -E '^(InstallConsumesPackage|ExampleReadsTrades)$')
 [ -n "$label" ] && ctest_args+=(-L "$label")
 
 # Only what the tests run: the tools, the test programs and the fuzz replays
