@@ -38,22 +38,19 @@ TEST(Text2Int, UnsignedWorkedExamples) {
       {"18446744073709551616", 0, 0},            // wraps to 0
       {"123456789012345678901", 0, 0},           // 21 characters
       {"00000000000000000001", 0, 1},
+      // Digits 5..9 at position 9 hold 0xFFFFFFFF; digit 9 at position 19 of
+      // the 64-bit table also holds 0xFFFFFFFF; digits 2..8 there wrap.
+      {"5000000000", 0xFFFFFFFFu, 5000000000u},
+      {"5000000001", 0, 5000000001u},
+      {"4000000000", 4000000000u, 4000000000u},
+      {"90000000000000000000", 0, 0xFFFFFFFFull},
+      {"20000000000000000000", 0, 2u * 10000000000000000000ull},
+      {"10000000000000000000", 0, 10000000000000000000ull},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(text2uint32(c.text.data(), len8(c.text)), c.u32) << '"' << c.text << '"';
     EXPECT_EQ(text2uint64(c.text.data(), len8(c.text)), c.u64) << '"' << c.text << '"';
   }
-}
-
-TEST(Text2Int, OutOfRangeTableEntriesTakePartInSums) {
-  // Digits 5..9 at position 9 hold 0xFFFFFFFF; digit 9 at position 19 of the
-  // 64-bit table also holds 0xFFFFFFFF; digits 2..8 there wrap modulo 2^64.
-  EXPECT_EQ(text2uint32("5000000000", 10), 0xFFFFFFFFu);
-  EXPECT_EQ(text2uint32("5000000001", 10), 0u);
-  EXPECT_EQ(text2uint32("4000000000", 10), 4000000000u);
-  EXPECT_EQ(text2uint64("90000000000000000000", 20), 0xFFFFFFFFull);
-  EXPECT_EQ(text2uint64("20000000000000000000", 20), 2u * 10000000000000000000ull);
-  EXPECT_EQ(text2uint64("10000000000000000000", 20), 10000000000000000000ull);
 }
 
 TEST(Text2Int, SignedWorkedExamples) {
@@ -149,6 +146,7 @@ TEST(FixedPoint, WorkedExamples) {
       {"", -2, 0, 0},
       {"abc", -2, 0, 0},                                  // three positions, all zero
       {"123456789012345678901", -2, 0, 0},                // 21 digits
+      {"99999999999999999999", -2, static_cast<int64_t>(9999999999999999999ull + 0xFFFFFFFFull), 0},  // 9 at 19
       {"123456789012345678901.5", -2, 5, 1},              // integer part too long counts as 0
       {"-9223372036854775808", -2, INT64_MIN, 0},
       {"-922337203685477580.8", -2, INT64_MIN, 1},

@@ -243,34 +243,6 @@ TEST(SharedMemoryVariableManager, ShortOrMissingSegmentFilesGiveNull) {
   EXPECT_NE(err.find("does not have correct magic number, wanted=\"SHMVAR01\" got=\"SHM\""), std::string::npos) << err;
 }
 
-// A segment of either layout, attached without formatting: the iteration
-// yields the records behind 20- or 40-byte allocation records.
-TEST(SharedMemoryVariableManager, IteratesOverSegmentsOfEitherLayout) {
-  for (unsigned headerLen : {84u, 96u}) {
-    const unsigned width = headerLen == 84 ? 4 : 8;
-    RegionImage image(1024, !hostIsLittleEndian());
-    const uint64_t first = 200, second = 500;
-    image.header(headerLen, "SHMVAR01", "far:1", 1024, 0, first, second);
-    image.record(first, width, first + 5 * width, 148, 90, second);
-    image.record(second, width, second + 5 * width, 148, 90, 0);
-    image.text(first + 5 * width + 28, "one");
-    image.text(second + 5 * width + 28, "two");
-    Storage seg(1024);
-    std::memcpy(seg.data(), image.bytes.data(), 1024);
-    SharedMemoryVariableManager manager(false);
-    manager.attachExistingSegment(seg.data(), seg.size());
-    std::vector<std::string> names;
-    if (headerLen == 84) {
-      SharedBufferAllocRecord_32* cursor = nullptr;
-      while (SharedMemoryVariable_Record* r = manager.iterateOver32BitSegment(&cursor)) names.push_back(r->varName);
-    } else {
-      SharedBufferAllocRecord_64* cursor = nullptr;
-      while (SharedMemoryVariable_Record* r = manager.iterateOver64BitSegment(&cursor)) names.push_back(r->varName);
-    }
-    EXPECT_EQ(names, (std::vector<std::string>{"one", "two"})) << headerLen;
-  }
-}
-
 // Start-up variables are valid before any static constructor runs and wait on
 // the default manager's deferred list, nodes before their children.
 TEST(SharedMemoryVariableManager, StartupMasksWaitOnTheDefaultManager) {
