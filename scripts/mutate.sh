@@ -64,6 +64,7 @@ var-text @@ src/utils/shared_vars/shared_variable/record_text.cpp @@ const char*
 path-dotdot @@ src/utils/io/mapped_file/path_resolve.cpp @@ } else if (i > 1 && isElement(e, "/..") @@ } else if (i > 0 && isElement(e, "/..") @@ path: ".." folds away the first element
 log-flag-name @@ src/utils/logging/logging_api/log_flags.cpp @@ if (srcLen > destSize - 1) srcLen = destSize - 1; @@ if (srcLen > destSize) srcLen = destSize; @@ log flags: flag name fills its buffer without a terminator
 pool-tail @@ src/utils/base/circular_bfr/circular_manager.cpp @@ __atomic_store_n(&h->offset_endActiveList, previous, __ATOMIC_RELAXED); @@ (void)0; @@ pool: active tail not moved back when the last block returns
+pool-reset @@ src/utils/base/circular_bfr/circular_manager.cpp @@ __atomic_store_n(&rec->usedLen, SHARED_BUFFER_UNFILLED, __ATOMIC_RELAXED); @@ (void)0; @@ pool: a reused block keeps its old fill length
 pool-unlink @@ src/utils/base/circular_bfr/circular_manager.cpp @@ __atomic_store_n(&nativeRecord(previous)->offset_nextInChain, next, __ATOMIC_RELAXED); @@ (void)0; @@ pool: a returned middle block stays linked
 pool-push @@ src/utils/base/circular_bfr/circular_manager.cpp @@ __atomic_store_n(&h->offset_startFreeList, offset, __ATOMIC_RELAXED); @@ (void)0; @@ pool: a returned block never reaches the free list
 area-whole @@ src/utils/base/circular_bfr/fixed_manager.cpp @@ if (leftOver < blockSize + RECORD_LEN) { @@ if (leftOver < blockSize) { @@ free area: a remainder without room for its record is split off

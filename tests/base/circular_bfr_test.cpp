@@ -92,28 +92,11 @@ TEST(BufferRegion, RegionsWithoutRoomOrAlignmentGetNoBlocks) {
   }
 }
 
-TEST(CircularBufferManager, ReturnOldestFirstReversesTheFreeList) {
-  Storage s(8192);
-  CircularBufferManager pool(s.data(), 8192, 1024, "t");
-  std::vector<SharedBufferAllocRecord*> held;
-  for (int i = 0; i < 7; ++i) held.push_back(pool.allocateBlock(5000));  // len is not used
-  EXPECT_EQ(listOffsets(pool, false), std::vector<uint64_t>{});
-  EXPECT_EQ(listOffsets(pool, true), (std::vector<uint64_t>{84, 104, 124, 144, 164, 184, 204}));
-  for (SharedBufferAllocRecord* rec : held) {
-    EXPECT_EQ(rec->blockLen, 1024u);
-    EXPECT_EQ(rec->usedLen, SHARED_BUFFER_UNFILLED);
-  }
-  for (SharedBufferAllocRecord* rec : held) pool.returnBlock(rec);
-  EXPECT_EQ(listOffsets(pool, false), (std::vector<uint64_t>{204, 184, 164, 144, 124, 104, 84}));
-  const auto* h = reinterpret_cast<const SharedBufferRegionHeader_32*>(s.data());
-  EXPECT_EQ(h->offset_startActiveList, 0u);
-  EXPECT_EQ(h->offset_endActiveList, 0u);
-  EXPECT_EQ(h->updatingThread, 0u);
-}
-
-TEST(CircularBufferManager, ReturnsOutOfOrderKeepTheActiveListLinked) {
+// Returned blocks leave the active list wherever they stand and go on the
+// free list's head; a reused block starts unfilled.
+TEST(CircularBufferManager, ReturnsInAnyOrderKeepBothListsLinked) {
   struct Case {
-    std::vector<int> returnOrder;  // indexes into the five allocations
+    std::vector<size_t> returnOrder;  // indexes into the five allocations
     std::vector<uint64_t> activeAfterFirst;
   };
   const Case cases[] = {
@@ -123,18 +106,30 @@ TEST(CircularBufferManager, ReturnsOutOfOrderKeepTheActiveListLinked) {
   };
   for (const Case& c : cases) {
     Storage s(4096);
-    CircularBufferManager pool(s.data(), 4096, 256, "t");
+    CircularBufferManager pool(s.data(), 4096, 256, "t");  // 14 blocks
     std::vector<SharedBufferAllocRecord*> held;
     for (int i = 0; i < 5; ++i) held.push_back(pool.allocateBlock(1));
+    EXPECT_EQ(listOffsets(pool, true), (std::vector<uint64_t>{84, 104, 124, 144, 164}));
+    std::vector<uint64_t> returned;
     for (size_t k = 0; k < c.returnOrder.size(); ++k) {
-      pool.returnBlock(held[static_cast<size_t>(c.returnOrder[k])]);
+      SharedBufferAllocRecord* rec = held[c.returnOrder[k]];
+      setUsedLength(rec, 7);
+      pool.returnBlock(rec);
+      returned.insert(returned.begin(), offsetOf(pool, rec));
       if (k == 0) {
         EXPECT_EQ(listOffsets(pool, true), c.activeAfterFirst);
       }
       ASSERT_EQ(pool.checkLists(0), 0);
     }
-    // A new allocation links behind a correct tail.
+    const std::vector<uint64_t> free = listOffsets(pool, false);
+    ASSERT_EQ(free.size(), 14u);
+    EXPECT_EQ(std::vector<uint64_t>(free.begin(), free.begin() + 5), returned);
+    const auto* h = reinterpret_cast<const SharedBufferRegionHeader_32*>(s.data());
+    EXPECT_EQ(h->offset_startActiveList + h->offset_endActiveList + h->updatingThread, 0u);
+    // A new allocation takes the last returned block, unfilled, behind a correct tail.
     SharedBufferAllocRecord* again = pool.allocateBlock(1);
+    EXPECT_EQ(offsetOf(pool, again), returned.front());
+    EXPECT_EQ(getUsedLength(again), SHARED_BUFFER_UNFILLED);
     EXPECT_EQ(listOffsets(pool, true), std::vector<uint64_t>{offsetOf(pool, again)});
   }
 }
