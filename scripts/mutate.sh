@@ -63,6 +63,19 @@ region-offset @@ src/utils/base/circular_bfr/region.cpp @@ if (offset > regionLe
 var-text @@ src/utils/shared_vars/shared_variable/record_text.cpp @@ const char* text = varName + nameBytes; @@ const char* text = varName + nameBytes + 1; @@ shared variable: string value read one byte late
 path-dotdot @@ src/utils/io/mapped_file/path_resolve.cpp @@ } else if (i > 1 && isElement(e, "/..") @@ } else if (i > 0 && isElement(e, "/..") @@ path: ".." folds away the first element
 log-flag-name @@ src/utils/logging/logging_api/log_flags.cpp @@ if (srcLen > destSize - 1) srcLen = destSize - 1; @@ if (srcLen > destSize) srcLen = destSize; @@ log flags: flag name fills its buffer without a terminator
+pool-tail @@ src/utils/base/circular_bfr/circular_manager.cpp @@ __atomic_store_n(&h->offset_endActiveList, previous, __ATOMIC_RELAXED); @@ (void)0; @@ pool: active tail not moved back when the last block returns
+pool-reset @@ src/utils/base/circular_bfr/circular_manager.cpp @@ __atomic_store_n(&rec->usedLen, SHARED_BUFFER_UNFILLED, __ATOMIC_RELAXED); @@ (void)0; @@ pool: a reused block keeps its old fill length
+pool-unlink @@ src/utils/base/circular_bfr/circular_manager.cpp @@ __atomic_store_n(&nativeRecord(previous)->offset_nextInChain, next, __ATOMIC_RELAXED); @@ (void)0; @@ pool: a returned middle block stays linked
+pool-push @@ src/utils/base/circular_bfr/circular_manager.cpp @@ __atomic_store_n(&h->offset_startFreeList, offset, __ATOMIC_RELAXED); @@ (void)0; @@ pool: a returned block never reaches the free list
+area-whole @@ src/utils/base/circular_bfr/fixed_manager.cpp @@ if (leftOver < blockSize + RECORD_LEN) { @@ if (leftOver < blockSize) { @@ free area: a remainder without room for its record is split off
+var-parent @@ src/utils/shared_vars/shared_variable/manager.cpp @@ parentOffset = at - regionBase; @@ parentOffset = 0; @@ shared variable: parent node offset not recorded
+var-take @@ src/utils/shared_vars/shared_variable/manager.cpp @@ for (SharedMemoryVariable* variable : *list) variable->variableManager = this; @@ (void)0; @@ shared variable: taken-over variables keep their old manager
+var-forget @@ src/utils/shared_vars/shared_variable/manager.cpp @@ manager->deferredList->remove(variable); @@ (void)0; @@ shared variable: a destroyed deferred variable stays listed
+var-path @@ src/utils/shared_vars/shared_variable/variable.cpp @@ bfr[used++] = '/'; @@ bfr[used++] = '.'; @@ shared variable: full name joined with the wrong separator
+mutex-wanted @@ src/utils/base/timed_mutex/timed_mutex.cpp @@ zur::statAdd(statistics->locksWanted, 1); @@ (void)0; @@ timed mutex: lock requests not counted
+mutex-owner @@ src/utils/base/timed_mutex/timed_mutex.cpp @@ if (statistics != nullptr) zur::statStore(statistics->lockHeldBy, Ticks{0}); @@ (void)0; @@ timed mutex: owner kept after unlock
+io-kept-skip @@ src/utils/io/io_processor/io_processor.cpp @@ skip > 0 && rec != nullptr; --skip @@ skip > 1 && rec != nullptr; --skip @@ I/O processor: one kept block too few skipped
+mask-range-end @@ include/utils/base/byte_masks.hpp @@ return static_cast<unsigned char>(c - t.b[0]) <= t.b[1]; @@ return static_cast<unsigned char>(c - t.b[0]) < t.b[1]; @@ byte masks: a range's last byte left out (portable)
 EOF
 )
 

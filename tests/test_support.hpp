@@ -1,4 +1,5 @@
 // Helpers shared by the tests: whole-file reads and writes, scratch folders,
+// scoped environment variables, bounded polling,
 // the tools of this build run as child processes with captured output (in a
 // cross build through the emulator), log lines reduced to "LABEL message",
 // golden files, and a converted file shown as narvelix-dump shows it.
@@ -8,13 +9,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -51,6 +55,45 @@ inline std::string scratchDir(const std::string& name) {
 inline std::string testDir() {
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
   return scratchDir(std::string(info->test_suite_name()) + "." + info->name());
+}
+
+// Sets an environment variable for the life of the object; the time zone is
+// read again on both changes, for TZ.
+class EnvScope {
+ public:
+  EnvScope(const char* name, const std::string& value) : name_(name) {
+    const char* old = std::getenv(name);
+    had_ = old != nullptr;
+    if (had_) saved_ = old;
+    setenv(name, value.c_str(), 1);
+    tzset();
+  }
+  ~EnvScope() {
+    if (had_) {
+      setenv(name_, saved_.c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+    tzset();
+  }
+  EnvScope(const EnvScope&) = delete;
+  EnvScope& operator=(const EnvScope&) = delete;
+
+ private:
+  const char* name_;
+  bool had_ = false;
+  std::string saved_;
+};
+
+// Polls until done() or five seconds pass; false on time-out.
+template <typename Done>
+bool pollUntil(Done done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }
+  return true;
 }
 
 inline std::string shellQuote(const std::string& word) {

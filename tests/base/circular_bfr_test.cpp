@@ -1,31 +1,19 @@
 // Buffer regions: the formatted bytes against hand-written images, both
-// allocators' edge cases, list readers over either layout and byte order,
-// checkLists' verdicts, and a region shared by two processes.
+// allocators' edge cases, list readers over either layout and byte order, and
+// checkLists' verdicts.
 #include "utils/base/circular_bfr.hpp"
 
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <chrono>
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "base/region_image.hpp"
 
 namespace {
-
-// 8-aligned zeroed storage for a region.
-struct Storage {
-  std::vector<uint64_t> words;
-  explicit Storage(size_t len) : words((len + 7) / 8, 0) {}
-  unsigned char* data() { return reinterpret_cast<unsigned char*>(words.data()); }
-};
 
 std::string componentId(const char* name) { return std::string(name) + ":" + std::to_string(getpid()); }
 
@@ -86,16 +74,7 @@ TEST(BufferRegion, RegionsWithoutRoomOrAlignmentGetNoBlocks) {
     CircularBufferManager pool(c.ptr, c.len, c.blockSize, "t");
     EXPECT_EQ(pool.getAvailableBlocks(), c.blocks) << c.len << " " << c.blockSize;
   }
-  if constexpr (sizeof(size_t) > 4) {
-    BufferRegion::OwnershipState none = BufferRegion::NOT_OWNER;
-    FixedBufferManager huge(s.data(), static_cast<size_t>((uint64_t{1} << 32) + 4), 64, "t");
-    EXPECT_EQ(huge.getAvailableBlocks(), 0u);
-    EXPECT_EQ(huge.getOwnership(), none);
-  }
-}
-
-TEST(BufferRegion, AllocationWithoutBlocksIsRefusedWithOneMessage) {
-  Storage s(128);
+  // Allocation from either kind without blocks: null and one line each.
   CircularBufferManager pool(s.data(), 128, 64, "t");
   FixedBufferManager area(s.data(), 100, 64, "t");
   testing::internal::CaptureStderr();
@@ -105,30 +84,19 @@ TEST(BufferRegion, AllocationWithoutBlocksIsRefusedWithOneMessage) {
   EXPECT_NE(err.find("CircularBufferManager: region"), std::string::npos) << err;
   EXPECT_NE(err.find("FixedBufferManager: region"), std::string::npos) << err;
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << err;
-}
-
-TEST(CircularBufferManager, ReturnOldestFirstReversesTheFreeList) {
-  Storage s(8192);
-  CircularBufferManager pool(s.data(), 8192, 1024, "t");
-  std::vector<SharedBufferAllocRecord*> held;
-  for (int i = 0; i < 7; ++i) held.push_back(pool.allocateBlock(5000));  // len is not used
-  EXPECT_EQ(listOffsets(pool, false), std::vector<uint64_t>{});
-  EXPECT_EQ(listOffsets(pool, true), (std::vector<uint64_t>{84, 104, 124, 144, 164, 184, 204}));
-  for (SharedBufferAllocRecord* rec : held) {
-    EXPECT_EQ(rec->blockLen, 1024u);
-    EXPECT_EQ(rec->usedLen, SHARED_BUFFER_UNFILLED);
+  if constexpr (sizeof(size_t) > 4) {
+    BufferRegion::OwnershipState none = BufferRegion::NOT_OWNER;
+    FixedBufferManager huge(s.data(), static_cast<size_t>((uint64_t{1} << 32) + 4), 64, "t");
+    EXPECT_EQ(huge.getAvailableBlocks(), 0u);
+    EXPECT_EQ(huge.getOwnership(), none);
   }
-  for (SharedBufferAllocRecord* rec : held) pool.returnBlock(rec);
-  EXPECT_EQ(listOffsets(pool, false), (std::vector<uint64_t>{204, 184, 164, 144, 124, 104, 84}));
-  const auto* h = reinterpret_cast<const SharedBufferRegionHeader_32*>(s.data());
-  EXPECT_EQ(h->offset_startActiveList, 0u);
-  EXPECT_EQ(h->offset_endActiveList, 0u);
-  EXPECT_EQ(h->updatingThread, 0u);
 }
 
-TEST(CircularBufferManager, ReturnsOutOfOrderKeepTheActiveListLinked) {
+// Returned blocks leave the active list wherever they stand and go on the
+// free list's head; a reused block starts unfilled.
+TEST(CircularBufferManager, ReturnsInAnyOrderKeepBothListsLinked) {
   struct Case {
-    std::vector<int> returnOrder;  // indexes into the five allocations
+    std::vector<size_t> returnOrder;  // indexes into the five allocations
     std::vector<uint64_t> activeAfterFirst;
   };
   const Case cases[] = {
@@ -138,18 +106,30 @@ TEST(CircularBufferManager, ReturnsOutOfOrderKeepTheActiveListLinked) {
   };
   for (const Case& c : cases) {
     Storage s(4096);
-    CircularBufferManager pool(s.data(), 4096, 256, "t");
+    CircularBufferManager pool(s.data(), 4096, 256, "t");  // 14 blocks
     std::vector<SharedBufferAllocRecord*> held;
     for (int i = 0; i < 5; ++i) held.push_back(pool.allocateBlock(1));
+    EXPECT_EQ(listOffsets(pool, true), (std::vector<uint64_t>{84, 104, 124, 144, 164}));
+    std::vector<uint64_t> returned;
     for (size_t k = 0; k < c.returnOrder.size(); ++k) {
-      pool.returnBlock(held[static_cast<size_t>(c.returnOrder[k])]);
+      SharedBufferAllocRecord* rec = held[c.returnOrder[k]];
+      setUsedLength(rec, 7);
+      pool.returnBlock(rec);
+      returned.insert(returned.begin(), offsetOf(pool, rec));
       if (k == 0) {
         EXPECT_EQ(listOffsets(pool, true), c.activeAfterFirst);
       }
       ASSERT_EQ(pool.checkLists(0), 0);
     }
-    // A new allocation links behind a correct tail.
+    const std::vector<uint64_t> free = listOffsets(pool, false);
+    ASSERT_EQ(free.size(), 14u);
+    EXPECT_EQ(std::vector<uint64_t>(free.begin(), free.begin() + 5), returned);
+    const auto* h = reinterpret_cast<const SharedBufferRegionHeader_32*>(s.data());
+    EXPECT_EQ(h->offset_startActiveList + h->offset_endActiveList + h->updatingThread, 0u);
+    // A new allocation takes the last returned block, unfilled, behind a correct tail.
     SharedBufferAllocRecord* again = pool.allocateBlock(1);
+    EXPECT_EQ(offsetOf(pool, again), returned.front());
+    EXPECT_EQ(getUsedLength(again), SHARED_BUFFER_UNFILLED);
     EXPECT_EQ(listOffsets(pool, true), std::vector<uint64_t>{offsetOf(pool, again)});
   }
 }
@@ -207,9 +187,7 @@ TEST(FixedBufferManager, TooLargeRequestFailsAndLaterSmallOnesFit) {
   EXPECT_EQ(area.allocateBlock(4000), nullptr);
   EXPECT_EQ(area.allocateBlock(SIZE_MAX), nullptr);  // no wrap-around
   testing::internal::GetCapturedStderr();
-  SharedBufferAllocRecord* rec = area.allocateBlock(10);
-  ASSERT_NE(rec, nullptr);
-  EXPECT_EQ(rec->blockLen, 84u);
+  EXPECT_EQ(area.allocateBlock(10)->blockLen, 84u);
   EXPECT_EQ(area.checkLists(0), 0);
 }
 
@@ -308,52 +286,6 @@ TEST(BufferRegion, CheckListsDisplaysRecordsAndTotals) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(pool.checkLists(0), 0);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-}
-
-// One process allocates and fills blocks of a file-backed pool while the other
-// maps the same file and reads the active list.
-TEST(BufferRegion, TwoProcessesShareAFileBackedPool) {
-  char path[] = "/tmp/narvelix_region_XXXXXX";
-  const int fd = mkstemp(path);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(ftruncate(fd, 8192), 0);
-  void* mine = mmap(nullptr, 8192, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  ASSERT_NE(mine, MAP_FAILED);
-  CircularBufferManager pool(mine, 8192, 256, "parent");
-  constexpr int BLOCKS = 5;
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    void* theirs = mmap(nullptr, 8192, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (theirs == MAP_FAILED) _exit(2);
-    CircularBufferManager writer(theirs, 8192);
-    for (int i = 0; i < BLOCKS; ++i) {
-      SharedBufferAllocRecord* rec = writer.allocateBlock(1);
-      if (rec == nullptr) _exit(3);
-      const int n = std::snprintf(reinterpret_cast<char*>(writer.blockAddress(rec)), 256, "line %d", i);
-      setUsedLength(rec, static_cast<uint32_t>(n));
-      usleep(1000);
-    }
-    _exit(0);
-  }
-  std::vector<std::string> seen;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (seen.size() < BLOCKS && std::chrono::steady_clock::now() < deadline) {
-    seen.clear();
-    for (SharedBufferAllocRecord* rec = pool.getActiveListHead(); rec != nullptr; rec = pool.traverseNextBlock(rec)) {
-      const uint32_t used = getUsedLength(rec);
-      if (used == SHARED_BUFFER_UNFILLED) break;
-      seen.emplace_back(reinterpret_cast<char*>(pool.blockAddress(rec)), used);
-    }
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  EXPECT_EQ(seen, (std::vector<std::string>{"line 0", "line 1", "line 2", "line 3", "line 4"}));
-  EXPECT_EQ(pool.checkLists(0), 0);
-  munmap(mine, 8192);
-  close(fd);
-  unlink(path);
 }
 
 }  // namespace

@@ -11,6 +11,14 @@
 
 #include "utils/base/circular_bfr.hpp"
 
+// 8-aligned zeroed storage for a region.
+struct Storage {
+  std::vector<uint64_t> words;
+  explicit Storage(size_t len) : words((len + 7) / 8, 0) {}
+  unsigned char* data() { return reinterpret_cast<unsigned char*>(words.data()); }
+  size_t size() const { return words.size() * 8; }
+};
+
 struct RegionImage {
   std::vector<unsigned char> bytes;
   bool bigEndian;

@@ -1,6 +1,6 @@
 // Formatting half of the numeric text conversion: the worked examples, where
-// the text sits in the caller's buffer, small-buffer safety, exhaustive 16-bit
-// and random 64-bit round trips through the parsers, and every fixed-point
+// the text sits in the caller's buffer, small-buffer safety, random 64-bit
+// values against printf and back through the parsers, and every fixed-point
 // precision.
 #include "utils/base/text2int.hpp"
 
@@ -71,29 +71,6 @@ TEST(UintToAscii, TextEndsFourBytesBeforeBufferEnd) {
   EXPECT_STREQ(uint_to_ascii(bfr, 24, 5, nullptr), "5");  // a null length pointer is allowed
 }
 
-TEST(IntToAscii, SignAndExtremes) {
-  struct Case {
-    int64_t value;
-    const char* text;
-  };
-  const Case cases[] = {{-7, "-7"},
-                        {0, "0"},
-                        {-1000, "-1000"},
-                        {-123, "-123"},
-                        {-12345, "-12345"},
-                        {INT64_MAX, "9223372036854775807"},
-                        {INT64_MIN, "-9223372036854775808"},
-                        {-4294967296ll, "-4294967296"}};
-  for (const Case& c : cases) {
-    uint32_t bfr[6];
-    uint_fast8_t len = 0;
-    char* text = int_to_ascii(bfr, sizeof bfr, c.value, &len);
-    EXPECT_STREQ(text, c.text);
-    EXPECT_EQ(len, std::strlen(c.text));
-    EXPECT_EQ(text + len, reinterpret_cast<char*>(bfr) + 20);
-  }
-}
-
 TEST(UintToAscii, RightJustified) {
   struct Case {
     uint64_t value;
@@ -141,22 +118,6 @@ TEST(UintToAscii, SmallBufferGivesEmptyTextNotAnOverrun) {
   EXPECT_NE(messages.find("too small"), std::string::npos);
 }
 
-TEST(UintToAscii, Every16BitValueRoundTrips) {
-  uint32_t bfr[6];
-  for (uint32_t v = 0; v <= 0xFFFF; ++v) {
-    uint_fast8_t len = 0;
-    const char* text = uint_to_ascii(bfr, sizeof bfr, v, &len);
-    ASSERT_EQ(text2uint32(text, len), v);
-    ASSERT_EQ(text2uint64(text, len), v);
-  }
-  for (int32_t v = INT16_MIN; v <= INT16_MAX; ++v) {
-    uint_fast8_t len = 0;
-    const char* text = int_to_ascii(bfr, sizeof bfr, v, &len);
-    ASSERT_EQ(text2int32(text, len), v);
-    ASSERT_EQ(text2int64(text, len), v);
-  }
-}
-
 TEST(UintToAscii, Random64BitValuesMatchPrintfAndRoundTrip) {
   std::mt19937_64 rng(7);
   uint32_t bfr[6];
@@ -167,9 +128,10 @@ TEST(UintToAscii, Random64BitValuesMatchPrintfAndRoundTrip) {
     ASSERT_EQ(std::string(text, len), viaPrintf("%" PRIu64, v));
     ASSERT_EQ(text2uint64(text, len), v);
 
-    const int64_t s = static_cast<int64_t>(v) * ((i & 1) ? -1 : 1);
+    const int64_t s = i == 0 ? INT64_MIN : static_cast<int64_t>(v) * ((i & 1) ? -1 : 1);
     text = int_to_ascii(bfr, sizeof bfr, s, &len);
     ASSERT_EQ(std::string(text, len), viaPrintf("%" PRId64, s));
+    ASSERT_EQ(text + len, reinterpret_cast<char*>(bfr) + 20);  // ends 4 bytes before the buffer's end
     ASSERT_EQ(text2int64(text, len), s);
   }
 }

@@ -41,7 +41,7 @@ TEST(TimedMutex, LockAndUnlockLeaveStatistics) {
   }
 }
 
-TEST(TimedMutex, PlaceTextFollowsTheLastCaller) {
+TEST(TimedMutex, PlaceTextFollowsTheLastCallerAndIsCutToTheSpace) {
   TimedMutex m("placeLock", testNode());
   char place[] = "first.cpp:1";
   const struct {
@@ -57,10 +57,7 @@ TEST(TimedMutex, PlaceTextFollowsTheLastCaller) {
   m.acquireLock();
   m.unlock();
   EXPECT_STREQ(m.statistics->lockLocation, "first.cpp:1");
-}
-
-TEST(TimedMutex, LongPlaceTextIsCutToTheSpace) {
-  TimedMutex m("cutLock", testNode());
+  // A long place is cut to the room of its record.
   const std::string longPlace(300, 'x');
   m.lock(longPlace.c_str());
   m.unlock();

@@ -6,9 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <thread>
+
+#include "test_support.hpp"
 
 namespace {
 
@@ -17,16 +18,7 @@ SharedMemoryVariableNode* testNode() {
   return &node;
 }
 
-// Polls until done() or five seconds pass; false on time-out.
-template <typename Done>
-bool pollUntil(Done done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::yield();
-  }
-  return true;
-}
+using narvelix_test::pollUntil;
 
 TEST(TimedMutexThreads, ContendedLockRecordsTheDelay) {
   TimedMutex m("contended", testNode());

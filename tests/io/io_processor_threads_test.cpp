@@ -13,26 +13,18 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <string>
 #include <thread>
 
 #include "io/io_processor_test_support.hpp"
+#include "test_support.hpp"
 
 namespace {
 
 using iotest::Collector;
 using iotest::Pool;
 
-template <typename Done>
-bool pollUntil(Done done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
-  }
-  return true;
-}
+using narvelix_test::pollUntil;
 
 enum class Source { PIPE, DGRAM_PAIR, UDP, FILE };
 

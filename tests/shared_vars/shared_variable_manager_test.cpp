@@ -1,22 +1,17 @@
 // The variable manager: deferred and immediate registration, values moving
 // from the object into the segment, nodes, standalone texts, taking over
-// another manager's list, standard segment files, and a child process reading
-// values its parent writes.
+// another manager's list, and standard segment files read back from disk.
 #include <gtest/gtest.h>
 #include <dirent.h>
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdlib>
 #include <memory>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "base/region_image.hpp"
+#include "test_support.hpp"
 #include "utils/io/mapped_file.hpp"
 #include "utils/logging/logging_api.hpp"
 #include "utils/shared_vars/shared_variable.hpp"
@@ -25,34 +20,10 @@ namespace {
 
 using SMV = SharedMemoryVariable;
 
-struct Segment {
-  std::vector<uint64_t> words;
-  explicit Segment(size_t len) : words(len / 8, 0) {}
-  unsigned char* data() { return reinterpret_cast<unsigned char*>(words.data()); }
-  size_t size() const { return words.size() * 8; }
-};
-
-// A scratch directory set as LOG_DIR for the test's lifetime.
+// A fresh folder set as LOG_DIR for the test's lifetime.
 struct LogDir {
-  std::string path;
-  std::string saved;
-  bool hadSaved;
-  LogDir() {
-    char templ[] = "/tmp/narvelix_smv_XXXXXX";
-    path = mkdtemp(templ);
-    const char* old = std::getenv("LOG_DIR");
-    hadSaved = old != nullptr;
-    if (hadSaved) saved = old;
-    setenv("LOG_DIR", path.c_str(), 1);
-  }
-  ~LogDir() {
-    if (hadSaved) {
-      setenv("LOG_DIR", saved.c_str(), 1);
-    } else {
-      unsetenv("LOG_DIR");
-    }
-    std::system(("rm -rf " + path).c_str());
-  }
+  std::string path = narvelix_test::testDir();
+  narvelix_test::EnvScope env{"LOG_DIR", path};
   std::vector<std::string> files() const {
     std::vector<std::string> names;
     DIR* d = opendir(path.c_str());
@@ -74,7 +45,7 @@ TEST(SharedMemoryVariableManager, DeferredValuesMoveIntoTheSegment) {
   EXPECT_EQ(big.dataPointer, &big.initialCopy);
   EXPECT_EQ(manager.deferredCount(), 4u);
   EXPECT_FALSE(big.isRegistered());
-  Segment seg(8192);
+  Storage seg(8192);
   manager.initializeSegment(seg.data(), seg.size(), "move");
   EXPECT_EQ(manager.deferredCount(), 0u);
   for (SMV* v : std::initializer_list<SMV*>{&big, &small, &ratio, &label}) {
@@ -103,7 +74,7 @@ TEST(SharedMemoryVariableManager, DeferredValuesMoveIntoTheSegment) {
 }
 
 TEST(SharedMemoryVariableManager, NodeFootprintAndImmediateRegistration) {
-  Segment seg(4096);
+  Storage seg(4096);
   SharedMemoryVariableManager manager(false);
   manager.initializeSegment(seg.data(), seg.size(), "nodes");
   SharedMemoryVariableNode stats("io_stats", &manager);  // 8 + 64 + 9 = 81 -> 128, + 20
@@ -138,7 +109,7 @@ TEST(SharedMemoryVariableManager, RegistrationResults) {
   SMV_StandaloneNumeric<int> b("b", &lonely, 2);
   EXPECT_EQ(other.takeDeferredRegistrations(&lonely), 1);  // appended to other's list
   EXPECT_EQ(other.deferredCount(), 2u);
-  Segment seg(4096);
+  Storage seg(4096);
   SharedMemoryVariableManager withSegment(false);
   withSegment.initializeSegment(seg.data(), seg.size(), "r");
   EXPECT_EQ(withSegment.takeDeferredRegistrations(&other), 2);  // allocated at once
@@ -157,13 +128,13 @@ TEST(SharedMemoryVariableManager, DestroyedDeferredVariablesLeaveTheList) {
     EXPECT_EQ(manager.deferredCount(), 2u);
   }
   EXPECT_EQ(manager.deferredCount(), 1u);
-  Segment seg(4096);
+  Storage seg(4096);
   manager.initializeSegment(seg.data(), seg.size(), "d");  // must not touch the destroyed one
   EXPECT_TRUE(kept.isRegistered());
 }
 
 TEST(SharedMemoryVariableManager, FullSegmentLeavesValuesInTheirObjects) {
-  Segment seg(512);  // room for two numeric variables (148 bytes each)
+  Storage seg(512);  // room for two numeric variables (148 bytes each)
   SharedMemoryVariableManager manager(false);
   manager.initializeSegment(seg.data(), seg.size(), "full");
   SMV_StandaloneNumeric<int> first("first", &manager, 1);
@@ -186,7 +157,7 @@ TEST(SharedMemoryVariableManager, TextsKeepTheirTerminator) {
   label = longText.c_str();
   EXPECT_EQ(std::string(label), std::string(133, 'z'));
   EXPECT_EQ(label.dataPointer->usedLength, 134u);
-  Segment seg(4096);
+  Storage seg(4096);
   manager.initializeSegment(seg.data(), seg.size(), "t");  // 128 + 64 + 6 -> 256, + 20: 276 - 52 - 6 = 218
   EXPECT_EQ(std::string(label), std::string(133, 'z'));
   label = longText.c_str();
@@ -272,34 +243,6 @@ TEST(SharedMemoryVariableManager, ShortOrMissingSegmentFilesGiveNull) {
   EXPECT_NE(err.find("does not have correct magic number, wanted=\"SHMVAR01\" got=\"SHM\""), std::string::npos) << err;
 }
 
-// A segment of either layout, attached without formatting: the iteration
-// yields the records behind 20- or 40-byte allocation records.
-TEST(SharedMemoryVariableManager, IteratesOverSegmentsOfEitherLayout) {
-  for (unsigned headerLen : {84u, 96u}) {
-    const unsigned width = headerLen == 84 ? 4 : 8;
-    RegionImage image(1024, !hostIsLittleEndian());
-    const uint64_t first = 200, second = 500;
-    image.header(headerLen, "SHMVAR01", "far:1", 1024, 0, first, second);
-    image.record(first, width, first + 5 * width, 148, 90, second);
-    image.record(second, width, second + 5 * width, 148, 90, 0);
-    image.text(first + 5 * width + 28, "one");
-    image.text(second + 5 * width + 28, "two");
-    Segment seg(1024);
-    std::memcpy(seg.data(), image.bytes.data(), 1024);
-    SharedMemoryVariableManager manager(false);
-    manager.attachExistingSegment(seg.data(), seg.size());
-    std::vector<std::string> names;
-    if (headerLen == 84) {
-      SharedBufferAllocRecord_32* cursor = nullptr;
-      while (SharedMemoryVariable_Record* r = manager.iterateOver32BitSegment(&cursor)) names.push_back(r->varName);
-    } else {
-      SharedBufferAllocRecord_64* cursor = nullptr;
-      while (SharedMemoryVariable_Record* r = manager.iterateOver64BitSegment(&cursor)) names.push_back(r->varName);
-    }
-    EXPECT_EQ(names, (std::vector<std::string>{"one", "two"})) << headerLen;
-  }
-}
-
 // Start-up variables are valid before any static constructor runs and wait on
 // the default manager's deferred list, nodes before their children.
 TEST(SharedMemoryVariableManager, StartupMasksWaitOnTheDefaultManager) {
@@ -311,48 +254,6 @@ TEST(SharedMemoryVariableManager, StartupMasksWaitOnTheDefaultManager) {
   app_logLevelMask.getFullName(name, sizeof name);
   EXPECT_STREQ(name, "/app");
   EXPECT_EQ(io_logLevelMask.getType(), SMV::SMV_TYPE_UINT32);
-}
-
-// The parent writes a counter into a segment file; a child process maps the
-// file and reads the values as they change.
-TEST(SharedMemoryVariableManager, ChildProcessReadsValuesTheParentWrites) {
-  LogDir dir;
-  SharedMemoryVariableManager manager(false);
-  SMV_StandaloneNumeric<unsigned> progress("progress", &manager, 0u);
-  size_t len = 4096;
-  ASSERT_NE(manager.createAndAttachStandardSegment("child", &len), nullptr);
-  const std::string path = dir.path + "/" + dir.files().at(0);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    size_t mapped = 0;
-    unsigned char* seg =
-        SharedMemoryVariableManager::createSegment(path.c_str(), &mapped, MAP_FILE_READONLY, SMV_MAGIC_NUMBER);
-    if (seg == nullptr) _exit(2);
-    SharedMemoryVariableManager reader(false);
-    reader.attachExistingSegment(seg, mapped);
-    SharedBufferAllocRecord_32* cursor = nullptr;
-    SharedMemoryVariable_Record* r = reader.iterateOver32BitSegment(&cursor);
-    if (r == nullptr || std::strcmp(r->varName, "progress") != 0) _exit(3);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    unsigned last = 0;
-    while (std::chrono::steady_clock::now() < deadline) {
-      const unsigned v = __atomic_load_n(&r->numericValue.u32, __ATOMIC_RELAXED);
-      if (v < last) _exit(4);  // values only grow
-      last = v;
-      if (v == 100) _exit(0);
-      usleep(100);
-    }
-    _exit(5);
-  }
-  for (unsigned i = 1; i <= 100; ++i) {
-    progress = i;
-    usleep(200);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status)) << status;
-  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace

@@ -29,13 +29,6 @@ static_assert(SMV_TypeCodeOf<float>::code == SMV::SMV_TYPE_FLOAT);
 static_assert(SMV_TypeCodeOf<double>::code == SMV::SMV_TYPE_DOUBLE);
 static_assert(SMV_TypeCodeOf<short>::code == 255 && SMV_TypeCodeOf<bool>::code == 255);
 
-struct Segment {
-  std::vector<uint64_t> words;
-  explicit Segment(size_t len) : words(len / 8, 0) {}
-  unsigned char* data() { return reinterpret_cast<unsigned char*>(words.data()); }
-  size_t size() const { return words.size() * 8; }
-};
-
 std::string text(const SharedMemoryVariable_Record* r, unsigned flags, const char* prefix = "", bool native = true,
                  size_t len = 256) {
   std::vector<char> bfr(len + 1, '#');
@@ -46,7 +39,7 @@ std::string text(const SharedMemoryVariable_Record* r, unsigned flags, const cha
 
 TEST(SharedMemoryVariableRecord, RegistrationWritesTheImage) {
   if (!hostIsLittleEndian()) GTEST_SKIP() << "images are little-endian";
-  Segment seg(4096);
+  Storage seg(4096);
   SharedMemoryVariableManager manager(false);
   SharedMemoryVariableNode app("app", &manager);
   SMV_StandaloneNumeric<unsigned> count("count", &app, 42u);
@@ -173,7 +166,7 @@ TEST(SharedMemoryVariableRecord, PathPrefixFollowsOnlyRecordsInsideTheSegment) {
       {960, "/edge"},   // the last record that fits
   };
   for (const Case& c : cases) {
-    Segment seg(1024);
+    Storage seg(1024);
     auto put = [&](size_t at, const char* name, uint64_t parent) {
       auto* r = reinterpret_cast<SharedMemoryVariable_Record*>(seg.data() + at);
       std::memcpy(&r->parentNodeOffset, &parent, 8);
@@ -193,7 +186,7 @@ TEST(SharedMemoryVariableRecord, PathPrefixFollowsOnlyRecordsInsideTheSegment) {
 }
 
 TEST(SharedMemoryVariableRecord, AncestorChainsAreCutToTheSixteenNearest) {
-  Segment seg(65536);
+  Storage seg(65536);
   SharedMemoryVariableManager manager(false);
   manager.initializeSegment(seg.data(), seg.size(), "chain");
   std::vector<std::unique_ptr<SharedMemoryVariableNode>> nodes;
@@ -226,7 +219,7 @@ TEST(SharedMemoryVariableRecord, AncestorChainsAreCutToTheSixteenNearest) {
 }
 
 TEST(SharedMemoryVariableRecord, LongNamesRunPastTheFixedRecord) {
-  Segment seg(4096);
+  Storage seg(4096);
   SharedMemoryVariableManager manager(false);
   manager.initializeSegment(seg.data(), seg.size(), "long");
   const std::string name(70, 'x');

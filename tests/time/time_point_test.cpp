@@ -5,33 +5,15 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
+
+#include "test_support.hpp"
 
 namespace {
 
 // Sets TZ for the life of the object.
-class ZoneScope {
- public:
-  explicit ZoneScope(const char* zone) {
-    const char* old = std::getenv("TZ");
-    hadZone = old != nullptr;
-    if (hadZone) saved = old;
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-  ~ZoneScope() {
-    if (hadZone) {
-      setenv("TZ", saved.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-
- private:
-  bool hadZone = false;
-  std::string saved;
+struct ZoneScope : narvelix_test::EnvScope {
+  explicit ZoneScope(const char* zone) : EnvScope("TZ", zone) {}
 };
 
 time_t utc(int year, int month, int day, int hour, int minute) {
