@@ -6,10 +6,14 @@
 // exit status, the lines of stderr other than INFO/DEBUG/TRACE, and the
 // output as narvelix-dump shows it (layout line, then the records as CSV).
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -384,9 +388,9 @@ TEST(NarvelixRuns, HeadingsAndGroups) {
 
 // Outputs keep their kind: devices, FIFOs, symbolic links and files with
 // further hard links are written in place; a replaced file has the permission
-// bits that writing in place would keep, a new one those of the umask; a full
-// disk (a file size limit, SIGXFSZ ignored) leaves the previous file as it
-// was. The refusal runs as an ordinary user.
+// bits (and owner) that writing in place would keep, a new one those of the
+// umask; a full disk (a file size limit, SIGXFSZ ignored) leaves the previous
+// file as it was. The refusals run as an ordinary user.
 TEST(NarvelixRuns, OutputsKeepTheirKind) {
   const std::string csv = "a,b\n1,x\n2,y\n";
   const std::string dumped = "fixed 16 records 2, a 1 UINT32 0 4, b 1 STRING 4 8\na,b\n1,x\n2,y\n";
@@ -415,6 +419,8 @@ TEST(NarvelixRuns, OutputsKeepTheirKind) {
        dumped, "got", "", [&](const std::string& dir, const RunResult&) { kind(dir + "/out.metadata", S_IFIFO); }},
       {"symbolic_link", csv, "mkdir real && echo old >real/x.metadata && ln -s real/x.metadata out.metadata && " + convert,
        0, "", dumped, "real/x.metadata", "", linkTo("real/x.metadata")},
+      {"dangling_symbolic_link", csv, "ln -s made.metadata out.metadata && " + convert, 0, "", dumped, "made.metadata",
+       "", linkTo("made.metadata")},
       {"hard_link", csv, "echo old >real.metadata && ln real.metadata out.metadata && " + convert, 0, "", dumped,
        "real.metadata"},
       {"output_is_the_input", csv, "@ -o in.csv in.csv", 0, "", dumped, "in.csv"},
@@ -430,9 +436,20 @@ TEST(NarvelixRuns, OutputsKeepTheirKind) {
          EXPECT_EQ(readFile(dir + "/out.metadata"), "old\n");
          kind(dir + "/out.metadata", S_IFREG, 0444);
        }},
+      {"folder_without_new_files", csv,
+       "mkdir sub && echo old >sub/out.metadata && chmod 0666 sub/out.metadata && chmod 0555 sub && " + asUser +
+           "@ -o sub/out.metadata in.csv",
+       0, "", dumped, "sub/out.metadata", "",
+       [&](const std::string& dir, const RunResult&) {
+         kind(dir + "/sub/out.metadata", S_IFREG, 0666);
+         ::chmod((dir + "/sub").c_str(), 0755);  // so that the scratch folder can be removed
+       }},
       {"no_such_folder", csv, "@ -o no/such/out.metadata in.csv", 1,
        "ERROR Could not create \"no/such/out.metadata\" to output meta data\n", NO_FILE},
+      {"folder_as_output", csv, "@ -o . in.csv", 1, "ERROR Could not create \".\" to output meta data\n", NO_FILE},
       {"device_full", csv, "@ -o /dev/full in.csv", 1, "ERROR Could not write file header to \"/dev/full\"\n", NO_FILE},
+      {"stdout_closed", csv, "exec @ -o --stdout in.csv >&-", 1,
+       "ERROR Could not write file header to \"--stdout\"\n", NO_FILE},
       // ulimit -f counts 512-byte blocks in dash: the header and descriptions
       // fit in one, the records don't.
       {"full_disk_metadata", "a\n" + repeat("12345\n", 400),
@@ -441,6 +458,157 @@ TEST(NarvelixRuns, OutputsKeepTheirKind) {
          EXPECT_EQ(problemLines(r.err).rfind("ERROR Could not write record 0 to \"out.metadata\" wrote=", 0), 0u);
          EXPECT_EQ(readFile(dir + "/out.metadata"), "previous\n");
        }},
+      // 40 columns: the metadata file (1144 bytes) fits in 4 blocks, the header
+      // doesn't; a header that failed does not change the exit status.
+      {"full_disk_header", headingAndRow(40, 40),
+       "echo previous >out.metadata.hpp && trap '' XFSZ && ulimit -f 4 && exec @ -logmask app.info --cpp -o out.metadata in.csv", 0,
+       "ERROR Could not write \"out.metadata.hpp\"\n", "*", "out.metadata", "",
+       [](const std::string& dir, const RunResult&) {
+         EXPECT_EQ(readFile(dir + "/out.metadata.hpp"), "previous\n");
+       }},
   };
+  if (root) {
+    runs.push_back({"existing_file_keeps_owner", csv, "echo old >out.metadata && chown 65534:65534 out.metadata && " +
+                                                          convert,
+                    0, "", dumped, "out.metadata", "", [](const std::string& dir, const RunResult&) {
+                      struct stat st;
+                      ASSERT_EQ(::stat((dir + "/out.metadata").c_str(), &st), 0);
+                      EXPECT_EQ(st.st_uid, 65534u);
+                    }});
+  }
   runCases(runs);
+}
+
+namespace {
+
+// Temporary files of out.metadata in dir.
+std::vector<std::string> temporaries(const std::string& dir) {
+  std::vector<std::string> found;
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (const dirent* e = ::readdir(d)) {
+      if (std::string(e->d_name).rfind(".out.metadata.narvelix-tmp-", 0) == 0) found.push_back(e->d_name);
+    }
+    ::closedir(d);
+  }
+  return found;
+}
+
+// A narvelix run whose standard error is a pipe filled up before the start,
+// so the run stops at its first log line until the test reads the pipe.
+struct StoppedRun {
+  pid_t pid = -1;
+  int errFd = -1;
+};
+
+StoppedRun startWithFullStandardError(const std::string& dir, const std::vector<std::string>& args) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) std::abort();
+  ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
+  const std::string block(4096, '.');
+  while (::write(fds[1], block.data(), block.size()) > 0) {
+  }
+  while (::write(fds[1], ".", 1) > 0) {
+  }
+  ::fcntl(fds[1], F_SETFL, 0);  // the run's writes wait
+  // Started by the shell, which then becomes the tool (or its emulator in a
+  // cross build) with the same process id.
+  const std::string line = "exec " + tool(NARVELIX_EXE) + words(args);
+  StoppedRun run;
+  run.pid = ::fork();
+  if (run.pid == 0) {
+    const int null = ::open("/dev/null", O_RDWR);
+    if (::chdir(dir.c_str()) != 0 || null < 0) ::_exit(126);
+    ::dup2(null, 0);
+    ::dup2(null, 1);
+    ::dup2(fds[1], 2);
+    ::execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(fds[1]);
+  run.errFd = fds[0];
+  return run;
+}
+
+// Waits (30 s at most) until a temporary file of out.metadata in dir holds
+// more than the header and descriptions: records are being written.
+bool waitForRecords(const std::string& dir) {
+  const timespec pause{0, 1000000};
+  for (int i = 0; i < 30000; ++i) {
+    for (const std::string& t : temporaries(dir)) {
+      struct stat st;
+      if (::stat((dir + "/" + t).c_str(), &st) == 0 && st.st_size > 48) return true;
+    }
+    ::nanosleep(&pause, nullptr);
+  }
+  return false;
+}
+
+// Reads the rest of the run's standard error (the filler cut off) and waits
+// for the run to end; returns the raw wait status.
+int finishRun(StoppedRun& run, std::string* err) {
+  char buffer[65536];
+  ssize_t n;
+  while ((n = ::read(run.errFd, buffer, sizeof buffer)) > 0) err->append(buffer, static_cast<std::size_t>(n));
+  ::close(run.errFd);
+  err->erase(0, err->find_first_not_of('.'));
+  int status = 0;
+  ::waitpid(run.pid, &status, 0);
+  return status;
+}
+
+}  // namespace
+
+// A run stopped part-way while it writes records: killed, its input changed
+// before the second read ends, or another run writing the same output starts
+// and ends meanwhile. The killed and the failed run leave the previous
+// out.metadata byte for byte (the killed run's temporary file is gone after
+// the next run); the other run leaves the stopped run's temporary file alone.
+TEST(NarvelixRuns, InterruptedConversionKeepsPreviousOutput) {
+  // 40000 rows fill two staging buffers of 8-byte records; the value too big
+  // for 64 bits after them gives the first log line, where the run waits.
+  const std::string csv = "n\n" + repeat("1\n", 40000) + "99999999999999999999\n" + repeat("2\n", 100);
+  const std::string previous = "previous output, not a metadata file\n";
+  const std::vector<std::string> args = {"-logmask", "app.info", "-o", "out.metadata", "in.csv"};
+  const std::string warning =
+      "WARNING Row 40000 column 0 name=\"n\": value \"99999999999999999999\" does not fit its field of type 7\n";
+  for (const std::string meanwhile : {"killed", "input_changed", "another_run"}) {
+    SCOPED_TRACE(meanwhile);
+    const std::string dir = scratchDir("Runs_interrupted_" + meanwhile);
+    writeFile(dir + "/in.csv", csv);
+    writeFile(dir + "/out.metadata", previous);
+    StoppedRun run = startWithFullStandardError(dir, args);
+    const bool recordsWritten = waitForRecords(dir);
+    RunResult other;
+    if (meanwhile == "killed") {
+      ::kill(run.pid, SIGKILL);
+    } else if (meanwhile == "input_changed") {
+      std::ofstream(dir + "/in.csv", std::ios::app) << "3\n";
+    } else {
+      other = runNarvelix(args, dir);
+      EXPECT_EQ(temporaries(dir).size(), 1u);
+    }
+    std::string err;
+    const int status = finishRun(run, &err);
+    ASSERT_TRUE(recordsWritten);
+    if (meanwhile == "killed") {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+      EXPECT_EQ(readFile(dir + "/out.metadata"), previous);
+      EXPECT_EQ(temporaries(dir).size(), 1u);
+      other = runNarvelix(args, dir);
+    } else if (meanwhile == "input_changed") {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+      EXPECT_EQ(problemLines(err),
+                warning + "ERROR The input changed while it was read; \"out.metadata\" is not complete\n");
+      EXPECT_EQ(readFile(dir + "/out.metadata"), previous);
+    } else {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+      EXPECT_EQ(problemLines(err), warning);
+    }
+    if (meanwhile != "input_changed") {
+      EXPECT_EQ(other.status, 0);
+      EXPECT_EQ(problemLines(other.err), warning);
+      EXPECT_EQ(dumpOf(dir + "/out.metadata", "--head 0"), "fixed 8 records 40101, n 1 UINT64 0 8\nn\n");
+    }
+    EXPECT_TRUE(temporaries(dir).empty());
+  }
 }
