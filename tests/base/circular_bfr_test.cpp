@@ -4,10 +4,15 @@
 #include "utils/base/circular_bfr.hpp"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -289,3 +294,49 @@ TEST(BufferRegion, CheckListsDisplaysRecordsAndTotals) {
 }
 
 }  // namespace
+
+// One process allocates and fills blocks of a file-backed pool while another
+// walks the active list through its own mapping: offsets, not pointers.
+TEST(BufferRegion, TwoProcessesShareAFileBackedPool) {
+  char path[] = "/tmp/narvelix_region_XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, 8192), 0);
+  void* mine = mmap(nullptr, 8192, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  ASSERT_NE(mine, MAP_FAILED);
+  CircularBufferManager pool(mine, 8192, 256, "parent");
+  constexpr int BLOCKS = 5;
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    void* theirs = mmap(nullptr, 8192, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (theirs == MAP_FAILED) _exit(2);
+    CircularBufferManager writer(theirs, 8192);
+    for (int i = 0; i < BLOCKS; ++i) {
+      SharedBufferAllocRecord* rec = writer.allocateBlock(1);
+      if (rec == nullptr) _exit(3);
+      const int n = std::snprintf(reinterpret_cast<char*>(writer.blockAddress(rec)), 256, "line %d", i);
+      setUsedLength(rec, static_cast<uint32_t>(n));
+      usleep(1000);
+    }
+    _exit(0);
+  }
+  std::vector<std::string> seen;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (seen.size() < BLOCKS && std::chrono::steady_clock::now() < deadline) {
+    seen.clear();
+    for (SharedBufferAllocRecord* rec = pool.getActiveListHead(); rec != nullptr; rec = pool.traverseNextBlock(rec)) {
+      const uint32_t used = getUsedLength(rec);
+      if (used == SHARED_BUFFER_UNFILLED) break;
+      seen.emplace_back(reinterpret_cast<char*>(pool.blockAddress(rec)), used);
+    }
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(seen, (std::vector<std::string>{"line 0", "line 1", "line 2", "line 3", "line 4"}));
+  EXPECT_EQ(pool.checkLists(0), 0);
+  munmap(mine, 8192);
+  close(fd);
+  unlink(path);
+}

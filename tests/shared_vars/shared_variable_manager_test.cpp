@@ -3,8 +3,11 @@
 // another manager's list, and standard segment files read back from disk.
 #include <gtest/gtest.h>
 #include <dirent.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstring>
 #include <memory>
 #include <regex>
 #include <string>
@@ -257,3 +260,45 @@ TEST(SharedMemoryVariableManager, StartupMasksWaitOnTheDefaultManager) {
 }
 
 }  // namespace
+
+// A child process maps the segment file and watches a value the parent
+// keeps raising.
+TEST(SharedMemoryVariableManager, ChildProcessReadsValuesTheParentWrites) {
+  LogDir dir;
+  SharedMemoryVariableManager manager(false);
+  SMV_StandaloneNumeric<unsigned> progress("progress", &manager, 0u);
+  size_t len = 4096;
+  ASSERT_NE(manager.createAndAttachStandardSegment("child", &len), nullptr);
+  const std::string path = dir.path + "/" + dir.files().at(0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    size_t mapped = 0;
+    unsigned char* seg =
+        SharedMemoryVariableManager::createSegment(path.c_str(), &mapped, MAP_FILE_READONLY, SMV_MAGIC_NUMBER);
+    if (seg == nullptr) _exit(2);
+    SharedMemoryVariableManager reader(false);
+    reader.attachExistingSegment(seg, mapped);
+    SharedBufferAllocRecord_32* cursor = nullptr;
+    SharedMemoryVariable_Record* r = reader.iterateOver32BitSegment(&cursor);
+    if (r == nullptr || std::strcmp(r->varName, "progress") != 0) _exit(3);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    unsigned last = 0;
+    while (std::chrono::steady_clock::now() < deadline) {
+      const unsigned v = __atomic_load_n(&r->numericValue.u32, __ATOMIC_RELAXED);
+      if (v < last) _exit(4);  // values only grow
+      last = v;
+      if (v == 100) _exit(0);
+      usleep(100);
+    }
+    _exit(5);
+  }
+  for (unsigned i = 1; i <= 100; ++i) {
+    progress = i;
+    usleep(200);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
