@@ -7,13 +7,23 @@
 // the processor), on one thread (each block is processed as soon as it is
 // read), or be driven by the caller (submitOrProcessBlock).
 //
-// Blocks are taken in allocation order: the region's active list, oldest
-// first, is the queue. packetsRead - packetsProcessed is the number of queued
-// blocks; both counts, the condition and the waiting flag are guarded by
-// `mutex` (the processor reads the counts without it while work is pending).
-// A block whose processing routine returns non-zero is kept by the routine:
-// the processor neither returns nor reprocesses it, and the routine's owner
-// gives it back later with returnKeptBlock.
+// Blocks are processed in submission order (for a reader thread that is
+// allocation order). The processor keeps its own queue of the submitted
+// blocks' record offsets, one slot per block of the region, so a block that
+// is allocated and given back without being submitted (a line found empty, a
+// log closed meanwhile, a block kept for memory) is never seen by the
+// processor, wherever it sits on the region's active list. packetsRead -
+// packetsProcessed is the number of queued blocks; submitters append under
+// `mutex` and raise packetsRead with release, the processor (the only one
+// taking from the queue) reads the count with acquire and the queue without
+// the lock. A block whose processing routine returns non-zero is kept by the
+// routine: the processor neither returns nor reprocesses it, and the
+// routine's owner gives it back later with returnKeptBlock.
+//
+// A batch routine (setProcessBatchRoutine) lets the processing thread hand
+// several queued, filled, non-empty blocks to one call (a writer gathers them
+// into one writev); the processor returns them all afterwards. An empty block
+// still ends the stream and goes through processBlockRoutine.
 //
 // Block modes with meta data (blockingMode & 6) put a 64-byte IO_metaBlock_header
 // before the data of every block:
@@ -61,6 +71,9 @@ using IO_receiveBlockFP = ssize_t (*)(SharedBufferAllocRecord* rec, IO_Processor
 using IO_consumeFP = int (*)(IO_Processor* io);
 // Body of the processing thread (default IO_Processor::doProcessLoop).
 using IO_processFP = int (*)(IO_Processor* io);
+// Processes count (>= 1) queued blocks in submission order, all filled and
+// non-empty; the processor returns every one to the region afterwards.
+using IO_processBatchFP = void (*)(SharedBufferAllocRecord** recs, uint32_t count, IO_Processor* io);
 
 struct IO_metaBlock_header {
   uint16_t headerLen;
@@ -118,6 +131,8 @@ class IO_Processor {
     CONTIGUOUS_FILE_STREAM = 128,
   };
   static constexpr size_t META_HEADER_LEN = sizeof(IO_metaBlock_header);
+  // The most blocks handed to one call of a batch routine.
+  static constexpr uint32_t MAX_PROCESS_BATCH = 64;
 
   // Builds the statistics under namingNode (null: kept in the objects), the
   // mutex "io_lock" and condition "io_cond" under namingNode, maxPacketSize =
@@ -157,6 +172,9 @@ class IO_Processor {
   void setProcessLoopRoutine(IO_processFP routine) { processRoutine = routine; }
   void setConsumeLoopRoutine(IO_consumeFP routine) { consumeRoutine = routine; }
   void setConsumeRoutine(IO_receiveBlockFP routine) { recvRoutine = routine; }
+  // Set before the processing thread starts: with a batch routine the
+  // processing loop takes up to maxBatch (at least 1) ready blocks at a time.
+  void setProcessBatchRoutine(IO_processBatchFP routine, uint32_t maxBatch);
   BufferRegion* getBufferRegion() const { return bfrManager; }
   int getDescriptor() const { return descriptor; }
   // Stores the descriptor and reads its flags (0 for -1).
@@ -179,6 +197,10 @@ class IO_Processor {
   int submitOrProcessBlock(SharedBufferAllocRecord* rec);
   // Gives back a block that the processing routine kept (any thread).
   void returnKeptBlock(SharedBufferAllocRecord* rec);
+  // For use after the processing thread has ended: sets bit 4, so blocks
+  // submitted from now on are processed at once, then processes on the
+  // calling thread the blocks still queued, in order. Returns their number.
+  int processQueuedBlocks();
 
   // The default receive routine (read / recv / recvfrom, optional busy
   // polling and receive time-out); see the source for the steps.
@@ -215,6 +237,8 @@ class IO_Processor {
   int waitForThreadExit(unsigned modes);
   // Sets a thread's system name to the first 15 characters of label.
   static void setLabelForThread(pthread_t thread, const char* label);
+  // True when a stop of any thread of modes has been asked for.
+  bool stopAsked(unsigned modes) const { return (__atomic_load_n(&stopRequested, __ATOMIC_ACQUIRE) & modes) != 0; }
 
   BufferRegion* bfrManager;           // not owned
   IO_Processor_Statistics* statistics;  // owned
@@ -248,14 +272,25 @@ class IO_Processor {
   // Processes one block on the calling thread: counts, returns or keeps it.
   // *len gets the block's length after the routine.
   int processNow(SharedBufferAllocRecord* rec, uint32_t* len);
-  // Queues one block: packetsRead += 1 under the mutex and wakes a waiter.
-  void queueBlock();
+  // Appends one block to the queue under the mutex, raises packetsRead and
+  // wakes a waiter. False (nothing queued) when bit 4 was set meanwhile or
+  // the queue is full: the caller processes the block itself.
+  bool queueBlock(SharedBufferAllocRecord* rec);
   // Polls the pending count a few microseconds; true when work came.
   bool spinForData();
-  // The oldest block not yet processed: the active list after the kept ones.
-  SharedBufferAllocRecord* nextBlockToProcess();
-  bool stopAsked(unsigned bit) const { return (__atomic_load_n(&stopRequested, __ATOMIC_ACQUIRE) & bit) != 0; }
+  // The i-th queued block (i < pending count) or null for a bad slot.
+  SharedBufferAllocRecord* queuedBlock(uint32_t i) const;
+  // Processes up to maxBatch ready blocks through the batch routine; returns
+  // how many (0: the first is empty or unfilled, process it singly).
+  uint32_t processBatch(uint32_t pending);
+  // Waits (bounded by stop requests) while a queued block is still unfilled.
+  bool waitUntilFilled(SharedBufferAllocRecord* rec) const;
 
   uint8_t createdThreads;  // bits of threads whose pthread_create succeeded
-  int32_t keptBlocks;      // kept blocks still on the active list
+  uint32_t* queue;         // record offsets; queueMask + 1 slots (owned)
+  uint32_t queueMask;
+  uint32_t queueHead;      // next slot to process (processing side only)
+  uint32_t queueTail;      // next slot to fill (under mutex)
+  IO_processBatchFP processBatchRoutine;
+  uint32_t maxBatch;
 };

@@ -21,7 +21,6 @@
 #include "utils/time/time_point.hpp"
 
 using TimeAcquisitionFP = void (*)(timespec* ts, const LogManager* mgr);
-class LogWriterQueue;
 
 class LogManager {
  public:
@@ -115,7 +114,7 @@ class LogManager {
   // thread count in its statistics (bytesRead, packetsRead, ...).
   IO_Processor* get_IO_Manager() const { return ioMgr; }
   bool hasOutput() const { return ioMgr != nullptr; }
-  bool hasWriterThread() const { return writer.load(std::memory_order_acquire) != nullptr; }
+  bool hasWriterThread() const { return threaded.load(std::memory_order_acquire); }
   // True when lines are written by the logging thread itself.
   uint32_t isSingleThreaded() const { return hasWriterThread() ? 0u : 1u; }
   int getDescriptor() const { return output_fd; }
@@ -179,16 +178,23 @@ class LogManager {
   static constexpr uint32_t DEFAULT_LOG_FILE_NAMING = 16 | 5 | 2;
 
  private:
-  friend class LogWriterQueue;
   // One cache entry: the name's address and how many leading characters the
   // shown name skips; relaxed atomics, so a torn pair only costs a search.
   struct CachedName {
     std::atomic<const char*> fileName{nullptr};
     std::atomic<uint32_t> skip{0};
   };
+  // Starts the I/O processor's processing thread as the writer; false (lines
+  // then written directly) when it cannot run.
   bool startWriterThread();
-  void stopWriterThread();
-  void releaseWriterQueue();
+  // Submits the end block, waits at most THREAD_JOIN_SECONDS for the writer,
+  // then stops it; writes what was queued after the end block.
+  // announce: print the closeLog line on standard output first.
+  void finishWriterThread(bool announce);
+  // Waits (bounded) while the writer holds queueLimit blocks or more.
+  void waitForRoom();
+  // The processor's batch routine: one writev for the ready blocks.
+  static void writeLogBatch(SharedBufferAllocRecord** recs, uint32_t count, IO_Processor* io);
   static bool defaultStripLeadingDirectoriesUnset();
 
   BufferRegion* bfrMgr;
@@ -202,8 +208,8 @@ class LogManager {
   TimeAcquisitionFP getTimestampRoutine;
   CachedName fileNameReplacementCache[FILENAME_CACHE_SIZE];
   TimePointCache logTimePointCache;
-  std::atomic<LogWriterQueue*> writer;  // set while lines go to the thread
-  LogWriterQueue* ownedQueue;            // freed by the destructor
+  std::atomic<bool> threaded;  // set while lines go to the writer thread
+  uint32_t queueLimit;         // queued blocks at which loggers wait
   std::atomic<bool> closed;
   bool ownsDescriptor;
   SharedMemoryVariableNode* ownedNode;  // made by newStandardLogFile
@@ -222,8 +228,9 @@ uint_fast32_t coalesce_iovec(uint_fast32_t total, iovec* elements);
 extern SMV_StandaloneNumeric<uint32_t> coalesceCount;
 
 // Writes count elements to fd, at most 1024 per writev call, retrying EINTR
-// and short writes; stops at any other error. Returns the bytes written.
-size_t writeElements(int fd, iovec* elements, uint_fast32_t count);
+// (unless the processing thread of stopper is asked to stop) and short
+// writes; stops at any other error. Returns the bytes written.
+size_t writeElements(int fd, iovec* elements, uint_fast32_t count, const IO_Processor* stopper = nullptr);
 
 // Value of an environment variable read as a signed 32-bit decimal, or
 // defaultVal when unset; malformed text gives the value of its leading digits.

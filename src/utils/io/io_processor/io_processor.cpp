@@ -1,11 +1,14 @@
-// The I/O processor's object, block handling and the handover between reader
-// and processor: submitting or processing a block, the processing loop,
-// waiting for work and signalling it. The pending count (packetsRead -
-// packetsProcessed) is raised under `mutex` with a release store and read by
-// the processor with acquire: a processor that sees a count also sees the
-// queued block linked on the region's active list.
+// The I/O processor's object, block handling and the handover between
+// submitters and the processor: submitting or processing a block, the queue
+// of submitted blocks, the processing loop, waiting for work and signalling
+// it. Submitters append a block's record offset to the queue under `mutex`,
+// then publish it with a release store of the queue's tail and a release
+// increment of packetsRead; the processor, the only one taking from the
+// queue, reads them with acquire: a processor that sees a count also sees the
+// queued block's slot, its length and its bytes.
 #include "utils/io/io_processor.hpp"
 
+#include "utils/base/atomic_values.hpp"
 #include "utils/base/circular_wait.hpp"
 
 #include <fcntl.h>
@@ -15,6 +18,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -30,6 +34,18 @@ void addRelease(SMV_StandaloneNumeric<unsigned>& var, unsigned delta) {
   // release: publishes the queued block (its list link and bytes); pairs
   // with the acquire in loadAcquire.
   __atomic_fetch_add(&rec->numericValue.u32, delta, __ATOMIC_RELEASE);
+}
+
+// Queue slots: one per block of the region (a block is queued at most once
+// until it is processed), a power of two, bounded for regions of tiny blocks.
+constexpr uint32_t MAX_QUEUE_SLOTS = 1u << 20;
+constexpr uint32_t MAX_BATCH = IO_Processor::MAX_PROCESS_BATCH;
+
+uint32_t queueSlots(const BufferRegion* region) {
+  const size_t blocks = region != nullptr ? region->getAvailableBlocks() : 0;
+  uint32_t slots = 2;
+  while (slots < blocks && slots < MAX_QUEUE_SLOTS) slots <<= 1;
+  return slots;
 }
 
 uint32_t descriptorStatusFlags(int fd) {
@@ -96,8 +112,20 @@ IO_Processor::IO_Processor(SharedMemoryVariableNode* namingNode, BufferRegion* r
       stopRequested(0),
       blockingMode(0),
       createdThreads(0),
-      keptBlocks(0) {
+      queue(nullptr),
+      queueMask(0),
+      queueHead(0),
+      queueTail(0),
+      processBatchRoutine(nullptr),
+      maxBatch(1) {
   condition = new TimedCondition(mutex, "io_cond", namingNode);
+  const uint32_t slots = queueSlots(region);
+  queue = new (std::nothrow) uint32_t[slots];
+  if (queue != nullptr) {
+    queueMask = slots - 1;
+  } else {
+    std::fprintf(stderr, "IO_Processor: no memory for a queue of %u blocks; blocks are processed at once\n", slots);
+  }
   setLabel(namingNode != nullptr ? namingNode->getName() : "io");
   setBlockingMode(blockMode);
   if (threadMode != NONE) {
@@ -116,6 +144,7 @@ IO_Processor::~IO_Processor() {
   delete condition;
   delete mutex;
   delete statistics;
+  delete[] queue;
 }
 
 void IO_Processor::setBlockingMode(unsigned mode) {
@@ -156,60 +185,117 @@ int IO_Processor::pendingCount() const {
   return static_cast<int>(loadAcquire(statistics->packetsRead) - zur::statLoad(statistics->packetsProcessed));
 }
 
+void IO_Processor::setProcessBatchRoutine(IO_processBatchFP routine, uint32_t batch) {
+  processBatchRoutine = routine;
+  maxBatch = batch < 1 ? 1 : batch > MAX_BATCH ? MAX_BATCH : batch;
+}
+
 int IO_Processor::processNow(SharedBufferAllocRecord* rec, uint32_t* lenOut) {
   const int kept = processBlockRoutine(rec, this);
   // The length after the routine (it may change it), read before the block
   // goes back.
   const uint32_t len = getUsedLength(rec);
   *lenOut = len;
-  if (kept == 0) {
-    bfrManager->returnBlock(rec);
-  } else {
-    __atomic_add_fetch(&keptBlocks, 1, __ATOMIC_SEQ_CST);
-  }
+  if (kept == 0) bfrManager->returnBlock(rec);
   zur::statAdd(statistics->bytesProcessed, static_cast<ByteCount>(len));
   zur::statAdd(statistics->packetsProcessed, static_cast<unsigned>(packetsProcessedIncrement));
   return kept;
 }
 
-void IO_Processor::queueBlock() {
+bool IO_Processor::queueBlock(SharedBufferAllocRecord* rec) {
   mutex->LOCK_HERE();
+  const uint32_t tail = __atomic_load_n(&queueTail, __ATOMIC_RELAXED);
+  // Bit 4 is set under the mutex when the processing thread has gone
+  // (processQueuedBlocks): nothing may be queued after that.
+  const bool atOnce = (__atomic_load_n(&currentThreadState, __ATOMIC_RELAXED) & PROCESS_DURING_READ) != 0;
+  if (atOnce || queue == nullptr || tail - __atomic_load_n(&queueHead, __ATOMIC_ACQUIRE) > queueMask) {
+    mutex->unlock();
+    if (!atOnce) std::fprintf(stderr, "IO_Processor %s: queue full; block processed at once\n", label);
+    return false;
+  }
+  const uint32_t offset = static_cast<uint32_t>(reinterpret_cast<unsigned char*>(rec) - bfrManager->getBufferBase());
+  __atomic_store_n(&queue[tail & queueMask], offset, __ATOMIC_RELAXED);
+  // release: the slot before the tail and the count that announce it.
+  __atomic_store_n(&queueTail, tail + 1, __ATOMIC_RELEASE);
   addRelease(statistics->packetsRead, 1);
   if (condition->isSleeping()) condition->postCondition();
   mutex->unlock();
+  return true;
 }
 
 int IO_Processor::submitOrProcessBlock(SharedBufferAllocRecord* rec) {
-  if ((__atomic_load_n(&currentThreadState, __ATOMIC_RELAXED) & PROCESS_DURING_READ) != 0) {
-    addRelease(statistics->packetsRead, 1);
+  if ((__atomic_load_n(&currentThreadState, __ATOMIC_RELAXED) & PROCESS_DURING_READ) == 0 && queueBlock(rec)) {
+    return 1;
+  }
+  addRelease(statistics->packetsRead, 1);
+  uint32_t len;
+  return processNow(rec, &len);
+}
+
+void IO_Processor::returnKeptBlock(SharedBufferAllocRecord* rec) { bfrManager->returnBlock(rec); }
+
+SharedBufferAllocRecord* IO_Processor::queuedBlock(uint32_t i) const {
+  const uint32_t offset = __atomic_load_n(&queue[(queueHead + i) & queueMask], __ATOMIC_RELAXED);
+  if (offset < sizeof(SharedBufferRegionHeader_32) || offset >= bfrManager->getRegionLength()) return nullptr;
+  return reinterpret_cast<SharedBufferAllocRecord*>(bfrManager->getBufferBase() + offset);
+}
+
+bool IO_Processor::waitUntilFilled(SharedBufferAllocRecord* rec) const {
+  // A submitted block is filled; one handed on unfilled waits for its
+  // filler, up to a stop request of the processor (or about 2 s on a thread
+  // that is not the processor's).
+  const bool onProcessor = processThreadID != 0 && pthread_equal(processThreadID, pthread_self()) != 0;
+  for (uint32_t passes = 1; getUsedLength(rec) == SHARED_BUFFER_UNFILLED; ++passes) {
+    if (onProcessor ? stopAsked(PROCESS_THREAD) : passes > 32000) return false;
+    if ((passes & 7u) == 0) {
+      const timespec pause{0, 500000};
+      nanosleep(&pause, nullptr);
+    } else {
+      sched_yield();
+    }
+  }
+  return true;
+}
+
+uint32_t IO_Processor::processBatch(uint32_t queued) {
+  SharedBufferAllocRecord* recs[MAX_BATCH];
+  const uint32_t limit = queued < maxBatch ? queued : maxBatch;
+  uint32_t count = 0;
+  ByteCount bytes = 0;
+  // Filled, non-empty blocks only: an empty one ends the stream and an
+  // unfilled one is waited for, both on the single-block path.
+  for (; count < limit; ++count) {
+    SharedBufferAllocRecord* rec = queuedBlock(count);
+    const uint32_t len = rec != nullptr ? getUsedLength(rec) : 0;
+    if (len == 0 || len == SHARED_BUFFER_UNFILLED) break;
+    recs[count] = rec;
+    bytes += len;
+  }
+  if (count == 0) return 0;
+  processBatchRoutine(recs, count, this);
+  for (uint32_t i = 0; i < count; ++i) bfrManager->returnBlock(recs[i]);
+  __atomic_store_n(&queueHead, queueHead + count, __ATOMIC_RELEASE);
+  zur::statAdd(statistics->bytesProcessed, bytes);
+  zur::statAdd(statistics->packetsProcessed, count * static_cast<unsigned>(packetsProcessedIncrement));
+  return count;
+}
+
+int IO_Processor::processQueuedBlocks() {
+  mutex->LOCK_HERE();
+  zur::fetchOr(&currentThreadState, static_cast<uint8_t>(PROCESS_DURING_READ));
+  const uint32_t tail = __atomic_load_n(&queueTail, __ATOMIC_RELAXED);
+  mutex->unlock();
+  int done = 0;
+  while (queue != nullptr && queueHead != tail) {
+    SharedBufferAllocRecord* rec = queuedBlock(0);
+    __atomic_store_n(&queueHead, queueHead + 1, __ATOMIC_RELEASE);
+    if (rec == nullptr) continue;
+    waitUntilFilled(rec);
     uint32_t len;
-    return processNow(rec, &len);
+    processNow(rec, &len);
+    ++done;
   }
-  queueBlock();
-  return 1;
-}
-
-void IO_Processor::returnKeptBlock(SharedBufferAllocRecord* rec) {
-  // Under the mutex, so a processor walking past the kept blocks sees the
-  // list and the count change together.
-  mutex->LOCK_HERE();
-  bfrManager->returnBlock(rec);
-  __atomic_sub_fetch(&keptBlocks, 1, __ATOMIC_SEQ_CST);
-  mutex->unlock();
-}
-
-SharedBufferAllocRecord* IO_Processor::nextBlockToProcess() {
-  // Every processed block lies before every unprocessed one on the active
-  // list, so the kept ones are its first keptBlocks records. Only this
-  // thread raises the count: when it reads 0 there is nothing to skip.
-  if (__atomic_load_n(&keptBlocks, __ATOMIC_SEQ_CST) == 0) return bfrManager->getActiveListHead();
-  mutex->LOCK_HERE();
-  SharedBufferAllocRecord* rec = bfrManager->getActiveListHead();
-  for (int32_t skip = __atomic_load_n(&keptBlocks, __ATOMIC_SEQ_CST); skip > 0 && rec != nullptr; --skip) {
-    rec = bfrManager->traverseNextBlock(rec);
-  }
-  mutex->unlock();
-  return rec;
+  return done;
 }
 
 int IO_Processor::doProcessLoop(IO_Processor* io) {
@@ -224,8 +310,10 @@ int IO_Processor::doProcessLoop(IO_Processor* io) {
         continue;
       }
     }
-    SharedBufferAllocRecord* rec = io->nextBlockToProcess();
+    const uint32_t queued = __atomic_load_n(&io->queueTail, __ATOMIC_ACQUIRE) - io->queueHead;
+    SharedBufferAllocRecord* rec = queued != 0 ? io->queuedBlock(0) : nullptr;
     if (rec == nullptr) {
+      if (queued != 0) __atomic_store_n(&io->queueHead, io->queueHead + 1, __ATOMIC_RELEASE);
       const unsigned read = loadAcquire(s->packetsRead);
       const unsigned processed = zur::statLoad(s->packetsProcessed);
       std::fprintf(stderr, "NO active record, but packetsRead=%u packetsProcessed=%u\n", read, processed);
@@ -236,18 +324,12 @@ int IO_Processor::doProcessLoop(IO_Processor* io) {
       std::fprintf(stderr, "Giving up\n");
       return 0;
     }
-    // Another submitter may still be filling an older block.
-    for (uint32_t passes = 1; getUsedLength(rec) == SHARED_BUFFER_UNFILLED; ++passes) {
-      if (io->stopAsked(PROCESS_THREAD)) return 0;
-      if ((passes & 7u) == 0) {
-        const timespec pause{0, 500000};
-        nanosleep(&pause, nullptr);
-      } else {
-        sched_yield();
-      }
-    }
+    if (io->processBatchRoutine != nullptr && io->processBatch(queued) != 0) continue;
+    if (!io->waitUntilFilled(rec)) return 0;
     uint32_t len;
     io->processNow(rec, &len);
+    // After the routine: a submitter sees the slot free only once it is done.
+    __atomic_store_n(&io->queueHead, io->queueHead + 1, __ATOMIC_RELEASE);
     if (len == 0) return 0;  // an empty block ends the stream
   }
 }

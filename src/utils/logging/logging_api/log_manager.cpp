@@ -48,8 +48,8 @@ LogManager::LogManager(SharedMemoryVariableNode* parentNode, int fd, uint_fast8_
       cachedFileNameCount(0),
       getTimestampRoutine(&defaultGetTime),
       logTimePointCache(TimePointCacheForToday),
-      writer(nullptr),
-      ownedQueue(nullptr),
+      threaded(false),
+      queueLimit(0),
       closed(false),
       ownsDescriptor(false),
       ownedNode(nullptr),
@@ -91,8 +91,7 @@ LogManager::LogManager(SharedMemoryVariableNode* parentNode, int fd, uint_fast8_
 }
 
 LogManager::~LogManager() {
-  stopWriterThread();
-  releaseWriterQueue();
+  killProcessingThread();
   keepMemoryBlock(nullptr);
   delete ioMgr;
   delete bfrMgr;
@@ -275,7 +274,7 @@ void LogManager::countDirectWrite(size_t bytes) {
   zur::statAdd(stats->packetsProcessed, 1u);
 }
 
-size_t writeElements(int fd, iovec* elements, uint_fast32_t count) {
+size_t writeElements(int fd, iovec* elements, uint_fast32_t count, const IO_Processor* stopper) {
   constexpr uint_fast32_t MAX_PER_CALL = 1024;
   size_t written = 0;
   uint_fast32_t i = 0;
@@ -283,7 +282,7 @@ size_t writeElements(int fd, iovec* elements, uint_fast32_t count) {
     const uint_fast32_t group = count - i < MAX_PER_CALL ? count - i : MAX_PER_CALL;
     const ssize_t n = writev(fd, elements + i, static_cast<int>(group));
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR && (stopper == nullptr || !stopper->stopAsked(IO_Processor::PROCESS_THREAD))) continue;
       break;
     }
     if (n == 0) break;
