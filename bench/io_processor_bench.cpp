@@ -9,17 +9,24 @@
 //                 to /dev/null. Counter ratio = loop time / processor time
 //                 (goal >= 0.9).
 //   PipeChecksum: read + checksum  vs  reader thread + checksum routine; the
-//                 checksum is calibrated to cost about one read of a block
-//                 (goal ratio >= 1.6, which needs two idle cores).
+//                 checksum is calibrated to cost the processor time of one
+//                 read of a block (goal ratio >= 1.6).
+// Besides the rates, the processor time per block of each thread (feeder,
+// loop; reader, processing thread) and the share of the processor run's wall
+// time that the processing thread was busy: near 1 the hand-off keeps the
+// processing routine fed, and the run is bound by the routine or by the
+// cores (the feeder takes a share of them).
 //   TimedLockUnlock vs PlainMutexPlusTwoTicks: lock(place) + unlock of a
 //                 named TimedMutex against a pthread mutex pair plus two tick
 //                 reads (goal: at most 5 ns more).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <time.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -45,8 +52,21 @@ size_t totalBytes() {
   return (n == 0 ? 1 : n) * 1024 * 1024;
 }
 
+// Processor time of the calling thread, in seconds.
+double threadSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// Processor seconds of the threads of the last run.
+struct ThreadTimes {
+  std::atomic<double> feeder{0}, loop{0}, reader{0}, processor{0};
+} times;
+
 // Fills the pipe with total bytes from one lent 64 KiB buffer, then closes it.
 void feed(int fd, size_t total) {
+  const double start = threadSeconds();
   static std::vector<unsigned char> source(BLOCK, 0x5a);
   for (size_t sent = 0; sent < total;) {
     iovec piece{source.data(), std::min(BLOCK, total - sent)};
@@ -56,6 +76,21 @@ void feed(int fd, size_t total) {
     sent += static_cast<size_t>(n);
   }
   close(fd);
+  times.feeder = threadSeconds() - start;
+}
+
+int timedConsumeLoop(IO_Processor* io) {
+  const double start = threadSeconds();
+  const int rc = IO_Processor::doConsumeLoop(io);
+  times.reader = threadSeconds() - start;
+  return rc;
+}
+
+int timedProcessLoop(IO_Processor* io) {
+  const double start = threadSeconds();
+  const int rc = IO_Processor::doProcessLoop(io);
+  times.processor = threadSeconds() - start;
+  return rc;
 }
 
 // Work of the checksum routine in quarter passes over the block, so its cost
@@ -109,11 +144,13 @@ double runLoop(Sink* sink, size_t total) {
   std::vector<unsigned char> buffer(BLOCK);
   const auto start = std::chrono::steady_clock::now();
   std::thread feeder(feed, ends[1], total);
+  const double cpuStart = threadSeconds();
   for (;;) {
     const ssize_t n = read(ends[0], buffer.data(), BLOCK);
     if (n <= 0) break;
     consume(sink, buffer.data(), static_cast<size_t>(n));
   }
+  times.loop = threadSeconds() - cpuStart;
   feeder.join();
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   close(ends[0]);
@@ -131,7 +168,8 @@ double runProcessor(Sink* sink, size_t total) {
   std::thread feeder(feed, ends[1], total);
   {
     IO_Processor io(nullptr, &region, processBlock, ends[0], IO_Processor::BOTH_THREADS, sink,
-                    IO_Processor::CONTIGUOUS_FILE_STREAM);
+                    IO_Processor::CONTIGUOUS_FILE_STREAM, IO_Processor::recvConsume, timedConsumeLoop,
+                    timedProcessLoop);
     io.waitForThreadExit(IO_Processor::BOTH_THREADS);
   }
   feeder.join();
@@ -145,8 +183,9 @@ double median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
-// Sets checksumQuarters so one checksum of a block costs about one read of
-// it (medians of five measurements of each).
+// Sets checksumQuarters so one checksum of a block costs about the processor
+// time of one read of it (medians of five measurements of each; processor
+// time of the reading thread, so waits for the feeder do not count).
 void calibrateChecksum(int devNull) {
   Sink plain{devNull, false, 0};
   const size_t sample = 64u << 20;
@@ -154,12 +193,13 @@ void calibrateChecksum(int devNull) {
   std::vector<double> readSeconds, quarterSeconds;
   checksumQuarters = 1;
   for (int round = 0; round < 5; ++round) {
-    readSeconds.push_back(runLoop(&plain, sample) / static_cast<double>(sample / BLOCK));
-    const auto start = std::chrono::steady_clock::now();
+    runLoop(&plain, sample);
+    readSeconds.push_back(times.loop / static_cast<double>(sample / BLOCK));
+    const double start = threadSeconds();
     uint64_t sum = 0;
     for (int i = 0; i < 500; ++i) sum += checksum(block.data(), BLOCK);
     benchmark::DoNotOptimize(sum);
-    quarterSeconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / 500);
+    quarterSeconds.push_back((threadSeconds() - start) / 500);
   }
   checksumQuarters = std::max(1u, static_cast<unsigned>(median(readSeconds) / median(quarterSeconds) + 0.5));
 }
@@ -168,14 +208,26 @@ void calibrateChecksum(int devNull) {
 void runRounds(benchmark::State& state, Sink* sink) {
   const size_t total = totalBytes();
   const double mib = static_cast<double>(total) / (1024.0 * 1024.0);
+  const double blocks = static_cast<double>(total / BLOCK);
   std::vector<double> loopRates, processorRates, ratios;
+  std::vector<double> feederUs, loopUs, readerUs, processorUs, busy;
   for (unsigned r = 0; r < rounds(); ++r) {
     const double loop = runLoop(sink, total);
+    feederUs.push_back(times.feeder * 1e6 / blocks);
+    loopUs.push_back(times.loop * 1e6 / blocks);
     const double processor = runProcessor(sink, total);
+    readerUs.push_back(times.reader * 1e6 / blocks);
+    processorUs.push_back(times.processor * 1e6 / blocks);
+    busy.push_back(times.processor / processor);
     loopRates.push_back(mib / loop);
     processorRates.push_back(mib / processor);
     ratios.push_back(loop / processor);
   }
+  state.counters["feeder_us"] = median(feederUs);
+  state.counters["loop_us"] = median(loopUs);
+  state.counters["reader_us"] = median(readerUs);
+  state.counters["processor_us"] = median(processorUs);
+  state.counters["processor_busy"] = median(busy);
   state.counters["loop_MiBps"] = median(loopRates);
   state.counters["processor_MiBps"] = median(processorRates);
   state.counters["ratio"] = median(ratios);
