@@ -3,8 +3,10 @@
 // each moving the same data (1 GiB; IO_BENCH_MIB) twice, through a loop on
 // one thread and through the processor with a reader and a processing
 // thread; the counters are the medians of the rounds (the machine may be
-// shared). IO_BENCH_BLOCKS sets the blocks of the processor's region (32). A feeder thread fills the pipe with vmsplice (the pages are lent,
-// not copied) so it takes little processor time from either side.
+// shared); IO_BENCH_BLOCKS sets the blocks of the processor's region (32).
+// A feeder thread fills the pipe with vmsplice (the pages are lent, not
+// copied, up to 1 MiB a call) so it takes little processor time from either
+// side.
 //   PipeTrivial:  read + write to /dev/null  vs  reader thread + routine writing
 //                 to /dev/null. Counter ratio = loop time / processor time
 //                 (goal >= 0.9).
@@ -168,7 +170,8 @@ double runLoop(Sink* sink, size_t total) {
 double runProcessor(Sink* sink, size_t total) {
   int ends[2];
   if (makePipe(ends) != 0) std::abort();
-  const size_t BLOCKS = std::getenv("IO_BENCH_BLOCKS") ? std::strtoul(std::getenv("IO_BENCH_BLOCKS"), nullptr, 10) : 32;
+  const char* blocksText = std::getenv("IO_BENCH_BLOCKS");
+  const size_t BLOCKS = blocksText != nullptr ? std::max(2ul, std::strtoul(blocksText, nullptr, 10)) : 32;
   std::vector<uint64_t> storage((84 + BLOCKS * (BLOCK + 20)) / 8 + 1);
   CircularBufferManager region(storage.data(), 84 + BLOCKS * (BLOCK + 20), BLOCK, "bench");
   const auto start = std::chrono::steady_clock::now();
