@@ -1,13 +1,11 @@
 // The processor's queue of submitted blocks, driven on this thread: blocks
 // allocated and never submitted (kept filled, or given back) are never
 // processed, whatever their place on the region's active list; submitted
-// blocks go in submission order; a batch routine gets the ready blocks of one
-// pass; after processQueuedBlocks nothing is queued any more.
+// blocks go in submission order; after processQueuedBlocks nothing is queued.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "io/io_processor_test_support.hpp"
 
@@ -67,42 +65,6 @@ TEST(IO_ProcessorQueue, OnlySubmittedBlocksAreProcessedInSubmissionOrder) {
   }
 }
 
-// What each call of the batch routine was given.
-std::vector<std::string> batches;
-
-void recordBatch(SharedBufferAllocRecord** recs, uint32_t count, IO_Processor* io) {
-  std::string texts;
-  for (uint32_t i = 0; i < count; ++i) {
-    texts.append(reinterpret_cast<const char*>(io->bufferAddress(recs[i], nullptr)), getUsedLength(recs[i]));
-  }
-  batches.push_back(texts);
-}
-
-// Ready blocks go to the batch routine together, at most maxBatch at a time;
-// the empty end block goes to the block routine; every block comes back.
-TEST(IO_ProcessorQueue, BatchRoutineTakesTheReadyBlocksTogether) {
-  struct Case {
-    uint32_t maxBatch;
-    std::vector<std::string> expected;
-  };
-  const Case cases[] = {{64, {"abcde"}}, {2, {"ab", "cd", "e"}}, {0, {"a", "b", "c", "d", "e"}}};
-  for (const Case& c : cases) {
-    Pool pool(8, 64);
-    Collector out;
-    IO_Processor io(nullptr, pool.region(), iotest::collect, -1, IO_Processor::NONE, &out);
-    io.setProcessBatchRoutine(recordBatch, c.maxBatch);
-    batches.clear();
-    for (const char* text : {"a", "b", "c", "d", "e", ""}) io.submitOrProcessBlock(filledBlock(io, text));
-    out.stopAfterCalls = 2;
-    EXPECT_EQ(IO_Processor::doProcessLoop(&io), 0);
-    EXPECT_EQ(batches, c.expected) << c.maxBatch;
-    EXPECT_EQ(out.calls, 1) << c.maxBatch;  // the end block
-    EXPECT_EQ(zur::statLoad(io.statistics->packetsProcessed), 6u);
-    EXPECT_EQ(zur::statLoad(io.statistics->bytesProcessed), 5u);
-    EXPECT_EQ(pool.freeCount(), 8u) << c.maxBatch;
-  }
-}
-
 // Blocks queued for a processing thread that has gone are processed, in
 // order, by processQueuedBlocks; later ones are processed at once.
 TEST(IO_ProcessorQueue, QueuedBlocksAreProcessedWhenTheThreadHasGone) {
@@ -116,8 +78,6 @@ TEST(IO_ProcessorQueue, QueuedBlocksAreProcessedWhenTheThreadHasGone) {
   EXPECT_EQ(out.text(), "ab");
   EXPECT_EQ(io.submitOrProcessBlock(filledBlock(io, "c")), 0);
   EXPECT_EQ(out.text(), "abc");
-  EXPECT_EQ(io.processQueuedBlocks(), 0);
-  EXPECT_EQ(io.pendingCount(), 0);
   EXPECT_EQ(pool.freeCount(), 8u);
 }
 
