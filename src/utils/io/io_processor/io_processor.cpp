@@ -145,6 +145,8 @@ IO_Processor::~IO_Processor() {
   delete mutex;
   delete statistics;
   delete[] queue;
+  pthread_cond_destroy(&roomFreed);
+  pthread_mutex_destroy(&roomLock);
 }
 
 void IO_Processor::setBlockingMode(unsigned mode) {
@@ -196,7 +198,10 @@ int IO_Processor::processNow(SharedBufferAllocRecord* rec, uint32_t* lenOut) {
   // goes back.
   const uint32_t len = getUsedLength(rec);
   *lenOut = len;
-  if (kept == 0) bfrManager->returnBlock(rec);
+  if (kept == 0) {
+    bfrManager->returnBlock(rec);
+    noteBlocksReturned();
+  }
   zur::statAdd(statistics->bytesProcessed, static_cast<ByteCount>(len));
   zur::statAdd(statistics->packetsProcessed, static_cast<unsigned>(packetsProcessedIncrement));
   return kept;
@@ -232,7 +237,44 @@ int IO_Processor::submitOrProcessBlock(SharedBufferAllocRecord* rec) {
   return processNow(rec, &len);
 }
 
-void IO_Processor::returnKeptBlock(SharedBufferAllocRecord* rec) { bfrManager->returnBlock(rec); }
+void IO_Processor::returnKeptBlock(SharedBufferAllocRecord* rec) {
+  bfrManager->returnBlock(rec);
+  noteBlocksReturned();
+}
+
+void IO_Processor::waitForFreeBlock() {
+  for (uint32_t spins = 0; spins < 256; ++spins) {
+    ZUR_cpuRelax();
+    if (bfrManager->getFreeListHead() != nullptr) return;
+  }
+  pthread_mutex_lock(&roomLock);
+  __atomic_store_n(&roomWaiting, 1u, __ATOMIC_RELAXED);
+  // Pairs with the fence in noteBlocksReturned: either this thread sees the
+  // block given back, or the processor sees it waiting.
+  __atomic_thread_fence(__ATOMIC_SEQ_CST);
+  if (bfrManager->getFreeListHead() == nullptr && !stopAsked(READ_THREAD)) {
+    // Blocks given back by others (kept ones, other users of the region)
+    // are seen at the end of the millisecond.
+    timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_nsec += 1000000;
+    if (deadline.tv_nsec >= 1000000000) {
+      deadline.tv_nsec -= 1000000000;
+      ++deadline.tv_sec;
+    }
+    pthread_cond_timedwait(&roomFreed, &roomLock, &deadline);
+  }
+  __atomic_store_n(&roomWaiting, 0u, __ATOMIC_RELAXED);
+  pthread_mutex_unlock(&roomLock);
+}
+
+void IO_Processor::noteBlocksReturned() {
+  __atomic_thread_fence(__ATOMIC_SEQ_CST);
+  if (__atomic_load_n(&roomWaiting, __ATOMIC_RELAXED) == 0) return;
+  pthread_mutex_lock(&roomLock);
+  pthread_cond_signal(&roomFreed);
+  pthread_mutex_unlock(&roomLock);
+}
 
 SharedBufferAllocRecord* IO_Processor::queuedBlock(uint32_t i) const {
   const uint32_t offset = __atomic_load_n(&queue[(queueHead + i) & queueMask], __ATOMIC_RELAXED);
@@ -272,9 +314,12 @@ uint32_t IO_Processor::processBatch(uint32_t queued) {
     bytes += len;
   }
   if (count == 0) return 0;
+  // The slots are free before their blocks are: a block given back may be
+  // queued again at once, and the queue has one slot per block.
+  __atomic_store_n(&queueHead, queueHead + count, __ATOMIC_RELEASE);
   processBatchRoutine(recs, count, this);
   for (uint32_t i = 0; i < count; ++i) bfrManager->returnBlock(recs[i]);
-  __atomic_store_n(&queueHead, queueHead + count, __ATOMIC_RELEASE);
+  noteBlocksReturned();
   zur::statAdd(statistics->bytesProcessed, bytes);
   zur::statAdd(statistics->packetsProcessed, count * static_cast<unsigned>(packetsProcessedIncrement));
   return count;
@@ -326,10 +371,10 @@ int IO_Processor::doProcessLoop(IO_Processor* io) {
     }
     if (io->processBatchRoutine != nullptr && io->processBatch(queued) != 0) continue;
     if (!io->waitUntilFilled(rec)) return 0;
+    // The slot is free before the block is (see processBatch).
+    __atomic_store_n(&io->queueHead, io->queueHead + 1, __ATOMIC_RELEASE);
     uint32_t len;
     io->processNow(rec, &len);
-    // After the routine: a submitter sees the slot free only once it is done.
-    __atomic_store_n(&io->queueHead, io->queueHead + 1, __ATOMIC_RELEASE);
     if (len == 0) return 0;  // an empty block ends the stream
   }
 }
