@@ -285,11 +285,6 @@ class IO_Processor {
   uint32_t processBatch(uint32_t pending);
   // Waits (bounded by stop requests) while a queued block is still unfilled.
   bool waitUntilFilled(SharedBufferAllocRecord* rec) const;
-  // The reader's wait while the region has no free block: a short spin,
-  // then a wait of at most a millisecond that the processor ends as soon as
-  // it gives a block back (noteBlocksReturned).
-  void waitForFreeBlock();
-  void noteBlocksReturned();
 
   uint8_t createdThreads;  // bits of threads whose pthread_create succeeded
   uint32_t* queue;         // record offsets; queueMask + 1 slots (owned)
@@ -298,8 +293,4 @@ class IO_Processor {
   uint32_t queueTail;      // next slot to fill (under mutex)
   IO_processBatchFP processBatchRoutine;
   uint32_t maxBatch;
-  // The reader waiting for a free block (roomWaiting under roomLock).
-  pthread_mutex_t roomLock = PTHREAD_MUTEX_INITIALIZER;
-  pthread_cond_t roomFreed = PTHREAD_COND_INITIALIZER;
-  uint32_t roomWaiting = 0;
 };

@@ -145,8 +145,6 @@ IO_Processor::~IO_Processor() {
   delete mutex;
   delete statistics;
   delete[] queue;
-  pthread_cond_destroy(&roomFreed);
-  pthread_mutex_destroy(&roomLock);
 }
 
 void IO_Processor::setBlockingMode(unsigned mode) {
@@ -200,7 +198,6 @@ int IO_Processor::processNow(SharedBufferAllocRecord* rec, uint32_t* lenOut) {
   *lenOut = len;
   if (kept == 0) {
     bfrManager->returnBlock(rec);
-    noteBlocksReturned();
   }
   zur::statAdd(statistics->bytesProcessed, static_cast<ByteCount>(len));
   zur::statAdd(statistics->packetsProcessed, static_cast<unsigned>(packetsProcessedIncrement));
@@ -237,44 +234,7 @@ int IO_Processor::submitOrProcessBlock(SharedBufferAllocRecord* rec) {
   return processNow(rec, &len);
 }
 
-void IO_Processor::returnKeptBlock(SharedBufferAllocRecord* rec) {
-  bfrManager->returnBlock(rec);
-  noteBlocksReturned();
-}
-
-void IO_Processor::waitForFreeBlock() {
-  for (uint32_t spins = 0; spins < 256; ++spins) {
-    ZUR_cpuRelax();
-    if (bfrManager->getFreeListHead() != nullptr) return;
-  }
-  pthread_mutex_lock(&roomLock);
-  __atomic_store_n(&roomWaiting, 1u, __ATOMIC_RELAXED);
-  // Pairs with the fence in noteBlocksReturned: either this thread sees the
-  // block given back, or the processor sees it waiting.
-  __atomic_thread_fence(__ATOMIC_SEQ_CST);
-  if (bfrManager->getFreeListHead() == nullptr && !stopAsked(READ_THREAD)) {
-    // Blocks given back by others (kept ones, other users of the region)
-    // are seen at the end of the millisecond.
-    timespec deadline;
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_nsec += 1000000;
-    if (deadline.tv_nsec >= 1000000000) {
-      deadline.tv_nsec -= 1000000000;
-      ++deadline.tv_sec;
-    }
-    pthread_cond_timedwait(&roomFreed, &roomLock, &deadline);
-  }
-  __atomic_store_n(&roomWaiting, 0u, __ATOMIC_RELAXED);
-  pthread_mutex_unlock(&roomLock);
-}
-
-void IO_Processor::noteBlocksReturned() {
-  __atomic_thread_fence(__ATOMIC_SEQ_CST);
-  if (__atomic_load_n(&roomWaiting, __ATOMIC_RELAXED) == 0) return;
-  pthread_mutex_lock(&roomLock);
-  pthread_cond_signal(&roomFreed);
-  pthread_mutex_unlock(&roomLock);
-}
+void IO_Processor::returnKeptBlock(SharedBufferAllocRecord* rec) { bfrManager->returnBlock(rec); }
 
 SharedBufferAllocRecord* IO_Processor::queuedBlock(uint32_t i) const {
   const uint32_t offset = __atomic_load_n(&queue[(queueHead + i) & queueMask], __ATOMIC_RELAXED);
@@ -319,7 +279,6 @@ uint32_t IO_Processor::processBatch(uint32_t queued) {
   __atomic_store_n(&queueHead, queueHead + count, __ATOMIC_RELEASE);
   processBatchRoutine(recs, count, this);
   for (uint32_t i = 0; i < count; ++i) bfrManager->returnBlock(recs[i]);
-  noteBlocksReturned();
   zur::statAdd(statistics->bytesProcessed, bytes);
   zur::statAdd(statistics->packetsProcessed, count * static_cast<unsigned>(packetsProcessedIncrement));
   return count;
