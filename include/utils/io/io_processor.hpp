@@ -72,7 +72,9 @@ using IO_consumeFP = int (*)(IO_Processor* io);
 // Body of the processing thread (default IO_Processor::doProcessLoop).
 using IO_processFP = int (*)(IO_Processor* io);
 // Processes count (>= 1) queued blocks in submission order, all filled and
-// non-empty; the processor returns every one to the region afterwards.
+// non-empty; the processor returns every one to the region afterwards, counts
+// them, and calls the routine once more with count 0 (a routine may then wake
+// producers that wait for room).
 using IO_processBatchFP = void (*)(SharedBufferAllocRecord** recs, uint32_t count, IO_Processor* io);
 
 struct IO_metaBlock_header {

@@ -7,6 +7,7 @@
 // names, the iovec merger and the integer reader for environment variables.
 #pragma once
 
+#include <pthread.h>
 #include <sys/types.h>
 #include <sys/uio.h>
 #include <time.h>
@@ -193,6 +194,9 @@ class LogManager {
   void finishWriterThread(bool announce);
   // Waits (bounded) while the writer holds queueLimit blocks or more.
   void waitForRoom();
+  // Wakes loggers waiting for room; the writer calls it when the blocks of
+  // a batch are back.
+  void wakeRoomWaiters();
   // The processor's batch routine: one writev for the ready blocks.
   static void writeLogBatch(SharedBufferAllocRecord** recs, uint32_t count, IO_Processor* io);
   static bool defaultStripLeadingDirectoriesUnset();
@@ -210,6 +214,9 @@ class LogManager {
   TimePointCache logTimePointCache;
   std::atomic<bool> threaded;  // set while lines go to the writer thread
   uint32_t queueLimit;         // queued blocks at which loggers wait
+  std::atomic<uint32_t> roomWaiters{0};
+  pthread_mutex_t roomLock = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t roomFreed = PTHREAD_COND_INITIALIZER;
   std::atomic<bool> closed;
   bool ownsDescriptor;
   SharedMemoryVariableNode* ownedNode;  // made by newStandardLogFile

@@ -281,6 +281,7 @@ uint32_t IO_Processor::processBatch(uint32_t queued) {
   for (uint32_t i = 0; i < count; ++i) bfrManager->returnBlock(recs[i]);
   zur::statAdd(statistics->bytesProcessed, bytes);
   zur::statAdd(statistics->packetsProcessed, count * static_cast<unsigned>(packetsProcessedIncrement));
+  processBatchRoutine(nullptr, 0, this);  // the blocks are back and counted
   return count;
 }
 
@@ -314,7 +315,13 @@ int IO_Processor::doProcessLoop(IO_Processor* io) {
         continue;
       }
     }
-    const uint32_t queued = __atomic_load_n(&io->queueTail, __ATOMIC_ACQUIRE) - io->queueHead;
+    // Only blocks already counted in packetsRead: a submitter stores the
+    // queue's tail before it raises the count, and processing a block not
+    // yet counted would make the counts cross.
+    const int pending = io->pendingCount();
+    uint32_t queued = __atomic_load_n(&io->queueTail, __ATOMIC_ACQUIRE) - io->queueHead;
+    const uint32_t counted = pending < 0 ? 0u : static_cast<uint32_t>(pending);
+    if (queued > counted) queued = counted;
     SharedBufferAllocRecord* rec = queued != 0 ? io->queuedBlock(0) : nullptr;
     if (rec == nullptr) {
       if (queued != 0) __atomic_store_n(&io->queueHead, io->queueHead + 1, __ATOMIC_RELEASE);

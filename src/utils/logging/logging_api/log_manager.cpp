@@ -98,6 +98,8 @@ LogManager::~LogManager() {
   delete ownedNode;  // after the processor, whose statistics live under it
   if (mappedRegion != nullptr) munmap(mappedRegion, mappedLength);
   if (ownsDescriptor && output_fd > 2) close(output_fd);
+  pthread_cond_destroy(&roomFreed);
+  pthread_mutex_destroy(&roomLock);
 }
 
 void LogManager::returnBuffer(SharedBufferAllocRecord* rec) {

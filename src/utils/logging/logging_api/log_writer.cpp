@@ -36,6 +36,10 @@ uint32_t queuedLimit(size_t blocks) {
 }  // namespace
 
 void LogManager::writeLogBatch(SharedBufferAllocRecord** recs, uint32_t count, IO_Processor* io) {
+  if (count == 0) {  // the batch's blocks are back
+    static_cast<LogManager*>(io->getExtraData())->wakeRoomWaiters();
+    return;
+  }
   iovec elements[IO_Processor::MAX_PROCESS_BATCH];
   const size_t offset = io->dataOffset();
   uint32_t used = 0;
@@ -56,18 +60,36 @@ SharedBufferAllocRecord* LogManager::allocateBuffer() {
 }
 
 void LogManager::waitForRoom() {
-  // Loggers wait here while the writer holds all but a few blocks, yielding
-  // and then sleeping 50 us a pass, not in the region's allocator (which
-  // sleeps 100 ms at times); at most about THREAD_JOIN_SECONDS in all.
-  constexpr uint32_t MAX_PASSES = THREAD_JOIN_SECONDS * 20000u;
-  for (uint32_t passes = 0; ioMgr->pendingCount() >= static_cast<int>(queueLimit); ++passes) {
-    if (passes >= MAX_PASSES || !threaded.load(std::memory_order_relaxed)) return;
-    if (passes < 16) {
-      sched_yield();
-    } else {
-      pause(50000);
+  // Loggers wait here on a condition while the writer holds all but a few
+  // blocks, not in the region's allocator (which sleeps 100 ms at times).
+  // The writer wakes them when a batch's blocks are back; each wait is a
+  // slice of 2 ms (a wake-up missed costs one) and all together at most
+  // about THREAD_JOIN_SECONDS.
+  if (ioMgr->pendingCount() < static_cast<int>(queueLimit)) return;
+  constexpr uint32_t MAX_WAITS = THREAD_JOIN_SECONDS * 500u;
+  pthread_mutex_lock(&roomLock);
+  roomWaiters.fetch_add(1);
+  for (uint32_t waits = 0; waits < MAX_WAITS && ioMgr->pendingCount() >= static_cast<int>(queueLimit) &&
+                           threaded.load(std::memory_order_relaxed);
+       ++waits) {
+    timespec deadline{};
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_nsec += 2000000;
+    if (deadline.tv_nsec >= 1000000000) {
+      deadline.tv_nsec -= 1000000000;
+      ++deadline.tv_sec;
     }
+    pthread_cond_timedwait(&roomFreed, &roomLock, &deadline);
   }
+  roomWaiters.fetch_sub(1);
+  pthread_mutex_unlock(&roomLock);
+}
+
+void LogManager::wakeRoomWaiters() {
+  if (roomWaiters.load() == 0) return;
+  pthread_mutex_lock(&roomLock);
+  pthread_cond_broadcast(&roomFreed);
+  pthread_mutex_unlock(&roomLock);
 }
 
 bool LogManager::startWriterThread() {
@@ -124,6 +146,7 @@ int LogManager::commitLogRecord(SharedBufferAllocRecord* rec, IO_Processor* cont
 }
 
 void LogManager::finishWriterThread(bool announce) {
+  wakeRoomWaiters();
   // The end block: the thread writes everything queued before it and ends.
   SharedBufferAllocRecord* end = bfrMgr->allocateBlock(blockSize);
   if (end != nullptr) {
