@@ -76,6 +76,23 @@ mutex-wanted @@ src/utils/base/timed_mutex/timed_mutex.cpp @@ zur::statAdd(stati
 mutex-owner @@ src/utils/base/timed_mutex/timed_mutex.cpp @@ if (statistics != nullptr) zur::statStore(statistics->lockHeldBy, Ticks{0}); @@ (void)0; @@ timed mutex: owner kept after unlock
 io-kept-skip @@ src/utils/io/io_processor/io_processor.cpp @@ skip > 0 && rec != nullptr; --skip @@ skip > 1 && rec != nullptr; --skip @@ I/O processor: one kept block too few skipped
 mask-range-end @@ include/utils/base/byte_masks.hpp @@ return static_cast<unsigned char>(c - t.b[0]) <= t.b[1]; @@ return static_cast<unsigned char>(c - t.b[0]) < t.b[1]; @@ byte masks: a range's last byte left out (portable)
+log-percent @@ src/utils/logging/logging_api/log_render.cpp @@ if (doubled) ++runEnd;  // "%%": the run keeps one '%' @@ (void)0; @@ log renderer: a doubled percent sign loses its second half
+log-thread-gap @@ src/utils/logging/logging_api/log_render.cpp @@ line.placeCut(text, len);\n    line.placeCut(" ", 1); @@ line.placeCut(text, len); @@ log prefix: thread id not followed by a blank
+log-name-sep @@ src/utils/logging/logging_api/log_render.cpp @@ line.addConstant((prefixWithFlags & LOG_LINE_NUMBER) ? SEPARATORS : SEPARATORS + 1, 1); @@ line.addConstant(SEPARATORS + 1, 1); @@ log prefix: file name and line number joined by a blank
+split-blanks @@ src/utils/logging/logging_api/log_split.cpp @@ cut = lastKept; @@ cut = i; @@ long-line split: blanks before the cut kept in the piece
+split-separator @@ src/utils/logging/logging_api/log_split.cpp @@ cut = i + 1; @@ cut = i; @@ long-line split: separator moved to the next piece
+log-file-suffix @@ src/utils/logging/logging_api/log_manager.cpp @@ app != nullptr ? app : "log", ".log", inDir, @@ app != nullptr ? app : "log", ".txt", inDir, @@ log manager: log file named with the wrong suffix
+flag-placeholder @@ src/utils/logging/logging_api/log_flags.cpp @@ return index < 32 ? 1u << index : 0u; @@ return index < 32 ? 1u << (index - 1) : 0u; @@ log flags: placeholder bit one below its record
+bin-padding @@ src/utils/logging/logging_api/log_binary.cpp @@ (LOG_BINARY_ALIGNMENT - length % LOG_BINARY_ALIGNMENT) % LOG_BINARY_ALIGNMENT @@ (LOG_BINARY_ALIGNMENT - length % LOG_BINARY_ALIGNMENT) @@ binary log: aligned values padded by a whole word
+bin-value-header @@ src/utils/logging/logging_api/log_binary_read.cpp @@ if (vh.headerLen != LogLineBinaryValueHeader::HEADER_LEN) return bad @@ if (false) return bad @@ binary log reader: value header length not checked
+doc-prefix-keep @@ src/utils/io/read_file/document_stream.cpp @@ const size_t keep = documentStartLen > 0 ? documentStartLen - 1 : 0; @@ const size_t keep = documentStartLen > 1 ? documentStartLen - 2 : 0; @@ document stream: a prefix cut by a block boundary is lost
+doc-compact-empty @@ src/utils/io/read_file/document_stream.cpp @@ (p->startBufferOffset >= p->bufferLen / 2 || p->spaceUsed() == 0) @@ (p->startBufferOffset >= p->bufferLen / 2) @@ document stream: emptied pending buffer keeps its offsets
+http-length-max @@ src/utils/io/read_file/http_stream.cpp @@ if (value > (Parse_And_Process_HTTP_Stream::MAX_CONTENT_LENGTH - digit) / 10) return -1; @@ if (value > Parse_And_Process_HTTP_Stream::MAX_CONTENT_LENGTH / 10) return -1; @@ HTTP: Content-Length 2^31 accepted
+http-length-empty @@ src/utils/io/read_file/http_stream.cpp @@ if (*text == 0) return -1; @@ (void)0; @@ HTTP: empty Content-Length taken as 0
+http-header-case @@ src/utils/io/read_file/http_stream.cpp @@ return (c >= 'A' && c <= 'Z') ? @@ return (c >= 'A' && c <= 'S') ? @@ HTTP: header names compared with case for letters past S
+search-shift @@ src/utils/io/read_file/document_stream.cpp @@ for (size_t k = 0; k + 1 < m; ++k) shift[pattern[k]] @@ for (size_t k = 1; k + 1 < m; ++k) shift[pattern[k]] @@ substring search: skip table misses the pattern's first byte
+search-skip-cmp @@ src/utils/io/read_file/document_stream.cpp @@ if (b == last && std::memcmp(src + i - (m - 1), pattern, m - 1) == 0) { @@ if (b == last && std::memcmp(src + i - (m - 1), pattern, m - 2) == 0) { @@ substring search: skip search leaves a byte before the last unchecked
+search-sse-cmp @@ src/utils/io/read_file/document_stream.cpp @@ if (std::memcmp(src + at + 1, pattern + 1, m - 2) == 0) return static_cast<ssize_t>(at); @@ if (m < 4 || std::memcmp(src + at + 1, pattern + 1, m - 3) == 0) return static_cast<ssize_t>(at); @@ substring search: SSE2 candidates accepted on their ends alone
 EOF
 )
 

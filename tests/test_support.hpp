@@ -34,6 +34,15 @@ inline std::string readFile(const std::string& path) {
   return s.str();
 }
 
+// All that was written to an open descriptor, read without moving it.
+inline std::string descriptorText(int fd) {
+  std::string out(static_cast<size_t>(lseek(fd, 0, SEEK_END)), '\0');
+  if (!out.empty()) {
+    EXPECT_EQ(pread(fd, out.data(), out.size(), 0), static_cast<ssize_t>(out.size()));
+  }
+  return out;
+}
+
 inline bool fileExists(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0;

@@ -7,63 +7,25 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "utils/base/timed_mutex.hpp"
 #include "utils/io/io_processor.hpp"
 #include "utils/io/mapped_file.hpp"
+#include "test_support.hpp"
 #include "utils/logging/logging_api.hpp"
+
+using narvelix_test::readFile;
 
 namespace {
 
 SharedMemoryVariableNode managerTestNode("mgrtest", &DEFAULT_sharedMemoryVariableManager);
 
-std::string readFile(const std::string& name) {
-  std::ifstream in(name, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::string fileText(int fd) {
-  std::string out(static_cast<size_t>(lseek(fd, 0, SEEK_END)), '\0');
-  if (!out.empty()) {
-    EXPECT_EQ(pread(fd, out.data(), out.size(), 0), static_cast<ssize_t>(out.size()));
-  }
-  return out;
-}
-
-class TimeZone {
- public:
-  explicit TimeZone(const char* zone) {
-    const char* old = std::getenv("TZ");
-    hadZone = old != nullptr;
-    if (hadZone) saved = old;
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-  ~TimeZone() {
-    if (hadZone) {
-      setenv("TZ", saved.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-
- private:
-  bool hadZone;
-  std::string saved;
-};
-
 }  // namespace
 
 TEST(LineLayout, EveryPrefixCombinationOnADaylightSavingDay) {
-  TimeZone zone("CET-1CEST,M3.5.0,M10.5.0/3");
+  narvelix_test::EnvScope zone("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
   // 2026-03-29 01:30:00.123456789 UTC: 03:30 summer time, the day clocks
   // went forward.
   static const POSIXtimeInNanoseconds instant = 1774747800123456789ull;
@@ -90,12 +52,12 @@ TEST(LineLayout, EveryPrefixCombinationOnADaylightSavingDay) {
     expected += line + "m" + std::to_string(mask) + "\n";
   }
   LogManager::setSourceForCustomLogTime(nullptr);
-  EXPECT_EQ(fileText(fileno(file)), expected);
+  EXPECT_EQ(narvelix_test::descriptorText(fileno(file)), expected);
   std::fclose(file);
 }
 
 TEST(LineLayout, TimePointArgumentShowsNanosecondsInLocalTime) {
-  TimeZone zone("CET-1CEST,M3.5.0,M10.5.0/3");
+  narvelix_test::EnvScope zone("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
   LOG_STREAM_OBJECT(rec);
   // 2026-10-25 00:30 and 01:30 UTC: both read 02:30 on the clock.
   rec << AS_POSIX_NANOSECONDS(1792888200000000001ull) << " " << AS_POSIX_NANOSECONDS(1792891800999999999ull);
@@ -131,7 +93,7 @@ TEST(LineLayout, EmptyLineIsNeverHandedOn) {
     delete rec;
   }
   LOG_INTO(&mgr, app_error) << "after" << AS_PLAIN_TEXT;
-  EXPECT_EQ(fileText(fileno(file)), "after");
+  EXPECT_EQ(narvelix_test::descriptorText(fileno(file)), "after");
   std::fclose(file);
 }
 
@@ -238,7 +200,7 @@ TEST(CopyAndWrite, OversizedDataIsCutToTheBlock) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(mgr.copyAndWriteData(big.data(), big.size()), 256);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "TRUNCATED LENGTH 300 to 256\n");
-  EXPECT_EQ(fileText(fileno(file)), std::string(256, 'z'));
+  EXPECT_EQ(narvelix_test::descriptorText(fileno(file)), std::string(256, 'z'));
   std::fclose(file);
 }
 
@@ -249,7 +211,7 @@ TEST(LogRoutes, SyslogAndStderrRoutesWriteTheLineOnceEach) {
   LOG_INTO(&mgr, app_errorAndSyslog) << "to syslog" << LOG_ENDLINE;
   LOG_INTO(&mgr, app_errorAndStderr) << "to stderr" << LOG_ENDLINE;
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERROR to stderr\n");
-  EXPECT_EQ(fileText(fileno(file)), "ERROR to syslog\nERROR to stderr\n");
+  EXPECT_EQ(narvelix_test::descriptorText(fileno(file)), "ERROR to syslog\nERROR to stderr\n");
   std::fclose(file);
 }
 
@@ -263,7 +225,7 @@ TEST(LogManagerOutput, ProcessorStatisticsCountTheLines) {
   EXPECT_EQ(zur::statLoad(stats->packetsRead), 2u);
   EXPECT_EQ(zur::statLoad(stats->packetsProcessed), 2u);
   EXPECT_EQ(zur::statLoad(stats->bytesProcessed), 7u);
-  EXPECT_EQ(fileText(fileno(file)), "abc\nxy\n");
+  EXPECT_EQ(narvelix_test::descriptorText(fileno(file)), "abc\nxy\n");
   LogManager memory(nullptr, -1, 0, "memory", 0, 256, nullptr, 2000);
   EXPECT_EQ(memory.get_IO_Manager(), nullptr);
   std::fclose(file);

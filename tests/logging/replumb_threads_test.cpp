@@ -6,20 +6,11 @@
 #include <cstdio>
 #include <string>
 
+#include "test_support.hpp"
 #include "utils/logging/logging_api.hpp"
 #include "utils/logging/replumb_and_log.hpp"
 
-namespace {
-
-std::string fileText(int fd) {
-  std::string out(static_cast<size_t>(lseek(fd, 0, SEEK_END)), '\0');
-  if (!out.empty()) {
-    EXPECT_EQ(pread(fd, out.data(), out.size(), 0), static_cast<ssize_t>(out.size()));
-  }
-  return out;
-}
-
-}  // namespace
+using narvelix_test::descriptorText;
 
 TEST(ReplumbAndLog, CompleteLinesAndTheRestAreMarked) {
   std::FILE* file = std::tmpfile();
@@ -31,10 +22,10 @@ TEST(ReplumbAndLog, CompleteLinesAndTheRestAreMarked) {
     const char text[] = "one\ntwo\nthr";
     ASSERT_EQ(write(fd, text, sizeof text - 1), static_cast<ssize_t>(sizeof text - 1));
   }
-  EXPECT_EQ(fileText(fileno(file)), "PREFIX+ one\nPREFIX+ two\nPREFIX: thr");
+  EXPECT_EQ(descriptorText(fileno(file)), "PREFIX+ one\nPREFIX+ two\nPREFIX: thr");
   // Restored: the descriptor writes to the file again.
   ASSERT_EQ(write(fd, "after\n", 6), 6);
-  EXPECT_EQ(fileText(fileno(file)), "PREFIX+ one\nPREFIX+ two\nPREFIX: thrafter\n");
+  EXPECT_EQ(descriptorText(fileno(file)), "PREFIX+ one\nPREFIX+ two\nPREFIX: thrafter\n");
   close(fd);
   std::fclose(file);
 }
@@ -53,7 +44,7 @@ TEST(ReplumbAndLog, CapturesTheStandardOutputManagersLines) {
   close(savedStdout);
   // Pieces may be split across reads; joined, the text is the lines in order.
   std::string joined;
-  const std::string text = fileText(fileno(file));
+  const std::string text = descriptorText(fileno(file));
   size_t at = 0;
   while (at < text.size()) {
     ASSERT_TRUE(text.compare(at, 8, "PREFIX+ ") == 0 || text.compare(at, 8, "PREFIX: ") == 0) << text.substr(at);
