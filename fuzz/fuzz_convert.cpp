@@ -2,10 +2,14 @@
 // (bit 0 --reorder, bit 1 marks every other heading as an optional field of
 // group 2 or 3, bit 2 writes the C++ header too, bit 3 --dense, bit 4 deletes
 // the column named a, bit 5 renames the column named b, bit 6 renames a column
-// to the name of another), the rest is the CSV text. The converter runs in-process over a temporary file and the
-// metadata file it writes is checked against its own description: header
-// constants, descriptions packed back to back, and records that add up to the
-// file size exactly; and the metadata reader opens it. Any mismatch aborts.
+// to the name of another, bit 7 converts the input every way, see below), the
+// rest is the CSV text. The converter runs in-process over a temporary file
+// and the metadata file it writes is checked against its own description:
+// header constants, descriptions packed back to back, and records that add up
+// to the file size exactly; and the metadata reader opens it. With bit 7 the
+// input is converted through the row store and through the second read, each
+// with the lean and with the general encoder, and every file must hold the
+// same bytes. Any mismatch aborts.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -91,6 +95,36 @@ void checkMetadata(const std::string& b) {
   check(at == b.size(), "bytes after the last record");
 }
 
+// One way through the converter: rows kept in the row store or read again
+// from the file, fixed-length records by the lean or the general encoder.
+struct Path {
+  bool secondRead;
+  bool generalEncoder;
+};
+
+// Converts input into output along path and returns the bytes written (empty
+// when nothing was written).
+std::string convert(const std::string& input, const std::string& output,
+                    const Narvelix::ConvertOptions& opt, const Path& path, bool header) {
+  std::remove(output.c_str());
+  const int fd = ::open(input.c_str(), O_RDONLY);
+  if (fd < 0) return std::string();
+  {
+    Narvelix converter(fd, output.c_str(), &opt);
+    if (path.secondRead) converter.encodeFromSecondRead();
+    if (path.generalEncoder) converter.useGeneralEncoder();
+    converter.readAndProcessCSV_File();
+    ::close(fd);
+    converter.releaseDescriptor();
+    if (header) {
+      const std::string headerName = output + ".hpp";
+      (void)converter.dump_CPP_structure(headerName.c_str());
+      std::remove(headerName.c_str());
+    }
+  }
+  return readWhole(output);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -125,7 +159,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (f == nullptr) return 0;
   std::fwrite(csv.data(), 1, csv.size(), f);
   std::fclose(f);
-  std::remove(output.c_str());
 
   Narvelix::ConvertOptions opt;
   opt.reorderFields = (flags & 1) != 0;
@@ -140,20 +173,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (flags & 16) addOverride("a", "");
   if (flags & 32) addOverride("b", "renamed_b_name_");
   if (flags & 64) addOverride("c", "a");
-  const int fd = ::open(input.c_str(), O_RDONLY);
-  if (fd < 0) return 0;
-  {
-    Narvelix converter(fd, output.c_str(), &opt);
-    converter.readAndProcessCSV_File();
-    ::close(fd);
-    converter.releaseDescriptor();
-    if (flags & 4) {
-      const std::string header = output + ".hpp";
-      (void)converter.dump_CPP_structure(header.c_str());
-      std::remove(header.c_str());
+  const std::string written = convert(input, output, opt, Path{false, false}, (flags & 4) != 0);
+  if (flags & 128) {
+    const Path others[] = {{false, true}, {true, false}, {true, true}};
+    for (const Path& path : others) {
+      if (convert(input, output, opt, path, false) != written) {
+        std::fprintf(stderr, "fuzz_convert: %s with the %s encoder wrote other bytes\n",
+                     path.secondRead ? "the second read" : "the row store",
+                     path.generalEncoder ? "general" : "lean");
+        std::abort();
+      }
     }
   }
-  const std::string written = readWhole(output);
   checkMetadata(written);
   if (!written.empty()) {
     // The library's reader accepts every file the converter writes.

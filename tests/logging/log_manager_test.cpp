@@ -18,6 +18,9 @@
 
 using narvelix_test::readFile;
 
+// Level values are named bare here, as numbers for records and masks.
+using namespace ZurLogLevelNames;
+
 namespace {
 
 SharedMemoryVariableNode managerTestNode("mgrtest", &DEFAULT_sharedMemoryVariableManager);

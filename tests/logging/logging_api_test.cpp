@@ -17,6 +17,9 @@
 #include <thread>
 #include <vector>
 
+// Level values are named bare here, as numbers for records and masks.
+using namespace ZurLogLevelNames;
+
 namespace {
 
 SharedMemoryVariableNode testNode("logtest", &DEFAULT_sharedMemoryVariableManager);

@@ -114,6 +114,9 @@ class Read_And_Process_File {
   uint32_t recordsProcessed;        // lines or blocks delivered in this pass
   ReadModes readMode;
   uint32_t _explicitAlignmentPadding;
+  // Set by the line loops: the end of the storage that the lines handed to
+  // processLine lie in (null outside a loop).
+  const unsigned char* lineStorageEnd = nullptr;
 
   // Adopts an open descriptor. readRoutine is the first selector row's routine
   // when selector is not null and that routine is set, else defaultReadRoutine.
@@ -140,7 +143,8 @@ class Read_And_Process_File {
   // Called once at the end of a loop that got data. Base: returns its argument.
   virtual int completedFile(int recordsProcessed);
   // One content line, not terminated; line[length] is the CR or LF and may be
-  // overwritten. Base: 0.
+  // overwritten, and lineSlack(line, length) more bytes behind it may be read
+  // (their values are not part of the line). Base: 0.
   virtual int processLine(const unsigned char* line, size_t length);
   // The first line when the loop runs with a header; returning 2 passes the
   // same line to processLine too. Base: 2.
@@ -181,6 +185,15 @@ class Read_And_Process_File {
                                 uint32_t length);
 
   void setReadRoutine(ReadDataFP routine) { readRoutine = routine; }
+
+  // Bytes after line[length] (the line's CR or LF included) that a hook may
+  // read during processLine: the rest of the loop's buffer, so a whole-block
+  // scan may run past the line's end. 0 for a line not in that buffer.
+  size_t lineSlack(const unsigned char* line, size_t length) const {
+    return lineStorageEnd != nullptr && line + length < lineStorageEnd
+               ? static_cast<size_t>(lineStorageEnd - (line + length))
+               : 0;
+  }
 
   // Reads into the free space of bfr and extends its valid bytes.
   int readIntoFileBuffer(File_Buffer* bfr);

@@ -7,10 +7,10 @@
 #include "utils/base/compiler_hints.hpp"
 #include "utils/logging/log_record.hpp"
 
-// Every prefixed level name lives here and is visible everywhere through the
-// using-directive below; each component's scope namespace also sees them.
+// Every prefixed level name lives here; each component's scope namespace sees
+// them, and the statement macros look level names up in that scope, so a
+// client names a level (app_trace, or bare trace) without a using-directive.
 namespace ZurLogLevelNames {}
-using namespace ZurLogLevelNames;
 
 #define ZUR_LOG_CAT_(a, b) a##b
 #define ZUR_LOG_CAT(a, b) ZUR_LOG_CAT_(a, b)
@@ -101,14 +101,21 @@ ZUR_ALWAYS_INLINE bool zurLogLevelEnabled(Level level) {
 #define ZUR_LOG_LEVEL_IN(component, lvl) (ZUR_LOG_CAT(component, _LogLevelScope)::lvl)
 #define ZUR_LOG_LEVEL(lvl) ZUR_LOG_LEVEL_IN(THIS_COMPONENT, lvl)
 
-// True when `mask` (a raw value) is enabled for `component`.
+// The value of `mask` (level names of `component`, bare or prefixed, numbers,
+// or an expression over them) as a uint32_t.
+#define ZUR_LOG_MASK_IN(component, mask)                  \
+  ([&]() -> uint32_t {                                    \
+    using namespace ZUR_LOG_CAT(component, _LogLevelScope); \
+    return static_cast<uint32_t>(mask);                   \
+  }())
+// True when `mask` is enabled for `component`.
 #define COMPONENT_LOG_ENABLED(component, mask)                                              \
   zurLogEnabledFor(static_cast<uint32_t>(ZUR_LOG_CAT(component, _LogLevelScope)::maskVariable()), \
                    ZUR_LOG_CAT(component, _LogLevelScope)::componentDisableMask,            \
-                   static_cast<uint32_t>(mask))
+                   ZUR_LOG_MASK_IN(component, mask))
 #define ENABLE_COMPONENT_LOG_LEVEL(component, level) \
-  (ZUR_LOG_CAT(component, _LogLevelScope)::maskVariable() |= static_cast<uint32_t>(level))
+  (ZUR_LOG_CAT(component, _LogLevelScope)::maskVariable() |= ZUR_LOG_MASK_IN(component, level))
 #define DISABLE_COMPONENT_LOG_LEVEL(component, level) \
-  (ZUR_LOG_CAT(component, _LogLevelScope)::maskVariable() &= ~static_cast<uint32_t>(level))
+  (ZUR_LOG_CAT(component, _LogLevelScope)::maskVariable() &= ~ZUR_LOG_MASK_IN(component, level))
 
 #define THIS_COMPONENT_LOG_MANAGER LogManager::DEFAULT_LogManager

@@ -65,7 +65,7 @@ class LogRecordFromPool {
     ZUR_LOG_DECLARE_RECORD(manager, mask)
 #define EMIT_CONDITIONAL_MESSAGE_FOR_COMPONENT_TO_LOG(component, mask, manager) \
   if (ZUR_UNLIKELY(COMPONENT_LOG_ENABLED(component, mask))) {                   \
-    ZUR_LOG_DECLARE_RECORD(manager, mask)
+    ZUR_LOG_DECLARE_RECORD(manager, ZUR_LOG_MASK_IN(component, mask))
 #define LOG_MESSAGE_FORMAT(s) logObj.setLogFormat(s);
 #define LOG_ARG(arg) logObj.addExplicitArg(arg);
 
@@ -98,7 +98,8 @@ class LogRecordFromPool {
   ZUR_LOG_OPEN(LogManager::DEFAULT_LogManager != nullptr, LogManager::DEFAULT_LogManager, \
                ZUR_LOG_LEVEL_IN(component, lvl))
 #define LOG_TO_DESCRIPTOR(output, mask) \
-  ZUR_LOG_OPEN(COMPONENT_LOG_ENABLED(THIS_COMPONENT, mask), LogManager::output##_LogManager, mask)
+  ZUR_LOG_OPEN(COMPONENT_LOG_ENABLED(THIS_COMPONENT, mask), LogManager::output##_LogManager, \
+               ZUR_LOG_MASK_IN(THIS_COMPONENT, mask))
 
 // Values go straight to an output stream (include <ostream> yourself).
 #define LOG_WHEN_OSTREAM(stream, lvl) \

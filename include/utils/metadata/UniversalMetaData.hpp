@@ -49,7 +49,7 @@
 // and AS_TEXT_BUFFER(pointer, length) in their stream operator; both come in
 // through this header.
 #include "utils/base/text2int.hpp"
-#include "utils/logging/logging_api.hpp"
+#include "utils/logging/log_values.hpp"
 
 struct UniversalMetaData_ReferenceFileHeader {
   char magicNumber[8];

@@ -56,11 +56,9 @@ int convertFile(const char* fileName, const char* outputFile, const Narvelix::Co
   }
   Narvelix converter(fd, outputFile, opt);
   // A regular file is read twice rather than held in memory, unless the
-  // output is the input itself or the per-field trace is on (whose messages
-  // follow the stored rows).
+  // output is the input itself.
   struct stat input;
-  if (::fstat(fd, &input) == 0 && S_ISREG(input.st_mode) && !outputIsInput(input, outputFile) &&
-      !COMPONENT_LOG_ENABLED(app, app_trace)) {
+  if (::fstat(fd, &input) == 0 && S_ISREG(input.st_mode) && !outputIsInput(input, outputFile)) {
     converter.encodeFromSecondRead();
   }
   const int rc = converter.readAndProcessCSV_File();

@@ -412,10 +412,9 @@ int Narvelix::writeMetadataFile(int recordsSeen) {
     std::free(staging);
     return -1;
   }
-  // The lean encoder takes fixed-length records of known types when the
-  // per-field trace is off.
+  // The lean encoder takes fixed-length records of known types.
   uint16_t fieldOffsets[MAX_COLS];
-  bool leanEncoding = !usesVariableLengthRecords && !COMPONENT_LOG_ENABLED(app, app_trace);
+  bool leanEncoding = !usesVariableLengthRecords && !forceGeneralEncoder;
   uint32_t offset = 0;
   for (uint32_t k = 0; k < selectedTotal; ++k) {
     fieldOffsets[k] = static_cast<uint16_t>(offset);
@@ -487,6 +486,10 @@ int Narvelix::writeMetadataFile(int recordsSeen) {
           encodeFixedRecordAvx2(row, r, record, fieldOffsets);
         } else {
           encodeFixedRecord(row, r, record, fieldOffsets);
+        }
+        if (ZUR_UNLIKELY(COMPONENT_LOG_ENABLED(app, app_trace))) {
+          LOG_CERR(app_trace) << "Row " << r << " record="
+                              << AS_HEXADECIMAL_BUFFER(record, recordLength, true) << LOG_ENDLINE;
         }
         staged += recordLength;
       } else {

@@ -66,10 +66,6 @@ const char* const EMPTY = "";
 
 int Narvelix::readIntoBuffer(unsigned char* buffer, size_t length) {
   if (ZUR_UNLIKELY(length == 0)) lineTooLong = true;
-  // The lines delivered later lie in this buffer: its first free byte on the
-  // first read is its start, and the free space runs to its end.
-  if (readBufferStart == nullptr || buffer < readBufferStart) readBufferStart = buffer;
-  if (buffer + length > readBufferEnd) readBufferEnd = buffer + length;
   const int rc = CSV_File::readIntoBuffer(buffer, length);
   if (rc > 0) {
     sawInputBytes = true;

@@ -3,8 +3,7 @@
 // for encoding at the end of the input. This is the per-row hot path: one pass
 // over each field byte with one table load, then one block copy of the field
 // into the row store; no allocation per row or field (the store grows by 4 MiB
-// chunks). The per-character trace messages have their own, slower loop that
-// runs only when app tracing is enabled.
+// chunks). With app tracing on, each row's results are traced after it.
 #include <cstring>
 
 #include "utils/apps/narvelix/narvelix.hpp"
@@ -215,17 +214,14 @@ int Narvelix::processLine(const unsigned char* line, size_t length) {
   // The splitter works in place; the reader's buffer is ours until we return.
   auto* text = const_cast<unsigned char*>(line);
   if (length > 0 && text[length - 1] == '\r') --length;
-  if (secondRead && sawHeader && !inputRejected && plainSplit &&
-      !COMPONENT_LOG_ENABLED(app, app_trace)) {
+  const auto rowIndex = static_cast<uint32_t>(contentRows);
+  if (secondRead && sawHeader && !inputRejected && plainSplit) {
     // Lines without quotes are split and classed in one pass over bit masks;
     // a line with a quote or NUL comes back as -1 (any field observed on the
     // way is observed again below, which changes nothing).
-    const bool inReadBuffer = line >= readBufferStart && line + length <= readBufferEnd;
-    const std::size_t readable =
-        inReadBuffer ? static_cast<std::size_t>(readBufferEnd - line) : length;
     const PlainObservation observation = {text,
                                           length,
-                                          readable,
+                                          length + lineSlack(line, length),
                                           plainSeparator(*this),
                                           plainQuote(*this),
                                           storedColumns,
@@ -235,6 +231,7 @@ int Narvelix::processLine(const unsigned char* line, size_t length) {
                                                        : observePlainLine(observation);
     if (fieldsSeen >= 0) {
       parsedCount = fieldsSeen;
+      if (ZUR_UNLIKELY(COMPONENT_LOG_ENABLED(app, app_trace))) traceObservedRow(rowIndex);
       ++contentRows;
       return 0;
     }
@@ -247,36 +244,28 @@ int Narvelix::processLine(const unsigned char* line, size_t length) {
   // not part of any output field.
   uint32_t fieldCount = parsedCount > 0 ? static_cast<uint32_t>(parsedCount) : 0;
   if (fieldCount > storedColumns) fieldCount = storedColumns;
-  const auto rowIndex = static_cast<uint32_t>(contentRows);
 
   if (secondRead) {
     // Observed only; the records are encoded from a second read of the file.
-    if (ZUR_UNLIKELY(COMPONENT_LOG_ENABLED(app, app_trace))) {
-      for (uint32_t i = 0; i < fieldCount; ++i) {
-        const char* field = parsedCols[i];
-        observeFieldTraced(static_cast<int>(i), field, static_cast<uint32_t>(std::strlen(field)),
-                           rowIndex);
+    // The split line is readable up to its terminator at text[length].
+    const unsigned char* const readableEnd = text + length + 1;
+    (void)readableEnd;
+    for (uint32_t i = 0; i < fieldCount; ++i) {
+      const auto* field = reinterpret_cast<const unsigned char*>(parsedCols[i]);
+      if (*field == '\0') {
+        columnObservedContent[i] |= HAD_NULL;
+        continue;
       }
-    } else {
-      // The split line is readable up to its terminator at text[length].
-      const unsigned char* const readableEnd = text + length + 1;
-      (void)readableEnd;
-      for (uint32_t i = 0; i < fieldCount; ++i) {
-        const auto* field = reinterpret_cast<const unsigned char*>(parsedCols[i]);
-        if (*field == '\0') {
-          columnObservedContent[i] |= HAD_NULL;
-          continue;
-        }
-        uint32_t fieldLength;
-        uint32_t fieldFlags;
-        if (!(byte_masks::NATIVE_IS_VECTOR && readableEnd - field >= 16 &&
-              classifyShortField(field, &fieldFlags, &fieldLength))) {
-          fieldFlags = classifyField(field, &fieldLength);
-        }
-        columnObservedContent[i] |= fieldFlags;
-        if (fieldLength > columnMaxWidth[i]) columnMaxWidth[i] = fieldLength;
+      uint32_t fieldLength;
+      uint32_t fieldFlags;
+      if (!(byte_masks::NATIVE_IS_VECTOR && readableEnd - field >= 16 &&
+            classifyShortField(field, &fieldFlags, &fieldLength))) {
+        fieldFlags = classifyField(field, &fieldLength);
       }
+      columnObservedContent[i] |= fieldFlags;
+      if (fieldLength > columnMaxWidth[i]) columnMaxWidth[i] = fieldLength;
     }
+    if (ZUR_UNLIKELY(COMPONENT_LOG_ENABLED(app, app_trace))) traceObservedRow(rowIndex);
     ++contentRows;
     return 0;
   }
@@ -289,79 +278,31 @@ int Narvelix::processLine(const unsigned char* line, size_t length) {
     return 0;
   }
   *out++ = static_cast<unsigned char>(fieldCount);
-
-  if (ZUR_UNLIKELY(COMPONENT_LOG_ENABLED(app, app_trace))) {
-    for (uint32_t i = 0; i < fieldCount; ++i) {
-      const char* field = parsedCols[i];
-      const auto fieldLength = static_cast<uint32_t>(std::strlen(field));
-      observeFieldTraced(static_cast<int>(i), field, fieldLength, rowIndex);
-      out = RowStore::putField(out, field, fieldLength);
+  for (uint32_t i = 0; i < fieldCount; ++i) {
+    const auto* field = reinterpret_cast<const unsigned char*>(parsedCols[i]);
+    if (*field == '\0') {
+      columnObservedContent[i] |= HAD_NULL;
+      *out++ = 0;
+      continue;
     }
-  } else {
-    for (uint32_t i = 0; i < fieldCount; ++i) {
-      const auto* field = reinterpret_cast<const unsigned char*>(parsedCols[i]);
-      if (*field == '\0') {
-        columnObservedContent[i] |= HAD_NULL;
-        *out++ = 0;
-        continue;
-      }
-      uint32_t fieldLength;
-      columnObservedContent[i] |= classifyAndCopyField(field, out + 1, &fieldLength);
-      if (fieldLength > columnMaxWidth[i]) columnMaxWidth[i] = fieldLength;
-      out = RowStore::sealField(out, fieldLength);
-    }
+    uint32_t fieldLength;
+    columnObservedContent[i] |= classifyAndCopyField(field, out + 1, &fieldLength);
+    if (fieldLength > columnMaxWidth[i]) columnMaxWidth[i] = fieldLength;
+    out = RowStore::sealField(out, fieldLength);
   }
   rowData.commitRow(out);
+  if (ZUR_UNLIKELY(COMPONENT_LOG_ENABLED(app, app_trace))) traceObservedRow(rowIndex);
   ++contentRows;
   return 0;
 }
 
-// The same observation as the fast loop, with a trace message per field and
-// per character.
-void Narvelix::observeFieldTraced(int column, const char* text, uint32_t length,
-                                  uint32_t rowIndex) {
-  const auto col = static_cast<int32_t>(column);
-  uint32_t flags;
-  if (length == 0) {
-    flags = HAD_NULL;
-    LOG_CERR(app_trace) << "Col " << col << " was null" << LOG_ENDLINE;
-  } else {
-    if (length > columnMaxWidth[column]) columnMaxWidth[column] = length;
-    LOG_CERR(app_trace) << "Content row=" << rowIndex << " col=" << col << " data=" << text
-                        << LOG_ENDLINE;
-    flags = HAD_NONULL;
-    for (uint32_t k = 0; k < length; ++k) {
-      const char c = text[k];
-      if (c >= '0' && c <= '9') {
-        flags |= HAD_NUMBERS;
-        LOG_CERR(app_trace) << "Saw numbers in field " << col << LOG_ENDLINE;
-      } else if (c == '-' || c == '+') {
-        if (flags & (HAD_MINUS | HAD_PLUS)) {
-          flags |= HAD_SYMBOLS;
-          LOG_CERR(app_trace) << (c == '-' ? "Saw second - in field " : "Saw second + in field ")
-                              << col << LOG_ENDLINE;
-        }
-        flags |= (c == '-') ? HAD_MINUS : HAD_PLUS;
-        LOG_CERR(app_trace) << (c == '-' ? "Saw - in field " : "Saw + in field ") << col
-                            << LOG_ENDLINE;
-      } else if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) {
-        flags |= HAD_LETTERS;
-        LOG_CERR(app_trace) << "Saw letters in field " << col << LOG_ENDLINE;
-      } else if (c == '"') {
-        flags |= HAD_QUOTE;
-        LOG_CERR(app_trace) << "Saw quotes in field " << col << LOG_ENDLINE;
-      } else if (c == '.') {
-        if (flags & HAD_DECIMAL_POINT) {
-          flags |= HAD_SYMBOLS;
-          LOG_CERR(app_trace) << "Saw second decimal in field " << col << LOG_ENDLINE;
-        }
-        flags |= HAD_DECIMAL_POINT;
-        LOG_CERR(app_trace) << "Saw decimal in field " << col << LOG_ENDLINE;
-      } else {
-        flags |= HAD_SYMBOLS;
-        LOG_CERR(app_trace) << "Saw other in field " << col << LOG_ENDLINE;
-      }
-    }
+// Trace of one observed content row: what the observation of the columns
+// holds after it (content flags, widest text).
+void Narvelix::traceObservedRow(uint32_t rowIndex) const {
+  LOG_CERR(app_trace) << "Content row=" << rowIndex << " fields=" << static_cast<int32_t>(parsedCount)
+                      << LOG_ENDLINE;
+  for (uint32_t i = 0; i < storedColumns; ++i) {
+    LOG_CERR(app_trace) << "Col " << static_cast<int32_t>(i) << " flags=" << columnObservedContent[i]
+                        << " width=" << columnMaxWidth[i] << LOG_ENDLINE;
   }
-  columnObservedContent[column] |= flags;
 }

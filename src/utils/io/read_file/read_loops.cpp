@@ -122,6 +122,7 @@ int Read_And_Process_File::findAndProcessNextLine(File_Buffer* fileBfr, bool has
   if (lf == nullptr) return 0;
   const size_t consumed = static_cast<size_t>(lf - line) + 1;
   size_t length = consumed - 1;
+  lineStorageEnd = fileBfr->buffer + fileBfr->bufferLen;
   if (length > 0 && line[length - 1] == '\r') --length;
   if (hasHeader) {
     if (processHeaderLine(line, length) == 2) processLine(line, length);
@@ -146,6 +147,7 @@ int Read_And_Process_File::readAndProcessTextLines(bool hasHeaderLine) {
 
   bool headerPending = hasHeaderLine;
   LineFeedScanner lineFeeds;
+  lineStorageEnd = bfr.buffer + bfr.bufferLen;
   for (;;) {
     // Deliver every complete line in the buffer. Offsets live in locals while
     // the hooks run; the hooks never see the File_Buffer.
@@ -176,6 +178,7 @@ int Read_And_Process_File::readAndProcessTextLines(bool hasHeaderLine) {
     if (rc < 0) logReadError(rc);
     break;
   }
+  lineStorageEnd = nullptr;
   completedFile(static_cast<int>(recordsProcessed));
   return static_cast<int>(recordsProcessed);
 }

@@ -10,6 +10,7 @@
 #include <new>
 
 #include "utils/logging/logging_api.hpp"
+#include "utils/base/text2int_tbl.hpp"
 
 namespace {
 
@@ -26,9 +27,6 @@ uint32_t labelSubscript(uint_fast32_t level) {
   if (s > 6) s = static_cast<uint32_t>(level >> 11) + 7u;
   return s;
 }
-
-constexpr char HEX_LOWER[] = "0123456789abcdef";
-constexpr char HEX_UPPER[] = "0123456789ABCDEF";
 
 }  // namespace
 
@@ -164,12 +162,10 @@ void LogMessageRecord::emitOverflowError(const LOG_argument_union& value, LogArg
       break;
     case LOG_ARG_TYPE_HEX_FRAGMENT:
     case LOG_ARG_TYPE_HEX_FRAGMENT_UPPER: {
-      const char* digits = type == LOG_ARG_TYPE_HEX_FRAGMENT ? HEX_LOWER : HEX_UPPER;
+      const char(*digits)[3] = type == LOG_ARG_TYPE_HEX_FRAGMENT ? byteAsLowercaseHexadecimal
+                                                                 : byteAsUppercaseHexadecimal;
       const unsigned char* bytes = static_cast<const unsigned char*>(value.ptr);
-      for (uint32_t i = 0; bytes != nullptr && i < len; ++i) {
-        std::fputc(digits[bytes[i] >> 4], stderr);
-        std::fputc(digits[bytes[i] & 15], stderr);
-      }
+      for (uint32_t i = 0; bytes != nullptr && i < len; ++i) std::fputs(digits[bytes[i]], stderr);
       break;
     }
     case LOG_ARG_TYPE_TEXT:
