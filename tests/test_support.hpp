@@ -55,7 +55,10 @@ inline std::string writeFile(const std::string& path, const std::string& bytes) 
 
 // A fresh, empty folder under the test binary folder.
 inline std::string scratchDir(const std::string& name) {
-  const std::string dir = std::string(NARVELIX_BINARY_DIR) + "/scratch/" + name;
+  // Runs with NARVELIX_THREADS set get folders of their own.
+  const char* threads = std::getenv("NARVELIX_THREADS");
+  const std::string dir = std::string(NARVELIX_BINARY_DIR) + "/scratch/" +
+                          (threads != nullptr ? std::string("threads") + threads + "/" : "") + name;
   if (std::system(("rm -rf '" + dir + "' && mkdir -p '" + dir + "'").c_str()) != 0) std::abort();
   return dir;
 }

@@ -16,6 +16,10 @@ static_assert(sizeof(time_t) == 8, "64-bit time_t is needed for file times past 
 
 namespace {
 
+// Without NARVELIX_THREADS, a file is cut into chunks of at least this size:
+// a smaller one is read on one thread.
+constexpr int64_t MIN_CHUNK_BYTES = int64_t{4} << 20;
+
 // True when the output named outputFile is the input file itself (or standard
 // output is): the output would then overwrite the input before a second read.
 bool outputIsInput(const struct stat& input, const char* outputFile) {
@@ -61,7 +65,10 @@ int convertFile(const char* fileName, const char* outputFile, const Narvelix::Co
   if (::fstat(fd, &input) == 0 && S_ISREG(input.st_mode) && !outputIsInput(input, outputFile)) {
     converter.encodeFromSecondRead();
   }
-  const int rc = converter.readAndProcessCSV_File();
+  // Every processor for a large file; any file when NARVELIX_THREADS asks.
+  bool requested = false;
+  const unsigned threads = Narvelix::threadsToUse(&requested);
+  const int rc = converter.readAndProcessInChunks(threads, requested ? 0 : MIN_CHUNK_BYTES);
   LOG_CERR(app_info) << "lines processed " << static_cast<int32_t>(rc) << LOG_ENDLINE;
   Read_And_Process_File::closeFile(fd, Read_And_Process_File::READ_NORMAL);
   converter.releaseDescriptor();  // closed above; the reader must not close it again

@@ -6,6 +6,10 @@
 // and carry only the groups that had content. Integers are written in the
 // machine's byte order (little-endian on every target) with memcpy, since
 // record fields are not aligned.
+#include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -63,7 +67,19 @@ ZUR_ALWAYS_INLINE bool surelyFits(uint32_t type, const char* text, uint32_t leng
   return length - sign <= 18 && digitsValue(text + sign, length - sign, &v);
 }
 
+// Set while a thread encodes a chunk whose messages are held back: the flag
+// it points at is raised instead of a message being written.
+thread_local bool* t_heldMessages = nullptr;
+
 }  // namespace
+
+bool Narvelix::holdMessage() {
+  if (t_heldMessages == nullptr) return false;
+  *t_heldMessages = true;
+  return true;
+}
+
+void Narvelix::holdMessagesInto(bool* flag) { t_heldMessages = flag; }
 
 int Narvelix::completedFile(int recordsSeen) {
   if (!inputReadCompletely(recordsSeen)) return -1;
@@ -146,14 +162,14 @@ uint32_t Narvelix::encodeRecord(const RowContent& row, uint32_t rowIndex, unsign
           // Only a field whose forced type was turned into a 4-byte string can
           // get here: keep the terminating zero.
           copyLength = f.length - 1u;
-          LOG_CERR(app_warning) << "Row " << rowIndex << " column "
+          if (!holdMessage()) LOG_CERR(app_warning) << "Row " << rowIndex << " column "
                                 << static_cast<int32_t>(f.column) << " name=\""
                                 << columnDescriptions[f.column].fieldName << "\": text of "
                                 << inputLength << " bytes cut to " << copyLength << LOG_ENDLINE;
         }
         break;
       default:
-        LOG_CERR(app_error) << "Unknown fieldType=" << static_cast<uint32_t>(f.type)
+        if (!holdMessage()) LOG_CERR(app_error) << "Unknown fieldType=" << static_cast<uint32_t>(f.type)
                             << " col=" << static_cast<int32_t>(f.column) << " name=\""
                             << columnDescriptions[f.column].fieldName << "\" text=\""
                             << NARVELIX_TEXT(fieldText, inputLength) << "\"" << LOG_ENDLINE;
@@ -168,7 +184,7 @@ uint32_t Narvelix::encodeRecord(const RowContent& row, uint32_t rowIndex, unsign
                             << " name=" << columnDescriptions[f.column].fieldName << " was null"
                             << LOG_ENDLINE;
         if (groupMask & f.maskBit) {
-          LOG_CERR(app_warning) << "Row " << rowIndex << " field group "
+          if (!holdMessage()) LOG_CERR(app_warning) << "Row " << rowIndex << " field group "
                                 << static_cast<uint32_t>(f.group)
                                 << " has had prior content but is missing column "
                                 << static_cast<int32_t>(f.column) << " name=\""
@@ -180,14 +196,16 @@ uint32_t Narvelix::encodeRecord(const RowContent& row, uint32_t rowIndex, unsign
           skippedMask |= f.maskBit;
         }
       } else if (skippedMask & f.maskBit) {
-        LOG_CERR(app_error) << "Row " << rowIndex << " field group "
-                            << static_cast<uint32_t>(f.group)
-                            << " has had content skipped before column "
-                            << static_cast<int32_t>(f.column) << " name=\""
-                            << columnDescriptions[f.column].fieldName
-                            << "\"; field must be deleted from output" << LOG_ENDLINE;
+        if (!holdMessage()) {
+          LOG_CERR(app_error) << "Row " << rowIndex << " field group "
+                              << static_cast<uint32_t>(f.group)
+                              << " has had content skipped before column "
+                              << static_cast<int32_t>(f.column) << " name=\""
+                              << columnDescriptions[f.column].fieldName
+                              << "\"; field must be deleted from output" << LOG_ENDLINE;
+          encounteredError = true;
+        }
         fieldLength = 0;
-        encounteredError = true;
       } else {
         LOG_CERR(app_trace) << "Indicate group " << static_cast<uint32_t>(f.group) << " in use"
                             << LOG_ENDLINE;
@@ -307,7 +325,7 @@ ZUR_ALWAYS_INLINE void Narvelix::encodeFixedRecordWith(const RowContent& row, ui
           copyText(d, fieldText, inputLength);
         } else {
           copyText(d, fieldText, f.length - 1u);
-          LOG_CERR(app_warning) << "Row " << rowIndex << " column "
+          if (!holdMessage()) LOG_CERR(app_warning) << "Row " << rowIndex << " column "
                                 << static_cast<int32_t>(f.column) << " name=\""
                                 << columnDescriptions[f.column].fieldName << "\": text of "
                                 << inputLength << " bytes cut to " << f.length - 1u << LOG_ENDLINE;
@@ -335,6 +353,131 @@ void Narvelix::encodeFixedRecordAvx2(const RowContent& row, uint32_t rowIndex, u
   encodeFixedRecord(row, rowIndex, body, fieldOffsets);
 }
 #endif
+
+void Narvelix::planEncoding(EncodePlan* plan) const {
+  // The lean encoder takes fixed-length records of known types.
+  plan->lean = !usesVariableLengthRecords && !forceGeneralEncoder;
+  plan->vectorNumbers = byte_masks::avx2Available();
+  uint32_t offset = 0;
+  for (uint32_t k = 0; k < selectedTotal; ++k) {
+    plan->fieldOffsets[k] = static_cast<uint16_t>(offset);
+    offset += selected[k].length;
+    switch (selected[k].type) {
+      case SMV::SMV_TYPE_INT32:
+      case SMV::SMV_TYPE_UINT32:
+      case SMV::SMV_TYPE_INT64:
+      case SMV::SMV_TYPE_UINT64:
+      case SMV::SMV_TYPE_FIXED:
+      case SMV::SMV_TYPE_STRING:
+        break;
+      default:
+        plan->lean = false;
+    }
+  }
+}
+
+std::size_t Narvelix::encodeRow(const RowContent& row, uint32_t r, unsigned char* record,
+                                const EncodePlan& plan) {
+  if (usesVariableLengthRecords) {
+    unsigned char* body = record + RECORD_HEADER_BYTES;
+    std::memset(body, 0, recordLength);
+    uint64_t presentMask = 0;
+    const uint32_t bodyLength = encodeRecord(row, r, body, &presentMask);
+    UniversalMetaData_ReferenceRecordHeader recordHeader;
+    std::memset(&recordHeader, 0, sizeof recordHeader);
+    recordHeader.totalRecordLength = static_cast<uint16_t>(bodyLength + RECORD_HEADER_BYTES);
+    recordHeader.recordFormatVersion = UNIVERSAL_METADATA_RECORD_FORMAT_VERSION;
+    recordHeader.fieldsPresentMask = presentMask;
+    std::memcpy(record, &recordHeader, sizeof recordHeader);
+    return RECORD_HEADER_BYTES + bodyLength;
+  }
+  std::memset(record, 0, recordLength);
+  if (ZUR_UNLIKELY(!plan.lean)) return encodeRecord(row, r, record, nullptr);
+  if (plan.vectorNumbers) {
+    encodeFixedRecordAvx2(row, r, record, plan.fieldOffsets);
+  } else {
+    encodeFixedRecord(row, r, record, plan.fieldOffsets);
+  }
+  if (ZUR_UNLIKELY(COMPONENT_LOG_ENABLED(app, app_trace))) {
+    LOG_CERR(app_trace) << "Row " << r << " record=" << AS_HEXADECIMAL_BUFFER(record, recordLength, true)
+                        << LOG_ENDLINE;
+  }
+  return recordLength;
+}
+
+bool Narvelix::RecordSink::put(const unsigned char* data, std::size_t length) {
+  if (stream != nullptr) {
+    sent = std::fwrite(data, 1, length, stream);
+    return sent == length;
+  }
+  if (descriptor >= 0) {
+    sent = 0;
+    while (sent < length) {
+      const ssize_t n = ::pwrite(descriptor, data + sent, length - sent, static_cast<off_t>(offset));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      sent += static_cast<std::size_t>(n);
+      offset += n;
+    }
+  }
+  bytes += length;
+  return true;
+}
+
+template <typename NextRow>
+Narvelix::EncodeResult Narvelix::encodeRows(NextRow nextRow, uint32_t firstRow, uint32_t rowCount,
+                                            RecordSink& sink, unsigned char* staging,
+                                            const EncodePlan& plan) {
+  RowContent row;
+  for (uint32_t i = 0; i < storedColumns; ++i) {
+    row.fieldText[i] = EMPTY_TEXT;
+    row.fieldLength[i] = 0;
+  }
+  EncodeResult result;
+  result.row = firstRow;
+  uint32_t previousFields = 0;
+  const std::size_t maxRecordBytes = recordLength + RECORD_HEADER_BYTES;
+  const uint32_t endRow = firstRow + rowCount;
+  for (uint32_t r = firstRow; r < endRow; ++r) {
+    const int decoded = nextRow(row.fieldText, row.fieldLength, storedColumns);
+    if (ZUR_UNLIKELY(decoded < 0)) {
+      result.status = EncodeResult::ROW_MISSING;
+      result.row = r;
+      return result;
+    }
+    // Columns missing from this line read as empty texts.
+    for (auto i = static_cast<uint32_t>(decoded); i < previousFields; ++i) {
+      row.fieldText[i] = EMPTY_TEXT;
+      row.fieldLength[i] = 0;
+    }
+    previousFields = static_cast<uint32_t>(decoded);
+    if (result.staged + maxRecordBytes > STAGING_BYTES) {
+      if (!sink.put(staging, result.staged)) {
+        result.status = EncodeResult::WRITE_FAILED;
+        result.sent = sink.sent;
+        return result;
+      }
+      result.staged = 0;
+      result.row = r;
+    }
+    result.staged += encodeRow(row, r, staging + result.staged, plan);
+  }
+  return result;
+}
+
+// Explicit forms for the chunk encoder.
+template Narvelix::EncodeResult Narvelix::encodeRows<Narvelix::ChunkRows>(
+    ChunkRows, uint32_t, uint32_t, RecordSink&, unsigned char*, const EncodePlan&);
+
+void Narvelix::reportRowMissing(uint32_t row) {
+  LOG_CERR(app_error) << "The input changed while it was read: row " << row << " is missing; \""
+                      << fileName << "\" is not complete" << LOG_ENDLINE;
+}
+
+void Narvelix::reportWriteFailed(uint32_t row, std::size_t sent) {
+  LOG_CERR(app_error) << "Could not write record " << row << " to \"" << fileName
+                      << "\" wrote=" << static_cast<int32_t>(sent) << LOG_ENDLINE;
+}
 
 int Narvelix::writeMetadataFile(int recordsSeen) {
   LOG_CERR(app_info) << "output fileName=\"" << fileName << "\"" << LOG_ENDLINE;
@@ -398,103 +541,50 @@ int Narvelix::writeMetadataFile(int recordsSeen) {
                        << LOG_ENDLINE;
   }
 
-  RowContent row;
-  for (uint32_t i = 0; i < storedColumns; ++i) {
-    row.fieldText[i] = EMPTY_TEXT;
-    row.fieldLength[i] = 0;
-  }
-  RowStore::Cursor cursor(rowData);
-  LineRereader rereader(*this, descriptor);
-  if (secondRead && !rereader.ready()) {
-    LOG_CERR(app_error) << "Out of memory for the input buffer of \"" << fileName << "\""
-                        << LOG_ENDLINE;
-    output.abandon();
-    std::free(staging);
-    return -1;
-  }
-  // The lean encoder takes fixed-length records of known types.
-  uint16_t fieldOffsets[MAX_COLS];
-  bool leanEncoding = !usesVariableLengthRecords && !forceGeneralEncoder;
-  uint32_t offset = 0;
-  for (uint32_t k = 0; k < selectedTotal; ++k) {
-    fieldOffsets[k] = static_cast<uint16_t>(offset);
-    offset += selected[k].length;
-    switch (selected[k].type) {
-      case SMV::SMV_TYPE_INT32:
-      case SMV::SMV_TYPE_UINT32:
-      case SMV::SMV_TYPE_INT64:
-      case SMV::SMV_TYPE_UINT64:
-      case SMV::SMV_TYPE_FIXED:
-      case SMV::SMV_TYPE_STRING:
-        break;
-      default:
-        leanEncoding = false;
-    }
-  }
-  const bool vectorNumbers = byte_masks::avx2Available();
+  EncodePlan plan;
+  planEncoding(&plan);
+  bool failed = false;
   std::size_t staged = 0;
   uint32_t firstStagedRow = 0;
-  uint32_t previousFields = 0;
-  bool failed = false;
-  const std::size_t maxRecordBytes = recordLength + RECORD_HEADER_BYTES;
-  for (uint32_t r = 0; r < rowTotal && !failed; ++r) {
-    const int decoded = secondRead ? rereader.next(row.fieldText, row.fieldLength, storedColumns)
-                                   : cursor.next(row.fieldText, row.fieldLength, storedColumns);
-    if (ZUR_UNLIKELY(decoded < 0)) {
-      if (secondRead) {
-        LOG_CERR(app_error) << "The input changed while it was read: row " << r << " is missing; \""
-                            << fileName << "\" is not complete" << LOG_ENDLINE;
-        failed = true;
-      }
-      break;
+  const int outputFd = ::fileno(out);
+  struct stat outputStat;
+  if (secondRead && chunks.size() > 1 && ::fstat(outputFd, &outputStat) == 0 &&
+      S_ISREG(outputStat.st_mode)) {
+    // Chunks of rows encoded at once, each written at its final offset.
+    failed = !encodeChunks(outputFd, static_cast<int64_t>(sizeof header + sizeof fieldDescriptions[0] *
+                                                                              selectedTotal),
+                           plan, staging);
+  } else {
+    LineRereader rereader(*this, descriptor);
+    if (secondRead && !rereader.ready()) {
+      LOG_CERR(app_error) << "Out of memory for the input buffer of \"" << fileName << "\""
+                          << LOG_ENDLINE;
+      output.abandon();
+      std::free(staging);
+      return -1;
     }
-    // Columns missing from this line read as empty texts.
-    for (auto i = static_cast<uint32_t>(decoded); i < previousFields; ++i) {
-      row.fieldText[i] = EMPTY_TEXT;
-      row.fieldLength[i] = 0;
-    }
-    previousFields = static_cast<uint32_t>(decoded);
-
-    if (staged + maxRecordBytes > STAGING_BYTES) {
-      const std::size_t sent = std::fwrite(staging, 1, staged, out);
-      if (sent != staged) {
-        LOG_CERR(app_error) << "Could not write record " << firstStagedRow << " to \"" << fileName
-                            << "\" wrote=" << static_cast<int32_t>(sent) << LOG_ENDLINE;
-        failed = true;
-        break;
-      }
-      staged = 0;
-      firstStagedRow = r;
-    }
-    unsigned char* record = staging + staged;
-    if (usesVariableLengthRecords) {
-      unsigned char* body = record + RECORD_HEADER_BYTES;
-      std::memset(body, 0, recordLength);
-      uint64_t presentMask = 0;
-      const uint32_t bodyLength = encodeRecord(row, r, body, &presentMask);
-      UniversalMetaData_ReferenceRecordHeader recordHeader;
-      std::memset(&recordHeader, 0, sizeof recordHeader);
-      recordHeader.totalRecordLength = static_cast<uint16_t>(bodyLength + RECORD_HEADER_BYTES);
-      recordHeader.recordFormatVersion = UNIVERSAL_METADATA_RECORD_FORMAT_VERSION;
-      recordHeader.fieldsPresentMask = presentMask;
-      std::memcpy(record, &recordHeader, sizeof recordHeader);
-      staged += RECORD_HEADER_BYTES + bodyLength;
-    } else {
-      std::memset(record, 0, recordLength);
-      if (ZUR_LIKELY(leanEncoding)) {
-        if (vectorNumbers) {
-          encodeFixedRecordAvx2(row, r, record, fieldOffsets);
-        } else {
-          encodeFixedRecord(row, r, record, fieldOffsets);
-        }
-        if (ZUR_UNLIKELY(COMPONENT_LOG_ENABLED(app, app_trace))) {
-          LOG_CERR(app_trace) << "Row " << r << " record="
-                              << AS_HEXADECIMAL_BUFFER(record, recordLength, true) << LOG_ENDLINE;
-        }
-        staged += recordLength;
-      } else {
-        staged += encodeRecord(row, r, record, nullptr);
-      }
+    RowStore::Cursor cursor(rowData);
+    RecordSink sink;
+    sink.stream = out;
+    const EncodeResult result =
+        secondRead ? encodeRows(
+                         [&rereader](const char** text, uint32_t* length, uint32_t columns) {
+                           return rereader.next(text, length, columns);
+                         },
+                         0, rowTotal, sink, staging, plan)
+                   : encodeRows(
+                         [&cursor](const char** text, uint32_t* length, uint32_t columns) {
+                           return cursor.next(text, length, columns);
+                         },
+                         0, rowTotal, sink, staging, plan);
+    staged = result.staged;
+    firstStagedRow = result.row;
+    if (result.status == EncodeResult::ROW_MISSING && secondRead) {
+      reportRowMissing(result.row);
+      failed = true;
+    } else if (result.status == EncodeResult::WRITE_FAILED) {
+      reportWriteFailed(result.row, result.sent);
+      failed = true;
     }
   }
   if (!failed && secondRead && !inputUnchanged()) {
@@ -505,8 +595,7 @@ int Narvelix::writeMetadataFile(int recordsSeen) {
   if (!failed) {
     const std::size_t sent = std::fwrite(staging, 1, staged, out);
     if (sent != staged || std::fflush(out) != 0) {
-      LOG_CERR(app_error) << "Could not write record " << firstStagedRow << " to \"" << fileName
-                          << "\" wrote=" << static_cast<int32_t>(sent) << LOG_ENDLINE;
+      reportWriteFailed(firstStagedRow, sent);
       failed = true;
     }
   }

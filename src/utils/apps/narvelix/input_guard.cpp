@@ -130,7 +130,7 @@ void Narvelix::checkHeadingNames(const bool* cleanedEmpty) {
 
 void Narvelix::checkNumericRange(const SelectedField& f, const char* fieldText, uint32_t length,
                                  uint32_t rowIndex) {
-  if (length == 0 || numberFits(f.type, fieldText, length)) return;
+  if (length == 0 || numberFits(f.type, fieldText, length) || holdMessage()) return;
   if (++outOfRangeValues > MAX_RANGE_WARNINGS) return;
   LOG_CERR(app_warning) << "Row " << rowIndex << " column " << static_cast<int32_t>(f.column)
                         << " name=\"" << columnDescriptions[f.column].fieldName << "\": value \""

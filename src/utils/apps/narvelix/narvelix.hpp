@@ -10,12 +10,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <vector>
 
 #include "utils/apps/narvelix/row_store.hpp"
 #include "utils/io/read_file.hpp"
 #include "utils/metadata/UniversalMetaData.hpp"
 #include "utils/shared_vars/shared_variable.hpp"
+
+class LineRereader;
 
 class Narvelix : public CSV_File {
  public:
@@ -139,6 +142,27 @@ class Narvelix : public CSV_File {
   // second read does not find the same lines, the conversion fails.
   void encodeFromSecondRead();
 
+  // Threads for one regular file: the processors this process may run on,
+  // at most MAX_THREADS, lowered by the environment variable NARVELIX_THREADS
+  // (a number from 1). *requested tells whether that variable gave a number.
+  static constexpr unsigned MAX_THREADS = 16;
+  static unsigned threadsToUse(bool* requested);
+
+  // Reads the input as readAndProcessCSV_File does, for a regular file after
+  // encodeFromSecondRead: the content after the heading is cut at line feeds
+  // into chunks of at least minChunkBytes, observed by `threads` threads at
+  // once, and encoded the same way once the layout is known. The bytes
+  // written, the messages and their order are those of the single-thread
+  // read. With one chunk (or an input without a complete heading line) it is
+  // readAndProcessCSV_File.
+  int readAndProcessInChunks(unsigned threads, int64_t minChunkBytes);
+
+  // Rows of one chunk for the encoder: as LineRereader::next.
+  struct ChunkRows {
+    LineRereader* reader;
+    int operator()(const char** text, uint32_t* length, uint32_t maxFields) const;
+  };
+
   // True when splitter's lists allow the whole-line splitter for lines
   // without quotes (one separator besides NUL, at most one quote character).
   static bool plainSplitUsable(const CSV_File& splitter);
@@ -166,6 +190,74 @@ class Narvelix : public CSV_File {
   bool variableLengthRecords() const { return usesVariableLengthRecords; }
 
  private:
+  // How records are encoded, fixed once the layout is known.
+  struct EncodePlan {
+    uint16_t fieldOffsets[MAX_COLS];
+    bool lean;           // fixed-length records by encodeFixedRecord
+    bool vectorNumbers;  // ... in its AVX2 form
+  };
+  struct EncodeResult {
+    enum Status { OK, ROW_MISSING, WRITE_FAILED };
+    Status status = OK;
+    uint32_t row = 0;          // the missing row, or the first row not yet written
+    std::size_t staged = 0;    // bytes encoded but not yet written
+    std::size_t sent = 0;      // bytes of a failed write that went out
+  };
+  // Where encoded records go: a stream, a descriptor at an offset (pwrite),
+  // or nowhere (only counted).
+  struct RecordSink {
+    FILE* stream = nullptr;
+    int descriptor = -1;
+    int64_t offset = 0;
+    uint64_t bytes = 0;
+    std::size_t sent = 0;
+    bool put(const unsigned char* data, std::size_t length);
+  };
+  // One piece of the content of a file converted in chunks: whole lines
+  // [begin, end) of the file.
+  struct Chunk {
+    int64_t begin = 0;
+    int64_t end = 0;
+    uint64_t rows = 0;                        // complete lines
+    uint64_t rowsBeforeLongLine = UINT64_MAX;  // a line of 65536+ bytes follows them
+    std::size_t tailBytes = 0;                // bytes after the last line feed
+    uint32_t firstRow = 0;
+    uint64_t recordBytes = 0;  // variable-length records: their bytes
+    int64_t outputOffset = 0;  // where its first record goes
+    EncodeResult result;
+    bool heldMessages = false;  // encoding would have written messages
+    uint32_t observed[MAX_COLS];
+    uint32_t widths[MAX_COLS];
+  };
+
+  void planEncoding(EncodePlan* plan) const;
+  // Encodes row r into record (room for recordLength + a record header) and
+  // returns its bytes.
+  std::size_t encodeRow(const RowContent& row, uint32_t r, unsigned char* record,
+                        const EncodePlan& plan);
+  // Encodes rowCount rows from nextRow (as LineRereader::next) through the
+  // staging buffer into sink; the last staged bytes are left to the caller.
+  template <typename NextRow>
+  EncodeResult encodeRows(NextRow nextRow, uint32_t firstRow, uint32_t rowCount, RecordSink& sink,
+                          unsigned char* staging, const EncodePlan& plan);
+  ZUR_COLD void reportRowMissing(uint32_t row);
+  ZUR_COLD void reportWriteFailed(uint32_t row, std::size_t sent);
+  // While a thread encodes a chunk with held messages (holdMessagesInto a
+  // flag), a message is not written: the flag is raised and true returned.
+  static bool holdMessage();
+  static void holdMessagesInto(bool* flag);
+  // Cuts [contentStart, inputSize) into chunks at line feeds.
+  void planChunks(int64_t contentStart, unsigned count);
+  // First read of one chunk into its observation.
+  void observeChunk(Chunk& chunk);
+  // Encodes one chunk into the output descriptor (or only counts its bytes
+  // when outputFd is -1), messages held or not.
+  void encodeChunk(Chunk& chunk, int outputFd, const EncodePlan& plan, unsigned char* staging,
+                   bool holdMessages);
+  // Second read in chunks; false when it failed (reported).
+  bool encodeChunks(int outputFd, int64_t recordsOffset, const EncodePlan& plan,
+                    unsigned char* staging);
+
   // One selected field of the record layout, in record order.
   struct SelectedField {
     uint8_t column;   // index into the column tables
@@ -190,6 +282,12 @@ class Narvelix : public CSV_File {
   int writeMetadataFile(int recordsSeen);
   [[nodiscard]] bool inputUnchanged() const;
   ZUR_COLD void traceObservedRow(uint32_t rowIndex) const;
+  // Observes one content line (CRs already dropped; readable bytes from its
+  // start may be read, at least length + 1) into observed/widths, splitting it
+  // into fieldText (MAX_COLS pointers) when it has quotes. Returns its field
+  // count. Touches no other state, so threads may observe lines at once.
+  int observeLine(unsigned char* text, size_t length, size_t readable, uint32_t* observed,
+                  uint32_t* widths, char** fieldText);
   uint32_t encodeRecord(const RowContent& row, uint32_t rowIndex, unsigned char* body,
                         uint64_t* presentMask);
   void encodeFixedRecord(const RowContent& row, uint32_t rowIndex, unsigned char* body,
@@ -234,6 +332,9 @@ class Narvelix : public CSV_File {
   bool secondRead;
   bool plainSplit = false;  // plainSplitUsable(*this), taken with the heading
   bool forceGeneralEncoder = false;
+  // readAndProcessInChunks: the chunks and the threads that work on them.
+  std::vector<Chunk> chunks;
+  unsigned workerThreads = 1;
   uint64_t inputDevice;
   uint64_t inputInode;
   int64_t inputSize;

@@ -210,31 +210,60 @@ bool Narvelix::plainSplitUsable(const CSV_File& splitter) {
          CHAR_CLASS.entry[sep] == HAD_SYMBOLS;
 }
 
-int Narvelix::processLine(const unsigned char* line, size_t length) {
-  // The splitter works in place; the reader's buffer is ours until we return.
-  auto* text = const_cast<unsigned char*>(line);
-  if (length > 0 && text[length - 1] == '\r') --length;
-  const auto rowIndex = static_cast<uint32_t>(contentRows);
-  if (secondRead && sawHeader && !inputRejected && plainSplit) {
+int Narvelix::observeLine(unsigned char* text, size_t length, size_t readable, uint32_t* observed,
+                          uint32_t* widths, char** fieldText) {
+  if (plainSplit) {
     // Lines without quotes are split and classed in one pass over bit masks;
     // a line with a quote or NUL comes back as -1 (any field observed on the
     // way is observed again below, which changes nothing).
     const PlainObservation observation = {text,
                                           length,
-                                          length + lineSlack(line, length),
+                                          readable,
                                           plainSeparator(*this),
                                           plainQuote(*this),
                                           storedColumns,
-                                          columnObservedContent,
-                                          columnMaxWidth};
+                                          observed,
+                                          widths};
     const int fieldsSeen = byte_masks::avx2Available() ? observePlainLineAvx2(observation)
                                                        : observePlainLine(observation);
-    if (fieldsSeen >= 0) {
-      parsedCount = fieldsSeen;
-      if (ZUR_UNLIKELY(COMPONENT_LOG_ENABLED(app, app_trace))) traceObservedRow(rowIndex);
-      ++contentRows;
-      return 0;
+    if (fieldsSeen >= 0) return fieldsSeen;
+  }
+  const int total = parseIntoFields(MAX_COLS, fieldText, text, length);
+  uint32_t fieldCount = total > 0 ? static_cast<uint32_t>(total) : 0;
+  if (fieldCount > storedColumns) fieldCount = storedColumns;
+  // The split line is readable up to its terminator at text[length].
+  const unsigned char* const readableEnd = text + length + 1;
+  (void)readableEnd;
+  for (uint32_t i = 0; i < fieldCount; ++i) {
+    const auto* field = reinterpret_cast<const unsigned char*>(fieldText[i]);
+    if (*field == '\0') {
+      observed[i] |= HAD_NULL;
+      continue;
     }
+    uint32_t fieldLength;
+    uint32_t fieldFlags;
+    if (!(byte_masks::NATIVE_IS_VECTOR && readableEnd - field >= 16 &&
+          classifyShortField(field, &fieldFlags, &fieldLength))) {
+      fieldFlags = classifyField(field, &fieldLength);
+    }
+    observed[i] |= fieldFlags;
+    if (fieldLength > widths[i]) widths[i] = fieldLength;
+  }
+  return total;
+}
+
+int Narvelix::processLine(const unsigned char* line, size_t length) {
+  // The splitter works in place; the reader's buffer is ours until we return.
+  auto* text = const_cast<unsigned char*>(line);
+  if (length > 0 && text[length - 1] == '\r') --length;
+  const auto rowIndex = static_cast<uint32_t>(contentRows);
+  if (secondRead && sawHeader && !inputRejected) {
+    // Observed only; the records are encoded from a second read of the file.
+    parsedCount = observeLine(text, length, length + lineSlack(line, length), columnObservedContent,
+                              columnMaxWidth, parsedCols);
+    if (ZUR_UNLIKELY(COMPONENT_LOG_ENABLED(app, app_trace))) traceObservedRow(rowIndex);
+    ++contentRows;
+    return 0;
   }
   parsedCount = parseIntoFields(MAX_COLS, parsedCols, text, length);
   LOG_CERR(app_trace) << "parsedCount=" << static_cast<int32_t>(parsedCount) << LOG_ENDLINE;
@@ -244,31 +273,6 @@ int Narvelix::processLine(const unsigned char* line, size_t length) {
   // not part of any output field.
   uint32_t fieldCount = parsedCount > 0 ? static_cast<uint32_t>(parsedCount) : 0;
   if (fieldCount > storedColumns) fieldCount = storedColumns;
-
-  if (secondRead) {
-    // Observed only; the records are encoded from a second read of the file.
-    // The split line is readable up to its terminator at text[length].
-    const unsigned char* const readableEnd = text + length + 1;
-    (void)readableEnd;
-    for (uint32_t i = 0; i < fieldCount; ++i) {
-      const auto* field = reinterpret_cast<const unsigned char*>(parsedCols[i]);
-      if (*field == '\0') {
-        columnObservedContent[i] |= HAD_NULL;
-        continue;
-      }
-      uint32_t fieldLength;
-      uint32_t fieldFlags;
-      if (!(byte_masks::NATIVE_IS_VECTOR && readableEnd - field >= 16 &&
-            classifyShortField(field, &fieldFlags, &fieldLength))) {
-        fieldFlags = classifyField(field, &fieldLength);
-      }
-      columnObservedContent[i] |= fieldFlags;
-      if (fieldLength > columnMaxWidth[i]) columnMaxWidth[i] = fieldLength;
-    }
-    if (ZUR_UNLIKELY(COMPONENT_LOG_ENABLED(app, app_trace))) traceObservedRow(rowIndex);
-    ++contentRows;
-    return 0;
-  }
 
   unsigned char* out = rowData.reserveRow(RowStore::rowBound(fieldCount, length));
   if (ZUR_UNLIKELY(out == nullptr)) {

@@ -72,9 +72,14 @@ bool LineRereader::refill() {
   start_ = 0;
   end_ = kept;
   lineFeeds_.reset(0);
+  std::size_t want = BUFFER_BYTES - end_;
+  if (rangeEnd_ - fileOffset_ < static_cast<int64_t>(want)) {
+    want = static_cast<std::size_t>(rangeEnd_ - fileOffset_);
+  }
+  if (want == 0) return false;
   ssize_t got;
   do {
-    got = ::pread(fd_, buffer_ + end_, BUFFER_BYTES - end_, static_cast<off_t>(fileOffset_));
+    got = ::pread(fd_, buffer_ + end_, want, static_cast<off_t>(fileOffset_));
   } while (got < 0 && errno == EINTR);
   if (got <= 0) return false;
   fileOffset_ += got;
@@ -95,6 +100,10 @@ ZUR_ALWAYS_INLINE bool LineRereader::nextLine(unsigned char** line, std::size_t*
     }
     if (!refill()) return false;
   }
+}
+
+bool LineRereader::nextRawLine(unsigned char** line, std::size_t* length) {
+  return buffer_ != nullptr && nextLine(line, length);
 }
 
 int LineRereader::next(const char** text, uint32_t* length, uint32_t maxFields) {

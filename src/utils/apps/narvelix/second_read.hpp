@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "utils/apps/narvelix/narvelix.hpp"
 #include "utils/io/line_feed_scanner.hpp"
 #include "utils/io/read_file.hpp"
 
@@ -30,6 +31,24 @@ class LineRereader {
   // False when the buffer could not be allocated.
   bool ready() const { return buffer_ != nullptr; }
 
+  // Reads only the bytes [begin, end) of the file, which start at a line's
+  // start; no heading is skipped there.
+  void setRange(int64_t begin, int64_t end) {
+    fileOffset_ = begin;
+    rangeEnd_ = end;
+    headingSkipped_ = true;
+  }
+
+  // The next line as read (no LF; CRs kept), not split; lineSlack more bytes
+  // behind it may be read. False at the end of the file or range, on a read
+  // error or for a line that fills the whole buffer; unreadBytes() then
+  // tells how many bytes after the last line feed were left.
+  bool nextRawLine(unsigned char** line, std::size_t* length);
+  std::size_t lineSlack(const unsigned char* line, std::size_t length) const {
+    return static_cast<std::size_t>(buffer_ + BUFFER_BYTES + SLACK_BYTES - (line + length));
+  }
+  std::size_t unreadBytes() const { return end_ - start_; }
+
   // Splits the next content line: the text of its first maxFields fields (up
   // to the first NUL in each, as the first read measured them) into
   // text/length, and returns how many were set, or -1 at the end of the file,
@@ -48,8 +67,14 @@ class LineRereader {
   std::size_t start_ = 0;
   std::size_t end_ = 0;
   int64_t fileOffset_ = 0;
+  int64_t rangeEnd_ = INT64_MAX;
   bool headingSkipped_ = false;
   bool plainSplit_;
   LineFeedScanner lineFeeds_;
   char* fields_[CSV_File::MAX_FIELDS];
 };
+
+inline int Narvelix::ChunkRows::operator()(const char** text, uint32_t* length,
+                                           uint32_t maxFields) const {
+  return reader->next(text, length, maxFields);
+}
