@@ -8,8 +8,8 @@
 // header constants, descriptions packed back to back, and records that add up
 // to the file size exactly; and the metadata reader opens it. With bit 7 the
 // input is converted through the row store and through the second read, each
-// with the lean and with the general encoder, and every file must hold the
-// same bytes. Any mismatch aborts.
+// with the lean and with the general encoder, and cut into chunks for four
+// threads, and every file must hold the same bytes. Any mismatch aborts.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -96,10 +96,12 @@ void checkMetadata(const std::string& b) {
 }
 
 // One way through the converter: rows kept in the row store or read again
-// from the file, fixed-length records by the lean or the general encoder.
+// from the file, fixed-length records by the lean or the general encoder, on
+// one thread or on several (the file cut into chunks whatever its size).
 struct Path {
   bool secondRead;
   bool generalEncoder;
+  unsigned threads = 1;
 };
 
 // Converts input into output along path and returns the bytes written (empty
@@ -113,7 +115,7 @@ std::string convert(const std::string& input, const std::string& output,
     Narvelix converter(fd, output.c_str(), &opt);
     if (path.secondRead) converter.encodeFromSecondRead();
     if (path.generalEncoder) converter.useGeneralEncoder();
-    converter.readAndProcessCSV_File();
+    converter.readAndProcessInChunks(path.threads, 0);
     ::close(fd);
     converter.releaseDescriptor();
     if (header) {
@@ -175,12 +177,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (flags & 64) addOverride("c", "a");
   const std::string written = convert(input, output, opt, Path{false, false}, (flags & 4) != 0);
   if (flags & 128) {
-    const Path others[] = {{false, true}, {true, false}, {true, true}};
+    const Path others[] = {{false, true}, {true, false}, {true, true}, {true, false, 4}};
     for (const Path& path : others) {
       if (convert(input, output, opt, path, false) != written) {
-        std::fprintf(stderr, "fuzz_convert: %s with the %s encoder wrote other bytes\n",
+        std::fprintf(stderr, "fuzz_convert: %s with the %s encoder on %u threads wrote other bytes\n",
                      path.secondRead ? "the second read" : "the row store",
-                     path.generalEncoder ? "general" : "lean");
+                     path.generalEncoder ? "general" : "lean", path.threads);
         std::abort();
       }
     }

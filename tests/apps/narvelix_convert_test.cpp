@@ -161,3 +161,26 @@ TEST(NarvelixOutput, ForcedTypesFromOverrides) {
     EXPECT_EQ(dumpOf(output), dumped);
   }
 }
+
+// NARVELIX_THREADS lowers the processor count when it is a number from 1;
+// anything else leaves it.
+TEST(NarvelixThreads, EnvironmentLowersTheProcessorCount) {
+  ::unsetenv("NARVELIX_THREADS");
+  bool requested = true;
+  const unsigned cores = Narvelix::threadsToUse(&requested);
+  EXPECT_FALSE(requested);
+  EXPECT_GE(cores, 1u);
+  EXPECT_LE(cores, Narvelix::MAX_THREADS);
+  const struct {
+    const char* value;
+    unsigned threads;
+    bool requested;
+  } cases[] = {{"1", 1, true}, {"2", std::min(2u, cores), true}, {"999", cores, true},
+               {"0", cores, false}, {"-3", cores, false}, {"2x", cores, false}, {"", cores, false}};
+  for (const auto& c : cases) {
+    ::setenv("NARVELIX_THREADS", c.value, 1);
+    EXPECT_EQ(Narvelix::threadsToUse(&requested), c.threads) << c.value;
+    EXPECT_EQ(requested, c.requested) << c.value;
+  }
+  ::unsetenv("NARVELIX_THREADS");
+}
