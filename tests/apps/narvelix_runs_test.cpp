@@ -299,6 +299,7 @@ TEST(NarvelixRuns, HostileInput) {
       {"line_of_65535_bytes", "a,b\n" + line65535 + "\n3,4\n", "", 0, "", "?"},
       {"line_of_65536_bytes", "a,b\n1,2\n" + line65535 + ",\n3,4\n", "", 1, tooLong, NO_FILE},
       {"one_enormous_line", std::string(1 << 20, 'x'), "", 1, replaceAll(tooLong, "Line 3", "Line 1"), NO_FILE},
+      {"enormous_last_line_without_line_feed", "a,b\n1,2\n" + std::string(1 << 18, 'x'), "", 1, tooLong, NO_FILE},
       // An empty line is a row of empty fields that adds no content flags.
       {"two_million_empty_lines", "a\n" + std::string(2000000, '\n'), "", 0, "", "?", "out.metadata", "--head 2"},
       // Quoting and bytes.

@@ -115,7 +115,9 @@ void Narvelix::planChunks(int64_t contentStart, unsigned count) {
       int64_t at = contentStart + content / count * (i + 1);
       if (at < begin) at = begin;
       // From the byte before it: a line feed there makes the cut a line start.
-      for (int64_t from = at - 1; from < inputSize;) {
+      // A line too long to convert ends the search: the rest of the file
+      // goes to this chunk, whose read finds that line.
+      for (int64_t from = at - 1; from < inputSize && from - at < static_cast<int64_t>(LINE_LIMIT);) {
         const ssize_t got = readAt(descriptor, window, sizeof window, from);
         if (got <= 0) break;
         const void* lf = std::memchr(window, '\n', static_cast<std::size_t>(got));
