@@ -58,7 +58,7 @@ class PipeManager {
 };
 
 // A record on the heap with a fixed thread id and source position.
-inline std::unique_ptr<LogMessageRecord> record(LogManager* mgr, uint32_t level = app_error,
+inline std::unique_ptr<LogMessageRecord> record(LogManager* mgr, uint32_t level = ZurLogLevelNames::app_error,
                                                 const char* file = "src/bin/a.cpp", uint32_t line = 42) {
   auto rec = std::make_unique<LogMessageRecord>(mgr, level, file, line, static_cast<uint32_t>(std::strlen(file)));
   rec->threadId = 4242;

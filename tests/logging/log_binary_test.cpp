@@ -13,6 +13,9 @@
 
 #include "log_binary_support.hpp"
 
+// Level values are named bare here, as numbers for records.
+using namespace ZurLogLevelNames;
+
 namespace {
 
 struct Image {

@@ -10,6 +10,9 @@
 
 #include "test_support.hpp"
 
+// Level values are named bare here, as numbers for records.
+using namespace ZurLogLevelNames;
+
 namespace {
 
 std::string writeAll(uint_fast8_t useThread) {
