@@ -21,6 +21,7 @@ const char CLIENT_FORMAT[] = R"CLIENT(
 #include <cstring>
 #include <string>
 #include "generated.hpp"
+#include "utils/logging/logging_api.hpp"
 #include "utils/metadata/metadata_dump.hpp"
 
 std::string formatRecord(const MetaDataReader& r, const STRUCT_NAME& rec) {
