@@ -7,6 +7,7 @@
 // machine's byte order (little-endian on every target) with memcpy, since
 // record fields are not aligned.
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -546,14 +547,24 @@ int Narvelix::writeMetadataFile(int recordsSeen) {
   bool failed = false;
   std::size_t staged = 0;
   uint32_t firstStagedRow = 0;
+  // Chunks of rows are encoded at once, each written at its final offset
+  // (pwrite), when the output is a regular file written from its current
+  // position: records start there (standard output may hold an earlier
+  // input's file before this one) and the position is moved past them.
   const int outputFd = ::fileno(out);
   struct stat outputStat;
+  int64_t recordsStart = -1;
   if (secondRead && chunks.size() > 1 && ::fstat(outputFd, &outputStat) == 0 &&
-      S_ISREG(outputStat.st_mode)) {
-    // Chunks of rows encoded at once, each written at its final offset.
-    failed = !encodeChunks(outputFd, static_cast<int64_t>(sizeof header + sizeof fieldDescriptions[0] *
-                                                                              selectedTotal),
-                           plan, staging);
+      S_ISREG(outputStat.st_mode) && (::fcntl(outputFd, F_GETFL) & O_APPEND) == 0) {
+    recordsStart = static_cast<int64_t>(::lseek(outputFd, 0, SEEK_CUR));
+  }
+  if (recordsStart >= 0) {
+    int64_t recordsEnd = recordsStart;
+    failed = !encodeChunks(outputFd, recordsStart, plan, staging, &recordsEnd);
+    if (!failed && ::lseek(outputFd, static_cast<off_t>(recordsEnd), SEEK_SET) < 0) {
+      reportWriteFailed(0, 0);
+      failed = true;
+    }
   } else {
     LineRereader rereader(*this, descriptor);
     if (secondRead && !rereader.ready()) {

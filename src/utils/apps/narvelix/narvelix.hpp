@@ -254,9 +254,11 @@ class Narvelix : public CSV_File {
   // when outputFd is -1), messages held or not.
   void encodeChunk(Chunk& chunk, int outputFd, const EncodePlan& plan, unsigned char* staging,
                    bool holdMessages);
-  // Second read in chunks; false when it failed (reported).
+  // Second read in chunks, the records from recordsOffset of outputFd on;
+  // false when it failed (reported).
+  // *recordsEnd receives the offset after the last record.
   bool encodeChunks(int outputFd, int64_t recordsOffset, const EncodePlan& plan,
-                    unsigned char* staging);
+                    unsigned char* staging, int64_t* recordsEnd);
 
   // One selected field of the record layout, in record order.
   struct SelectedField {

@@ -265,7 +265,7 @@ void Narvelix::encodeChunk(Chunk& chunk, int outputFd, const EncodePlan& plan,
 }
 
 bool Narvelix::encodeChunks(int outputFd, int64_t recordsOffset, const EncodePlan& plan,
-                            unsigned char* staging) {
+                            unsigned char* staging, int64_t* recordsEnd) {
   unsigned char* stagings[MAX_THREADS] = {staging};
   unsigned threads = 1;
   while (threads < workerThreads && threads < MAX_THREADS) {
@@ -286,6 +286,7 @@ bool Narvelix::encodeChunks(int outputFd, int64_t recordsOffset, const EncodePla
     offset += usesVariableLengthRecords ? static_cast<int64_t>(chunk.recordBytes)
                                         : static_cast<int64_t>(chunk.rows * recordLength);
   }
+  *recordsEnd = offset;
   auto encode = [&](std::size_t i, unsigned slot) {
     encodeChunk(chunks[i], outputFd, plan, stagings[slot], true);
   };
