@@ -75,7 +75,7 @@ TEST(LogFlags, ArgumentVectors) {
       {{"prog", "+logmask", ".debug"}, {"prog"}, 960 | 32, 896 | 32, 0, 0, ""},
       // ".all" keeps its arguments (and the program sees them).
       {{"prog", "+logmask", "app.all"}, {"prog", "+logmask", "app.all"}, 2147483647u, 896, 0, 0, ""},
-      {{"prog", "+logmask"}, {"prog", "+logmask"}, 960, 896, 0, 0, "needs a specification"},
+      {{"prog", "+logmask"}, {"prog", "+logmask"}, 960, 896, 0, 0, "needs a component.level argument"},
       {{"prog", "+logmaskx", "app.debug"}, {"prog", "+logmaskx", "app.debug"}, 960, 896, 0, 0, ""},
       {{"prog", "+logthread", "a", "-logmap", "b"}, {"prog", "a", "b"}, 960, 896, 1, 2, ""},
       {{"prog", "-logthread", "+logmap"}, {"prog"}, 960, 896, 2, 1, ""},
@@ -161,8 +161,8 @@ TEST(LogFlags, NamesAreComparedAfterTheCutThatStoresThem) {
     const std::string longName(40, 'c');
     static LogMaskType_t longMask("long_logMask", &DEFAULT_sharedMemoryVariableManager, 0u);
     EXPECT_EQ(LogManager::addLogComponent(longName.c_str(), &longMask, 0), 3u);
-    const std::string spec = longName.substr(0, 31) + "Q.debug";
-    process({"prog", "+logmask", spec.c_str()}, &info, &err);
+    const std::string maskArg = longName.substr(0, 31) + "Q.debug";
+    process({"prog", "+logmask", maskArg.c_str()}, &info, &err);
     EXPECT_EQ(err, "");
     EXPECT_EQ(unsigned(longMask), 32u);
   });

@@ -1,7 +1,7 @@
 // The C++ header written with --cpp: a record struct with one member per kept
 // column (heading order), a stream-output operator, a description table in the
 // metadata format's own type and the MetaDataForFeed members for the struct.
-// The struct follows the column specifications, not the record layout: string
+// The struct follows the column descriptions, not the record layout: string
 // members are the widest text (rounded up to 8 without --dense) where the
 // record field also holds a terminator, and without --dense members get their
 // natural alignment where record fields are packed. Field names that are not

@@ -154,7 +154,7 @@ void renderBytes(LineUnderConstruction& line, const Arg& arg) {
 }
 
 // A general conversion through snprintf. Only the flags "-+ #0", digits and
-// '.' are taken from the specification; the length letters are rebuilt from
+// '.' are taken from the conversion text; the length letters are rebuilt from
 // the argument's type; '*' and %n are never honoured (nothing is shown).
 void renderGeneral(LineUnderConstruction& line, const Arg& arg, const char* conversion, size_t conversionLen, char letter) {
   char fieldFmt[24];

@@ -210,8 +210,8 @@ int LogMessageRecord::process_commandline_log_flags(LogSubsystemInfo* info, int 
     }
     if (isMaskFlag(arg)) {
       if (i + 1 >= argc || argv[i + 1] == nullptr) {
-        // No specification follows: keep the flag and ignore it.
-        std::fprintf(stderr, "%s: %s needs a specification such as app.debug; ignored\n", programName, arg);
+        // No component.level argument follows: keep the flag and ignore it.
+        std::fprintf(stderr, "%s: %s needs a component.level argument such as app.debug; ignored\n", programName, arg);
         keep(arg);
         continue;
       }
