@@ -74,7 +74,7 @@ var-forget @@ src/utils/shared_vars/shared_variable/manager.cpp @@ manager->defe
 var-path @@ src/utils/shared_vars/shared_variable/variable.cpp @@ bfr[used++] = '/'; @@ bfr[used++] = '.'; @@ shared variable: full name joined with the wrong separator
 mutex-wanted @@ src/utils/base/timed_mutex/timed_mutex.cpp @@ zur::statAdd(statistics->locksWanted, 1); @@ (void)0; @@ timed mutex: lock requests not counted
 mutex-owner @@ src/utils/base/timed_mutex/timed_mutex.cpp @@ if (statistics != nullptr) zur::statStore(statistics->lockHeldBy, Ticks{0}); @@ (void)0; @@ timed mutex: owner kept after unlock
-io-kept-skip @@ src/utils/io/io_processor/io_processor.cpp @@ skip > 0 && rec != nullptr; --skip @@ skip > 1 && rec != nullptr; --skip @@ I/O processor: one kept block too few skipped
+io-queue-advance @@ src/utils/io/io_processor/io_processor.cpp @@ __atomic_store_n(&queueHead, queueHead + count, __ATOMIC_RELEASE); @@ __atomic_store_n(&queueHead, queueHead + 1, __ATOMIC_RELEASE); @@ I/O processor: a batch moves the queue by one block
 mask-range-end @@ include/utils/base/byte_masks.hpp @@ return static_cast<unsigned char>(c - t.b[0]) <= t.b[1]; @@ return static_cast<unsigned char>(c - t.b[0]) < t.b[1]; @@ byte masks: a range's last byte left out (portable)
 log-percent @@ src/utils/logging/logging_api/log_render.cpp @@ if (doubled) ++runEnd;  // "%%": the run keeps one '%' @@ (void)0; @@ log renderer: a doubled percent sign loses its second half
 log-thread-gap @@ src/utils/logging/logging_api/log_render.cpp @@ line.placeCut(text, len);\n    line.placeCut(" ", 1); @@ line.placeCut(text, len); @@ log prefix: thread id not followed by a blank
