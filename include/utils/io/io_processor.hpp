@@ -271,6 +271,9 @@ class IO_Processor {
  private:
   static void* startConsumeThread(void* arg);
   static void* startProcessThread(void* arg);
+  // Starts the reader or processing thread (bit READ_THREAD or
+  // PROCESS_THREAD) and names it; on failure *id is 0 and the bit stays clear.
+  void startThread(pthread_t* id, unsigned bit, void* (*routine)(void*), const char* nameFormat);
   // Processes one block on the calling thread: counts, returns or keeps it.
   // *len gets the block's length after the routine.
   int processNow(SharedBufferAllocRecord* rec, uint32_t* len);

@@ -233,7 +233,6 @@ int Narvelix::observeLine(unsigned char* text, size_t length, size_t readable, u
   if (fieldCount > storedColumns) fieldCount = storedColumns;
   // The split line is readable up to its terminator at text[length].
   const unsigned char* const readableEnd = text + length + 1;
-  (void)readableEnd;
   for (uint32_t i = 0; i < fieldCount; ++i) {
     const auto* field = reinterpret_cast<const unsigned char*>(fieldText[i]);
     if (*field == '\0') {

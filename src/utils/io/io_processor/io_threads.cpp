@@ -82,6 +82,19 @@ void IO_Processor::setLabelForThread(pthread_t thread, const char* text) {
   pthread_setname_np(thread, name);
 }
 
+void IO_Processor::startThread(pthread_t* id, unsigned bit, void* (*routine)(void*), const char* nameFormat) {
+  clearBits(&stopRequested, bit | bit << 3);
+  installSigioHandlerOnce();
+  const int rc = pthread_create(id, nullptr, routine, this);
+  if (rc != 0) {
+    std::fprintf(stderr, "pthread_create errno=%d\n", rc);
+    *id = 0;
+    return;
+  }
+  setBits(&createdThreads, bit);
+  nameThread(*id, nameFormat, descriptor, label);
+}
+
 int IO_Processor::setThreadMode(unsigned mode) {
   __atomic_store_n(&desiredThreadState, static_cast<uint8_t>(mode), __ATOMIC_RELEASE);
   if ((mode & PROCESS_DURING_READ) != 0) {
@@ -92,30 +105,8 @@ int IO_Processor::setThreadMode(unsigned mode) {
   const unsigned current = loadState(&currentThreadState);
   const bool newReader = (mode & READER) != 0 && (current & READER) == 0;
   const bool newProcessor = (mode & PROCESSOR) != 0 && (current & PROCESSOR) == 0;
-  if (newReader) {
-    clearBits(&stopRequested, READER | READER << 3);
-    installSigioHandlerOnce();
-    const int rc = pthread_create(&consumeThreadID, nullptr, startConsumeThread, this);
-    if (rc != 0) {
-      std::fprintf(stderr, "pthread_create errno=%d\n", rc);
-      consumeThreadID = 0;
-    } else {
-      setBits(&createdThreads, READER);
-      nameThread(consumeThreadID, "r%d:%s", descriptor, label);
-    }
-  }
-  if (newProcessor) {
-    clearBits(&stopRequested, PROCESSOR | PROCESSOR << 3);
-    installSigioHandlerOnce();
-    const int rc = pthread_create(&processThreadID, nullptr, startProcessThread, this);
-    if (rc != 0) {
-      std::fprintf(stderr, "pthread_create errno=%d\n", rc);
-      processThreadID = 0;
-    } else {
-      setBits(&createdThreads, PROCESSOR);
-      nameThread(processThreadID, "p%d:%s", descriptor, label);
-    }
-  }
+  if (newReader) startThread(&consumeThreadID, READER, startConsumeThread, "r%d:%s");
+  if (newProcessor) startThread(&processThreadID, PROCESSOR, startProcessThread, "p%d:%s");
   if (newProcessor) return newReader ? 3 : 2;
   return newReader ? 1 : 0;
 }
