@@ -93,6 +93,17 @@ http-header-case @@ src/utils/io/read_file/http_stream.cpp @@ return (c >= 'A' &
 search-shift @@ src/utils/io/read_file/document_stream.cpp @@ for (size_t k = 0; k + 1 < m; ++k) shift[pattern[k]] @@ for (size_t k = 1; k + 1 < m; ++k) shift[pattern[k]] @@ substring search: skip table misses the pattern's first byte
 search-skip-cmp @@ src/utils/io/read_file/document_stream.cpp @@ if (b == last && std::memcmp(src + i - (m - 1), pattern, m - 1) == 0) { @@ if (b == last && std::memcmp(src + i - (m - 1), pattern, m - 2) == 0) { @@ substring search: skip search leaves a byte before the last unchecked
 search-sse-cmp @@ src/utils/io/read_file/document_stream.cpp @@ if (std::memcmp(src + at + 1, pattern + 1, m - 2) == 0) return static_cast<ssize_t>(at); @@ if (m < 4 || std::memcmp(src + at + 1, pattern + 1, m - 3) == 0) return static_cast<ssize_t>(at); @@ substring search: SSE2 candidates accepted on their ends alone
+tick-interval @@ src/utils/time/tick_time.cpp @@ if (diff < maxTolerableTickInterval.load(std::memory_order_relaxed)) { @@ if (diff <= maxTolerableTickInterval.load(std::memory_order_relaxed)) { @@ tick clock: a reading exactly the tolerable interval old interpolated
+cpu-rate @@ src/utils/time/tick_time.cpp @@ rate = megahertz / 1000.0; @@ rate = megahertz / 1024.0; @@ tick clock: cpuinfo megahertz scaled by 1024
+day-end @@ include/utils/time/time_point.hpp @@ return t >= localMidnightEpoch && t < localEndOfDayEpoch; @@ return t >= localMidnightEpoch && t <= localEndOfDayEpoch; @@ day cache: the next midnight counted in the day
+bin-length @@ src/utils/logging/logging_api/log_binary_read.cpp @@ if (len < LogLineBinaryHeader::HEADER_LEN || len % LOG_BINARY_ALIGNMENT != 0 @@ if (len < 40 || len % LOG_BINARY_ALIGNMENT != 0 @@ binary log reader: a record shorter than its header accepted
+list-selfloop @@ src/utils/base/circular_bfr/region.cpp @@ if (following == rec) { @@ if (false) { @@ region check: a record linking to itself not named
+var-text-room @@ include/utils/shared_vars/shared_variable.hpp @@ const size_t room = static_cast<size_t>(avail) - 1; @@ const size_t room = static_cast<size_t>(avail); @@ shared variable: text fills its space without a terminator
+label-slot @@ src/utils/logging/logging_api/log_record.cpp @@ const uint32_t s = static_cast<uint32_t>(level >> 11) + 7u; @@ const uint32_t s = static_cast<uint32_t>(level >> 11) + 8u; @@ log labels: a user label stored one slot late
+mutex-obtained @@ src/utils/base/timed_mutex/timed_mutex.cpp @@ zur::statAdd(s->locksObtained, 1); @@ (void)0; @@ timed mutex: obtained locks not counted
+cond-completed @@ src/utils/base/timed_mutex/timed_mutex.cpp @@ zur::statAdd(statistics->waitsCompleted, 1); @@ (void)0; @@ timed condition: completed waits not counted
+prefix-strip @@ src/utils/logging/logging_api/log_prefix.cpp @@ if (fileName[i] == '/' && ++slashesSeen == strip + 1) { @@ if (fileName[i] == '/' && ++slashesSeen == strip) { @@ log prefix: one leading folder too few stripped
+plain-signed-max @@ include/utils/base/text2int_plain.hpp @@ if (digits > maxDigits || !digitsValue(text + (negative ? 1 : 0), digits, &v)) return false; @@ if (digits > maxDigits + 1 || !digitsValue(text + (negative ? 1 : 0), digits, &v)) return false; @@ plain numbers: one digit more than allowed on the word path
 EOF
 )
 

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.hpp"
+
 #include <cstdio>
 #include <string>
 
@@ -12,17 +14,12 @@ namespace {
 
 std::string renderedBy(void (*emit)(LogManager*)) {
   std::FILE* file = std::tmpfile();
-  std::string out;
   {
     SharedMemoryVariableNode node("io-test", &DEFAULT_sharedMemoryVariableManager);
     LogManager mgr(&node, fileno(file), 0, "io-test", LogMessageRecord::LOG_ERROR_LEVEL, 4096, nullptr, 10000);
     emit(&mgr);
   }
-  std::fflush(file);
-  std::rewind(file);
-  char buffer[512];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) out.append(buffer, n);
+  const std::string out = narvelix_test::descriptorText(fileno(file));
   std::fclose(file);
   return out;
 }

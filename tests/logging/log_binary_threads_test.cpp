@@ -39,7 +39,8 @@ TEST(BinaryRecords, ImageOfEveryStatementUnderEveryPrefix) {
   const std::string image = writeAll(0);
   narvelix_test::expectGolden(image, "log_binary_records.bin");
   // The documented layouts, record by record: length, format line offset,
-  // first value offset, value count.
+  // first value offset, value count (the fixed header fields are listed by
+  // the reader's raw-mode test).
   struct Fields {
     uint32_t length, formatOffset, firstArg, args;
   };
@@ -54,13 +55,6 @@ TEST(BinaryRecords, ImageOfEveryStatementUnderEveryPrefix) {
   size_t at = 0;
   for (const Fields& f : expected) {
     const LogLineBinaryHeader h = headerAt(image, at);
-    EXPECT_EQ(h.formatVersion, '1');
-    EXPECT_EQ(h.byteOrder, 'L');
-    EXPECT_EQ(h.threadId, 4242u);
-    EXPECT_EQ(h.nanosecondTimestamp, binlog::FIXED_TIME);
-    EXPECT_EQ(h.lineNumber, 42u);
-    EXPECT_EQ(h.importanceLevel, 256u);
-    EXPECT_EQ(h.offsetFileName, 48u);
     EXPECT_EQ(h.logLineLength, f.length) << "record at " << at;
     EXPECT_EQ(h.offsetFormatString, f.formatOffset) << "record at " << at;
     EXPECT_EQ(h.offsetFirstArg, f.firstArg) << "record at " << at;

@@ -55,16 +55,6 @@ const char SAMPLE_LISTING[] =
     "ratio = double 0.500000\n"
     "/app/io_stats/host = text \"build\"\n";
 
-TEST(NarvelixVars, PrintsASegmentWrittenByThisProgram) {
-  SampleSegment sample;
-  const std::string path = writeFile("sample", sample.bytes(), sample.size());
-  const RunResult r = runVars(path);
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, SAMPLE_LISTING);
-  EXPECT_EQ(r.err, "");
-  std::remove(path.c_str());
-}
-
 // The sample's variables as another machine would have written them: the
 // 32-bit layout in big-endian order, and the 64-bit layout in either order.
 std::vector<unsigned char> foreignSegment(unsigned headerLen, bool big) {

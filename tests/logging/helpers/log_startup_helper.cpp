@@ -4,7 +4,6 @@
 // with LOG_CERR and exits at once (the managers must drain at exit).
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 
 #include "utils/logging/logging_api.hpp"
 
@@ -20,9 +19,5 @@ int main(int argc, char** argvIn) {
               out->getBufferManager()->getAvailableBlocks(), out->hasWriterThread() ? 1 : 0);
   std::fflush(stdout);
   for (long i = 0; i < lines; ++i) LOG_CERR(app_error) << "line " << i << AS_PREFIXED_TEXT(0);
-  if (argc > 2) {
-    const std::string big(5000, 'b');
-    LOG_CERR(app_error) << big.c_str() << AS_PREFIXED_TEXT(0);
-  }
   return 0;
 }
