@@ -104,6 +104,7 @@ mutex-obtained @@ src/utils/base/timed_mutex/timed_mutex.cpp @@ zur::statAdd(s->
 cond-completed @@ src/utils/base/timed_mutex/timed_mutex.cpp @@ zur::statAdd(statistics->waitsCompleted, 1); @@ (void)0; @@ timed condition: completed waits not counted
 prefix-strip @@ src/utils/logging/logging_api/log_prefix.cpp @@ if (fileName[i] == '/' && ++slashesSeen == strip + 1) { @@ if (fileName[i] == '/' && ++slashesSeen == strip) { @@ log prefix: one leading folder too few stripped
 plain-signed-max @@ include/utils/base/text2int_plain.hpp @@ if (digits > maxDigits || !digitsValue(text + (negative ? 1 : 0), digits, &v)) return false; @@ if (digits > maxDigits + 1 || !digitsValue(text + (negative ? 1 : 0), digits, &v)) return false; @@ plain numbers: one digit more than allowed on the word path
+log-day-cache @@ src/utils/logging/logging_api/log_convert.cpp @@ if (!cache.isForDay(t)) cache.initializeForDay(t); @@ (void)0; @@ log time: the day cache not rebuilt for another day
 EOF
 )
 

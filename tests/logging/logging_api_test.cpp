@@ -375,34 +375,6 @@ TEST(LogStreamObject, FormatsIntoMemoryWithoutPrefix) {
   RELEASE_LOG_BUFFER(rec);
 }
 
-TEST(LogRender, FixedTimeSourceGivesTheClockFace) {
-  narvelix_test::EnvScope zone("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
-  struct Case {
-    POSIXtimeInNanoseconds instant;
-    const char* prefix;
-  };
-  static const Case cases[] = {
-      {1614834367123456789ull, "2021/03/04 06:06:07.123456 "},
-      // Past what a 32-bit time_t holds.
-      {2223374400123456789ull, "2040/06/15 14:00:00.123456 "},
-      // 2026-10-25 01:30 UTC is the second 02:30 of the day.
-      {1774744200000000000ull, "2026/03/29 01:30:00.000000 "},
-      {1792891800999999999ull, "2026/10/25 02:30:00.999999 "},
-  };
-  for (const Case& c : cases) {
-    LogManager::setSourceForCustomLogTime(&c.instant);
-    CapturedManager out;
-    out.get()->setTimeAcquisitionRoutine(&LogManager::returnCustomLogTime);
-    LogMessageRecord* rec = new LogMessageRecord(out.get(), app_warning, "src/utils/io/reader.cpp", 77, 23);
-    *rec << "short read" << "\n";
-    rec->writeAsTextToBuffer(0xFFFFFFFFu);
-    const std::string thread = std::to_string(rec->threadId);
-    delete rec;
-    EXPECT_EQ(out.text(), c.prefix + thread + " src/utils/io/reader.cpp:77 WARNING short read\n");
-  }
-  LogManager::setSourceForCustomLogTime(nullptr);
-}
-
 TEST(SplitLongLine, SplitAcrossLinesFramesThePieces) {
   CapturedManager out(LogMessageRecord::LOG_ERROR_LEVEL);
   LOG_INTO(out.get(), app_warning) << "dump " << SPLIT_ACROSS_LINES("rows", "alpha beta gamma", "", 10) << " done"

@@ -199,7 +199,8 @@ TEST(SharedMemoryVariableManager, StandardSegmentFileIsNamedAndFilled) {
   EXPECT_TRUE(count.isRegistered());
   count = 43u;
   // A second segment replaces the first with a message; the first stays
-  // mapped for the variables registered there.
+  // mapped for the variables registered there. (The child-process test reads
+  // a value back from the file.)
   size_t len2 = 4096;
   testing::internal::CaptureStderr();
   unsigned char* seg2 = manager.createAndAttachStandardSegment("tool2", &len2);
@@ -207,21 +208,6 @@ TEST(SharedMemoryVariableManager, StandardSegmentFileIsNamedAndFilled) {
             "Existing segment was already allocated; replacing with component tool2\n");
   ASSERT_NE(seg2, nullptr);
   EXPECT_EQ(static_cast<unsigned>(count), 43u);
-  // The file holds the value: map it again and find the record.
-  const std::string path = dir.path + "/" + files[0];
-  size_t mappedLength = 0;
-  unsigned char* again =
-      SharedMemoryVariableManager::createSegment(path.c_str(), &mappedLength, MAP_FILE_READONLY, SMV_MAGIC_NUMBER);
-  ASSERT_NE(again, nullptr);
-  SharedMemoryVariableManager reader(false);
-  reader.attachExistingSegment(again, mappedLength);
-  SharedBufferAllocRecord_32* cursor = nullptr;
-  reader.iterateOver32BitSegment(&cursor);
-  SharedMemoryVariable_Record* r = reader.iterateOver32BitSegment(&cursor);
-  ASSERT_NE(r, nullptr);
-  EXPECT_STREQ(r->varName, "count");
-  EXPECT_EQ(r->numericValue.u32, 43u);
-  EXPECT_EQ(reader.iterateOver32BitSegment(&cursor), nullptr);
 }
 
 TEST(SharedMemoryVariableManager, ShortOrMissingSegmentFilesGiveNull) {

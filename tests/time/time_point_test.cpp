@@ -92,6 +92,7 @@ TEST(TimePointCache, ExpansionOnChangeDaysShowsTheClockFace) {
       {utc(2026, 10, 25, 1, 30), "2026/10/25 02:30:00.000000007"},
       {utc(2026, 10, 25, 22, 59), "2026/10/25 23:59:00.000000007"},
       {utc(2026, 7, 1, 10, 0), "2026/07/01 12:00:00.000000007"},
+      {utc(2040, 6, 15, 12, 0), "2040/06/15 14:00:00.000000007"},  // past a 32-bit time_t
   };
   for (const Case& c : cases) {
     const TimePointCache cache(c.instant);
