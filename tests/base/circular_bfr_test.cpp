@@ -156,19 +156,6 @@ TEST(CircularBufferManager, RecordNotOnTheActiveListIsLeftAlone) {
   EXPECT_EQ(listOffsets(pool, false).size(), pool.getAvailableBlocks() - 1);
 }
 
-TEST(CircularBufferManager, AttachReadsTheBlockSizeAndSharesTheLists) {
-  Storage s(8192);
-  CircularBufferManager owner(s.data(), 8192, 1024, "t");
-  SharedBufferAllocRecord* first = owner.allocateBlock(1);
-  CircularBufferManager attached(s.data(), 8192);
-  EXPECT_EQ(attached.getBlockSize(), 1024u);
-  EXPECT_EQ(attached.getAvailableBlocks(), 7u);
-  SharedBufferAllocRecord* second = attached.allocateBlock(1);
-  EXPECT_EQ(listOffsets(owner, true), (std::vector<uint64_t>{offsetOf(owner, first), offsetOf(owner, second)}));
-  attached.returnBlock(first);
-  EXPECT_EQ(listOffsets(owner, true), std::vector<uint64_t>{offsetOf(owner, second)});
-}
-
 TEST(FixedBufferManager, WholeRecordHandedOutWhenTooLittleWouldRemain) {
   Storage s(1024);
   FixedBufferManager area(s.data(), 1024, 64, "t");  // free record: 1024 - 104 = 920 bytes
@@ -295,8 +282,9 @@ TEST(BufferRegion, CheckListsDisplaysRecordsAndTotals) {
 
 }  // namespace
 
-// One process allocates and fills blocks of a file-backed pool while another
-// walks the active list through its own mapping: offsets, not pointers.
+// One process allocates and fills blocks of a file-backed pool, through a
+// manager attached to its own mapping (the block size read from the region),
+// while another walks the active list: offsets, not pointers.
 TEST(BufferRegion, TwoProcessesShareAFileBackedPool) {
   char path[] = "/tmp/narvelix_region_XXXXXX";
   const int fd = mkstemp(path);

@@ -123,7 +123,6 @@ TEST(WriterThread, ClosedLogDropsLinesAndGivesTheirBlocksBack) {
 
 TEST(WriterThread, EmptyLinesDoNotStopTheWriterAndDestructionDrains) {
   std::FILE* file = std::tmpfile();
-  std::string expected;
   {
     LogManager mgr(&threadTestNode, fileno(file), 1, "drain", 0, 256, nullptr, 4000);
     for (int i = 0; i < 500; ++i) {

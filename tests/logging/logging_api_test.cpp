@@ -77,13 +77,9 @@ TEST(LogEnabling, SeverityBitsMustAllBeEnabledAndRoutingBitsAreIgnored) {
       {960 & ~64u, 0, app_info, false},
       {960, 0, app_debug, false},
       {960, 0, app_warningAndStderr, true},
-      {960, 0, app_errorAndBroadcast, true},
-      {896, 0, app_info, false},
       {896, 0, app_warningAndSyslog, true},
       {960, 0, app_none, true},
-      {0, 0, app_none, true},
       {0, 0, 3, true},              // routing bits only
-      {0, 0, app_trace, false},
       {960, 0, app_userInfo1, false},  // info set, user level 1 not
       {960 | 2048, 0, app_userInfo1, true},
       {2147483647u, 0, app_userLevel6, true},
