@@ -1,11 +1,13 @@
 // Formatting half of the numeric text conversion: the worked examples, where
-// the text sits in the caller's buffer and small-buffer safety. Random values
-// formatted and parsed back are the numbers fuzz target's job.
+// the text sits in the caller's buffer, small-buffer safety and the format
+// tables. Random values formatted and parsed back are the numbers fuzz
+// target's job.
 #include "utils/base/text2int.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -190,4 +192,18 @@ TEST(FloatToAscii, NanAndInfinityRespectTheBufferLength) {
   float_to_ascii(out, 4, std::numeric_limits<double>::infinity(), &len, -1, false);
   EXPECT_STREQ(out, "inf");
   EXPECT_EQ(len, 3u);
+}
+
+// The digit and hexadecimal tables against printf, every entry: the macros
+// that build them would show a slip only in the entries it touches.
+TEST(FormatTables, HoldTheirTexts) {
+  char text[8];
+  for (unsigned n = 0; n < 10000; ++n) {
+    std::snprintf(text, sizeof text, "%04u", n);
+    ASSERT_EQ(std::string(numberAs4Digits[n].digits, 4), text);
+  }
+  for (unsigned b = 0; b < 256; ++b) {
+    std::snprintf(text, sizeof text, "%02X%02x", b, b);
+    ASSERT_EQ(std::string(byteAsUppercaseHexadecimal[b]) + byteAsLowercaseHexadecimal[b], text);
+  }
 }

@@ -81,6 +81,20 @@ TEST(Text2Int, SignedWorkedExamples) {
   }
 }
 
+// Every byte but a digit adds nothing at any position (the tables are built
+// by macros; a slip there would give some other byte a digit's values).
+TEST(Text2Int, NonDigitTableEntriesAreZero) {
+  for (unsigned c = 0; c < 256; ++c) {
+    if (c >= '0' && c <= '9') continue;
+    for (unsigned p = 0; p < 20; ++p) {
+      ASSERT_EQ(text2int64_table[c][p], 0u) << c << ' ' << p;
+      if (p < 10) {
+        ASSERT_EQ(text2int_table[c][p], 0u) << c << ' ' << p;
+      }
+    }
+  }
+}
+
 // ---- fixed point ----
 
 TEST(FixedPoint, WorkedExamples) {
