@@ -103,8 +103,6 @@ label-slot @@ src/utils/logging/logging_api/log_record.cpp @@ const uint32_t s =
 mutex-obtained @@ src/utils/base/timed_mutex/timed_mutex.cpp @@ zur::statAdd(s->locksObtained, 1); @@ (void)0; @@ timed mutex: obtained locks not counted
 cond-completed @@ src/utils/base/timed_mutex/timed_mutex.cpp @@ zur::statAdd(statistics->waitsCompleted, 1); @@ (void)0; @@ timed condition: completed waits not counted
 prefix-strip @@ src/utils/logging/logging_api/log_prefix.cpp @@ if (fileName[i] == '/' && ++slashesSeen == strip + 1) { @@ if (fileName[i] == '/' && ++slashesSeen == strip) { @@ log prefix: one leading folder too few stripped
-plain-signed-max @@ include/utils/base/text2int_plain.hpp @@ if (digits > maxDigits || !digitsValue(text + (negative ? 1 : 0), digits, &v)) return false; @@ if (digits > maxDigits + 1 || !digitsValue(text + (negative ? 1 : 0), digits, &v)) return false; @@ plain numbers: one digit more than allowed on the word path
-log-day-cache @@ src/utils/logging/logging_api/log_convert.cpp @@ if (!cache.isForDay(t)) cache.initializeForDay(t); @@ (void)0; @@ log time: the day cache not rebuilt for another day
 hex-table @@ src/utils/base/text2int/tables.cpp @@ REP16(M, 176) REP16(M, 192) @@ REP16(M, 176) REP16(M, 176) @@ format tables: bytes C0..CF get the texts of B0..BF
 digit-row @@ src/utils/base/text2int/tables.cpp @@ REP16(M, 48) REP16(M, 64) @@ REP16(M, 48) REP16(M, 48) @@ number tables: bytes 40..4F get the digits' entries
 EOF
