@@ -1,7 +1,7 @@
 // Every byte-mask implementation this build and processor have, against
 // plain byte predicates: random blocks over all 256 byte values, each kind of
-// class (one to four bytes, ranges touching 0 and 255, letters), at every
-// block width.
+// class (one to four bytes, ranges touching 0 and 255 or crossing 0x7F/0x80,
+// letters), at every block width.
 #include "utils/base/byte_masks.hpp"
 
 #include <gtest/gtest.h>
@@ -14,7 +14,7 @@
 namespace {
 
 using byte_masks::ByteTest;
-constexpr std::size_t TESTS = 8;
+constexpr std::size_t TESTS = 11;
 using Builder = std::function<void(std::size_t bytes, const unsigned char*,
                                    const ByteTest (&)[TESTS], uint64_t (&)[TESTS])>;
 
@@ -59,7 +59,9 @@ TEST(ByteMasks, EveryImplementationMatchesTheBytePredicates) {
   const ByteTest tests[TESTS] = {byte_masks::equal(','),        byte_masks::either('"', 0),
                                  byte_masks::anyOf(four, 3),    byte_masks::anyOf(four, 4),
                                  byte_masks::range('0', '9'),   byte_masks::range(0, 31),
-                                 byte_masks::range(0x80, 0xFF), byte_masks::letter()};
+                                 byte_masks::range(0x80, 0xFF), byte_masks::letter(),
+                                 byte_masks::range(0x7F, 0x80), byte_masks::range(0, 0xFF),
+                                 byte_masks::either(0x7F, 0x80)};
   const std::function<bool(unsigned char)> expected[TESTS] = {
       [](unsigned char c) { return c == ','; },
       [](unsigned char c) { return c == '"' || c == 0; },
@@ -69,6 +71,9 @@ TEST(ByteMasks, EveryImplementationMatchesTheBytePredicates) {
       [](unsigned char c) { return c <= 31; },
       [](unsigned char c) { return c >= 0x80; },
       [](unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); },
+      [](unsigned char c) { return c == 0x7F || c == 0x80; },
+      [](unsigned char) { return true; },
+      [](unsigned char c) { return c == 0x7F || c == 0x80; },
   };
   std::mt19937 random(1207);
   unsigned char block[64];
