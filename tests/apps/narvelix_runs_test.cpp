@@ -348,6 +348,17 @@ TEST(NarvelixRuns, HostileInput) {
       {"fixed_scaled_value_too_big", "x\n12345.123456789012345\n", "", 0, notFit("0", "x 12345.123456789012345", 9),
        "?"},
   });
+  // Warnings from rows spread over the chunks of a four-thread conversion
+  // come out once each and in row order, as one thread writes them. The
+  // group column makes the records variable-length, so each chunk is encoded
+  // twice (a counting pass first): a message not held back shows twice.
+  std::string rows = "n,?2g\n", warnings;
+  for (int row = 0; row < 400; ++row) {
+    const bool big = row % 25 == 3;
+    rows += (big ? "99999999999999999999" : std::to_string(row)) + ",1\n";
+    if (big) warnings += notFit(std::to_string(row), "n 99999999999999999999", 7);
+  }
+  runCases({{"warnings_of_many_chunks", rows, "NARVELIX_THREADS=4 @ -o out.metadata in.csv", 0, warnings, "*"}});
 }
 
 TEST(NarvelixRuns, HeadingsAndGroups) {
