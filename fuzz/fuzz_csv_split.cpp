@@ -84,24 +84,43 @@ void checkPlainLine(const std::string& line) {
   const bool classable = !hasNul && line.find("\\\"") == std::string::npos;
   std::vector<std::string> kept = expected;
   kept.resize(std::min<size_t>(expected.size(), MAX));
-  for (const size_t after : {size_t{0}, size_t{64}}) {
-    const std::string buffer = line + std::string(after, ',');
-    const auto* p = reinterpret_cast<const unsigned char*>(buffer.data());
+  // Alone at the buffer start, then behind an earlier line of `before - 1`
+  // bytes whose last block the cache keeps for this line (before > 0).
+  for (const auto& [before, after] : {std::pair<size_t, size_t>{0, 0}, {0, 64}, {1, 64}, {40, 64},
+                                      {64, 64}, {100, 64}}) {
+    const std::string buffer =
+        (before > 0 ? std::string(before - 1, '7') + "\n" : "") + line + std::string(after, ',');
+    const auto* origin = reinterpret_cast<const unsigned char*>(buffer.data());
+    const auto* p = origin + before;
+    plain_line::BlockCache splitCache, classCache;
+    plain_line::BlockCache* splitBlocks = before > 0 ? &splitCache : nullptr;
+    plain_line::BlockCache* classBlocks = before > 0 ? &classCache : nullptr;
+    if (before > 0) {
+      auto none = [](uint32_t, size_t, size_t) {};
+      plain_line::splitPlainLine<Masks>(origin, before - 1, buffer.size(), ',', '"', MAX, none, origin,
+                                        splitBlocks);
+      plain_line::classifyPlainLine<Masks>(origin, before - 1, buffer.size(), ',', '"', MAX, none,
+                                           origin, classBlocks);
+    }
     std::vector<std::string> fields;
     const int total = plain_line::splitPlainLine<Masks>(
-        p, line.size(), buffer.size(), ',', '"', MAX, [&](uint32_t i, size_t start, size_t length) {
+        p, line.size(), buffer.size() - before, ',', '"', MAX,
+        [&](uint32_t i, size_t start, size_t length) {
           fields.resize(std::max<size_t>(fields.size(), i + 1));
-          fields[i] = buffer.substr(start, length);
-        });
+          fields[i] = buffer.substr(before + start, length);
+        },
+        origin, splitBlocks);
     if (plain ? total != static_cast<int>(expected.size()) || fields != kept : total != -1) {
       mismatch("plain split differs", line);
     }
     std::vector<std::string> classes;  // each field's class bits, then its width
     const int classified = plain_line::classifyPlainLine<Masks>(
-        p, line.size(), buffer.size(), ',', '"', MAX, [&](uint32_t i, size_t length, uint32_t bits) {
+        p, line.size(), buffer.size() - before, ',', '"', MAX,
+        [&](uint32_t i, size_t length, uint32_t bits) {
           classes.resize(std::max<size_t>(classes.size(), i + 1));
           classes[i] = std::to_string(bits) + " " + std::to_string(length);
-        });
+        },
+        origin, classBlocks);
     if (!classable) {
       if (classified != -1) mismatch("classified a line with NUL or an escaped quote", line);
       continue;

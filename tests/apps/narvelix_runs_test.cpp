@@ -297,6 +297,10 @@ TEST(NarvelixRuns, HostileInput) {
       {"two_crs_before_line_feed", "a,b\n1,x\r\r\n", "", 0, "", "?"},
       {"two_crs_after_a_number", "a\n1\r\r\n2\n", "", 0, "", "?"},
       {"line_of_65535_bytes", "a,b\n" + line65535 + "\n3,4\n", "", 0, "", "?"},
+      // The long line does not fit behind the first two and is read again
+      // into the buffer's front, where the first block held other bytes.
+      {"long_line_moved_to_the_buffer_front", "a,b\n1,2\n3," + std::string(65530, 'z') + "\n", "--delete b", 0,
+       "", "fixed 8 records 2, a 1 UINT32 0 4\na\n1\n3\n"},
       {"line_of_65536_bytes", "a,b\n1,2\n" + line65535 + ",\n3,4\n", "", 1, tooLong, NO_FILE},
       {"one_enormous_line", std::string(1 << 20, 'x'), "", 1, replaceAll(tooLong, "Line 3", "Line 1"), NO_FILE},
       {"enormous_last_line_without_line_feed", "a,b\n1,2\n" + std::string(1 << 18, 'x'), "", 1, tooLong, NO_FILE},

@@ -147,12 +147,17 @@ struct Portable {
   static ZUR_ALWAYS_INLINE void build(const unsigned char* p, const ByteTest (&tests)[N],
                                       uint64_t (&masks)[N]) {
     static_assert(BYTES == 16 || BYTES == 32 || BYTES == 64);
-    for (std::size_t k = 0; k < N; ++k) masks[k] = 0;
-    for (unsigned w = 0; w < BYTES / WORD_BYTES; ++w) {
-      const Word x = load(p + WORD_BYTES * w);
-      for (std::size_t k = 0; k < N; ++k) {
-        masks[k] |= static_cast<uint64_t>(gather(hits(x, tests[k]))) << (WORD_BYTES * w);
+    // Unrolled whole, so that each test's kind and constant bytes fold into
+    // its instructions (a loop would switch on the kind for every word).
+#pragma GCC unroll 16
+    for (std::size_t k = 0; k < N; ++k) {
+      uint64_t mask = 0;
+#pragma GCC unroll 16
+      for (unsigned w = 0; w < BYTES / WORD_BYTES; ++w) {
+        const Word x = load(p + WORD_BYTES * w);
+        mask |= static_cast<uint64_t>(gather(hits(x, tests[k]))) << (WORD_BYTES * w);
       }
+      masks[k] = mask;
     }
   }
 };

@@ -39,6 +39,19 @@ struct BlockMasks {
   uint64_t point;
 };
 
+// The class masks of the block that held the end of the last line classed,
+// for the next line, which starts in that block: classed through a cache,
+// each 64-byte block of a buffer is classed once however many lines it holds.
+// Blocks are then counted in 64-byte steps from an origin (the buffer start)
+// rather than from each line's start. The owner calls reset() whenever the
+// buffer's bytes move or change (a refill); splitting a line in place may
+// rewrite that line's bytes and the byte after it, never a later line's.
+struct BlockCache {
+  const unsigned char* block = nullptr;
+  BlockMasks masks;
+  void reset() { block = nullptr; }
+};
+
 // Separator and stop masks only, for splitting.
 template <typename Impl>
 ZUR_ALWAYS_INLINE void splitMasks(const unsigned char* p, unsigned char separator,
@@ -93,13 +106,17 @@ ZUR_ALWAYS_INLINE uint64_t prefixParity(uint64_t x) {
   return x;
 }
 
+// The builtin where the processor counts bits in one instruction; elsewhere
+// (32-bit ARM, x86 without POPCNT) the builtin is a library call, and the
+// few operations below are cheaper.
 ZUR_ALWAYS_INLINE uint32_t bitCount(uint64_t x) {
-#if defined(__GNUC__) || defined(__clang__)
+#if defined(__POPCNT__) || defined(__aarch64__)
   return static_cast<uint32_t>(__builtin_popcountll(x));
 #else
-  uint32_t n = 0;
-  for (; x != 0; x &= x - 1u) ++n;
-  return n;
+  x -= (x >> 1) & 0x5555555555555555u;
+  x = (x & 0x3333333333333333u) + ((x >> 2) & 0x3333333333333333u);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+  return static_cast<uint32_t>((x * 0x0101010101010101u) >> 56);
 #endif
 }
 
@@ -159,28 +176,48 @@ ZUR_ALWAYS_INLINE const unsigned char* blockAt(const unsigned char* line, std::s
 // number of fields in the line, or -1 when the line holds a quote or a NUL;
 // onField may then have been called for the fields before the block that holds
 // it, and the caller takes the general splitter instead. An empty line has no
-// field.
+// field. With a cache, blocks count from origin as in classifyPlainLine (only
+// the separator and stop masks of the cached block are used).
 template <typename Masks = PortableMasks, typename OnField>
 ZUR_ALWAYS_INLINE int splitPlainLine(const unsigned char* line, std::size_t length,
                                      std::size_t readable, unsigned char separator,
-                                     unsigned char quote, uint32_t maxFields, OnField&& onField) {
+                                     unsigned char quote, uint32_t maxFields, OnField&& onField,
+                                     const unsigned char* origin = nullptr,
+                                     BlockCache* cache = nullptr) {
   if (length == 0) return 0;
+  // Byte positions count from base; the line holds [first, lineEnd).
+  std::size_t first = 0;
+  if (cache != nullptr) first = static_cast<std::size_t>(line - origin) % BLOCK;
+  const unsigned char* const base = line - first;
+  const std::size_t lineEnd = first + length;
+  readable += first;
   unsigned char tail[BLOCK];
   uint32_t field = 0;
-  std::size_t fieldStart = 0;
+  std::size_t fieldStart = first;
   for (std::size_t offset = 0;; offset += BLOCK) {
     uint64_t valid;
-    const unsigned char* block = blockAt(line, length, readable, offset, tail, &valid);
+    const unsigned char* block = blockAt(base, lineEnd, readable, offset, tail, &valid);
+    if (offset == 0) valid &= ~bitRange(0, static_cast<unsigned>(first));
+    const bool last = lineEnd - offset < BLOCK;
     uint64_t separators;
     uint64_t stops;
-    Masks::split(block, separator, quote, &separators, &stops);
+    if (cache != nullptr && block == cache->block) {
+      separators = cache->masks.separator;
+      stops = cache->masks.stop;
+    } else {
+      Masks::split(block, separator, quote, &separators, &stops);
+      if (cache != nullptr && last && block != tail) {
+        cache->block = block;
+        cache->masks.separator = separators;
+        cache->masks.stop = stops;
+      }
+    }
     if (ZUR_UNLIKELY((stops & valid) != 0)) return -1;
     separators &= valid;
-    const bool last = length - offset < BLOCK;
-    if (last) separators |= valid + 1u;  // the line end closes the last field
+    if (last) separators |= uint64_t{1} << (lineEnd - offset);  // the line end closes the last field
     for (; separators != 0; separators &= separators - 1u) {
       const std::size_t end = offset + ZUR_lowestSetBit(separators);
-      if (field < maxFields) onField(field, fieldStart, end - fieldStart);
+      if (field < maxFields) onField(field, fieldStart - first, end - fieldStart);
       ++field;
       fieldStart = end + 1;
     }
@@ -209,15 +246,27 @@ enum FieldClass : uint32_t {
 // with the FieldClass bits of the field's text. Returns -1 for a line with a
 // NUL or with a backslash before a quote (an escaped quote), which the
 // general splitter reads.
+//
+// With a cache, blocks are taken in 64-byte steps from origin (origin <=
+// line; the bytes from origin to line may be read), the masks of the block
+// the line starts in come from the cache when the last line ended there, and
+// the block the line ends in is left in the cache.
 template <typename Masks = PortableMasks, typename OnField>
 ZUR_ALWAYS_INLINE int classifyPlainLine(const unsigned char* line, std::size_t length,
                                         std::size_t readable, unsigned char separator,
                                         unsigned char quote, uint32_t maxFields,
-                                        OnField&& onField) {
+                                        OnField&& onField, const unsigned char* origin = nullptr,
+                                        BlockCache* cache = nullptr) {
   if (length == 0) return 0;
+  // Byte positions count from base; the line holds [first, lineEnd).
+  std::size_t first = 0;
+  if (cache != nullptr) first = static_cast<std::size_t>(line - origin) % BLOCK;
+  const unsigned char* const base = line - first;
+  const std::size_t lineEnd = first + length;
+  readable += first;
   unsigned char tail[BLOCK];
   uint32_t field = 0;
-  std::size_t fieldStart = 0;
+  std::size_t fieldStart = first;
   // Carries of the chains, from one block into the next.
   uint64_t cDigit = 0, cLetter = 0, cMinus = 0, cPlus = 0, cPoint = 0, cOther = 0;
   uint64_t cSign = 0, cSecondSign = 0, cPoint2 = 0, cSecondPoint = 0;
@@ -230,10 +279,19 @@ ZUR_ALWAYS_INLINE int classifyPlainLine(const unsigned char* line, std::size_t l
   uint32_t openFieldQuotes = 0;
   for (std::size_t offset = 0;; offset += BLOCK) {
     uint64_t valid;
-    const unsigned char* block = blockAt(line, length, readable, offset, tail, &valid);
+    const unsigned char* block = blockAt(base, lineEnd, readable, offset, tail, &valid);
+    if (offset == 0) valid &= ~bitRange(0, static_cast<unsigned>(first));
     BlockMasks m;
-    Masks::classes(block, separator, quote, &m);
-    const bool last = length - offset < BLOCK;
+    const bool last = lineEnd - offset < BLOCK;
+    if (cache != nullptr && block == cache->block) {
+      m = cache->masks;
+    } else {
+      Masks::classes(block, separator, quote, &m);
+      if (cache != nullptr && last && block != tail) {
+        cache->block = block;
+        cache->masks = m;
+      }
+    }
     uint64_t separators = m.separator & valid;
     uint64_t quotes = 0;
     if (ZUR_UNLIKELY((m.stop & valid) != 0 || quoted)) {
@@ -251,7 +309,7 @@ ZUR_ALWAYS_INLINE int classifyPlainLine(const unsigned char* line, std::size_t l
       insideCarry = inside >> 63;
       separators &= ~inside;
     }
-    if (last) separators |= valid + 1u;  // the line end closes the last field
+    if (last) separators |= uint64_t{1} << (lineEnd - offset);  // the line end closes the last field
     const uint64_t fieldBytes = ~separators;
     const uint64_t digits = m.digit & valid;
     const uint64_t letters = m.letter & valid;

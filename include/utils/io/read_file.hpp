@@ -114,9 +114,12 @@ class Read_And_Process_File {
   uint32_t recordsProcessed;        // lines or blocks delivered in this pass
   ReadModes readMode;
   uint32_t _explicitAlignmentPadding;
-  // Set by the line loops: the end of the storage that the lines handed to
-  // processLine lie in (null outside a loop).
+  // Set by the line loops: the start and end of the storage that the lines
+  // handed to processLine lie in (null outside a loop), and a count of the
+  // fills of that storage: its bytes move or change only when it grows.
+  const unsigned char* lineStorageStart = nullptr;
   const unsigned char* lineStorageEnd = nullptr;
+  uint32_t lineStorageFills = 0;
 
   // Adopts an open descriptor. readRoutine is the first selector row's routine
   // when selector is not null and that routine is set, else defaultReadRoutine.

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "utils/apps/narvelix/row_store.hpp"
+#include "utils/io/plain_line.hpp"
 #include "utils/io/read_file.hpp"
 #include "utils/metadata/UniversalMetaData.hpp"
 #include "utils/shared_vars/shared_variable.hpp"
@@ -287,9 +288,13 @@ class Narvelix : public CSV_File {
   // Observes one content line (CRs already dropped; readable bytes from its
   // start may be read, at least length + 1) into observed/widths, splitting it
   // into fieldText (MAX_COLS pointers) when it has quotes. Returns its field
-  // count. Touches no other state, so threads may observe lines at once.
+  // count. With a block cache (see plain_line::classifyPlainLine; the bytes
+  // from blockOrigin to text may be read) successive lines of one buffer
+  // share the masks of the block between them. Touches no other state, so
+  // threads may observe lines at once, each with its own cache.
   int observeLine(unsigned char* text, size_t length, size_t readable, uint32_t* observed,
-                  uint32_t* widths, char** fieldText);
+                  uint32_t* widths, char** fieldText, const unsigned char* blockOrigin = nullptr,
+                  plain_line::BlockCache* blocks = nullptr);
   uint32_t encodeRecord(const RowContent& row, uint32_t rowIndex, unsigned char* body,
                         uint64_t* presentMask);
   void encodeFixedRecord(const RowContent& row, uint32_t rowIndex, unsigned char* body,
@@ -333,6 +338,10 @@ class Narvelix : public CSV_File {
   // encodeFromSecondRead: identity of the input file when it was called.
   bool secondRead;
   bool plainSplit = false;  // plainSplitUsable(*this), taken with the heading
+  // The first read's block masks for the line loop's buffer, valid while
+  // lineStorageFills stays at blockCacheFills.
+  plain_line::BlockCache lineBlocks;
+  uint32_t blockCacheFills = 0;
   bool forceGeneralEncoder = false;
   // readAndProcessInChunks: the chunks and the threads that work on them.
   std::vector<Chunk> chunks;

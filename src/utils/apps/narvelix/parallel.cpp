@@ -156,7 +156,10 @@ void Narvelix::observeChunk(Chunk& chunk) {
     // One CR goes with the line end, one more from a content line.
     if (length > 0 && line[length - 1] == '\r') --length;
     if (length > 0 && line[length - 1] == '\r') --length;
-    if (observe) observeLine(line, length, readable, chunk.observed, chunk.widths, fieldText);
+    if (observe) {
+      observeLine(line, length, readable, chunk.observed, chunk.widths, fieldText,
+                  reader.blockOrigin(), reader.blockCache());
+    }
     ++chunk.rows;
   }
   const std::size_t unread = reader.unreadBytes();

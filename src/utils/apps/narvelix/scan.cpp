@@ -161,6 +161,8 @@ struct PlainObservation {
   uint32_t columns;
   uint32_t* observed;
   uint32_t* widths;
+  const unsigned char* blockOrigin;
+  plain_line::BlockCache* blocks;
 };
 
 template <typename Masks>
@@ -176,7 +178,8 @@ ZUR_ALWAYS_INLINE int observePlainLineWith(const PlainObservation& o) {
         }
         observed[column] |= PLAIN_CLASS_FLAGS.entry[classes];
         if (width > widths[column]) widths[column] = static_cast<uint32_t>(width);
-      });
+      },
+      o.blockOrigin, o.blocks);
 }
 
 int observePlainLine(const PlainObservation& o) {
@@ -211,7 +214,8 @@ bool Narvelix::plainSplitUsable(const CSV_File& splitter) {
 }
 
 int Narvelix::observeLine(unsigned char* text, size_t length, size_t readable, uint32_t* observed,
-                          uint32_t* widths, char** fieldText) {
+                          uint32_t* widths, char** fieldText, const unsigned char* blockOrigin,
+                          plain_line::BlockCache* blocks) {
   if (plainSplit) {
     // Lines without quotes are split and classed in one pass over bit masks;
     // a line with a quote or NUL comes back as -1 (any field observed on the
@@ -223,7 +227,9 @@ int Narvelix::observeLine(unsigned char* text, size_t length, size_t readable, u
                                           plainQuote(*this),
                                           storedColumns,
                                           observed,
-                                          widths};
+                                          widths,
+                                          blockOrigin,
+                                          blocks};
     const int fieldsSeen = byte_masks::avx2Available() ? observePlainLineAvx2(observation)
                                                        : observePlainLine(observation);
     if (fieldsSeen >= 0) return fieldsSeen;
@@ -258,8 +264,15 @@ int Narvelix::processLine(const unsigned char* line, size_t length) {
   const auto rowIndex = static_cast<uint32_t>(contentRows);
   if (secondRead && sawHeader && !inputRejected) {
     // Observed only; the records are encoded from a second read of the file.
+    // Block masks are shared between the lines of the loop's buffer until
+    // its next fill.
+    if (blockCacheFills != lineStorageFills) {
+      lineBlocks.reset();
+      blockCacheFills = lineStorageFills;
+    }
     parsedCount = observeLine(text, length, length + lineSlack(line, length), columnObservedContent,
-                              columnMaxWidth, parsedCols);
+                              columnMaxWidth, parsedCols, lineStorageStart,
+                              lineStorageStart != nullptr ? &lineBlocks : nullptr);
     if (ZUR_UNLIKELY(COMPONENT_LOG_ENABLED(app, app_trace))) traceObservedRow(rowIndex);
     ++contentRows;
     return 0;

@@ -25,6 +25,8 @@ struct PlainSplit {
   uint32_t maxFields;
   const char** text;
   uint32_t* fieldLengths;
+  const unsigned char* blockOrigin;
+  plain_line::BlockCache* blocks;
 };
 
 template <typename Masks>
@@ -39,7 +41,8 @@ ZUR_ALWAYS_INLINE int splitPlainLineWith(const PlainSplit& s) {
         // measure the text themselves).
         text[i] = fieldLength != 0 ? reinterpret_cast<const char*>(line + start) : "";
         length[i] = static_cast<uint32_t>(fieldLength);
-      });
+      },
+      s.blockOrigin, s.blocks);
 }
 
 int splitPlainLine(const PlainSplit& s) { return splitPlainLineWith<plain_line::PortableMasks>(s); }
@@ -72,6 +75,7 @@ bool LineRereader::refill() {
   start_ = 0;
   end_ = kept;
   lineFeeds_.reset(0);
+  blocks_.reset();
   std::size_t want = BUFFER_BYTES - end_;
   if (rangeEnd_ - fileOffset_ < static_cast<int64_t>(want)) {
     want = static_cast<std::size_t>(rangeEnd_ - fileOffset_);
@@ -127,7 +131,9 @@ int LineRereader::next(const char** text, uint32_t* length, uint32_t maxFields) 
                               Narvelix::plainQuote(splitter_),
                               maxFields,
                               text,
-                              length};
+                              length,
+                              buffer_,
+                              &blocks_};
     const int total = byte_masks::avx2Available() ? splitPlainLineAvx2(split) : splitPlainLine(split);
     if (total >= 0) return static_cast<int>(std::min(static_cast<uint32_t>(total), maxFields));
   }

@@ -11,6 +11,7 @@
 
 #include "utils/apps/narvelix/narvelix.hpp"
 #include "utils/io/line_feed_scanner.hpp"
+#include "utils/io/plain_line.hpp"
 #include "utils/io/read_file.hpp"
 
 class LineRereader {
@@ -48,6 +49,10 @@ class LineRereader {
     return static_cast<std::size_t>(buffer_ + BUFFER_BYTES + SLACK_BYTES - (line + length));
   }
   std::size_t unreadBytes() const { return end_ - start_; }
+  // The buffer start and the block masks shared by its lines (emptied by
+  // every refill), for plain_line::classifyPlainLine.
+  const unsigned char* blockOrigin() const { return buffer_; }
+  plain_line::BlockCache* blockCache() { return &blocks_; }
 
   // Splits the next content line: the text of its first maxFields fields (up
   // to the first NUL in each, as the first read measured them) into
@@ -71,6 +76,7 @@ class LineRereader {
   bool headingSkipped_ = false;
   bool plainSplit_;
   LineFeedScanner lineFeeds_;
+  plain_line::BlockCache blocks_;
   char* fields_[CSV_File::MAX_FIELDS];
 };
 

@@ -122,7 +122,9 @@ int Read_And_Process_File::findAndProcessNextLine(File_Buffer* fileBfr, bool has
   if (lf == nullptr) return 0;
   const size_t consumed = static_cast<size_t>(lf - line) + 1;
   size_t length = consumed - 1;
+  lineStorageStart = fileBfr->buffer;
   lineStorageEnd = fileBfr->buffer + fileBfr->bufferLen;
+  ++lineStorageFills;
   if (length > 0 && line[length - 1] == '\r') --length;
   if (hasHeader) {
     if (processHeaderLine(line, length) == 2) processLine(line, length);
@@ -147,8 +149,10 @@ int Read_And_Process_File::readAndProcessTextLines(bool hasHeaderLine) {
 
   bool headerPending = hasHeaderLine;
   LineFeedScanner lineFeeds;
+  lineStorageStart = bfr.buffer;
   lineStorageEnd = bfr.buffer + bfr.bufferLen;
   for (;;) {
+    ++lineStorageFills;
     // Deliver every complete line in the buffer. Offsets live in locals while
     // the hooks run; the hooks never see the File_Buffer.
     unsigned char* const base = bfr.buffer;
@@ -178,6 +182,7 @@ int Read_And_Process_File::readAndProcessTextLines(bool hasHeaderLine) {
     if (rc < 0) logReadError(rc);
     break;
   }
+  lineStorageStart = nullptr;
   lineStorageEnd = nullptr;
   completedFile(static_cast<int>(recordsProcessed));
   return static_cast<int>(recordsProcessed);
