@@ -48,7 +48,7 @@ struct BlockMasks {
 // rewrite that line's bytes and the byte after it, never a later line's.
 struct BlockCache {
   const unsigned char* block = nullptr;
-  BlockMasks masks;
+  BlockMasks masks{};
   void reset() { block = nullptr; }
 };
 
