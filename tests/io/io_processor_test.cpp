@@ -1,7 +1,10 @@
 // The I/O processor driven on the test's own thread: blocks read through the
 // default receive routine from a pipe, a regular file and a UDP socket, the
-// meta header, queued blocks taken by the processing loop, kept blocks, and
-// the count of receive errors that ends the reader.
+// meta header, kept blocks, the count of receive errors that ends the reader,
+// and the queue: blocks allocated and never submitted (kept filled, or given
+// back) are never processed, whatever their place on the region's active
+// list; submitted blocks go in submission order; after processQueuedBlocks
+// nothing is queued.
 #include "utils/io/io_processor.hpp"
 
 #include <arpa/inet.h>
@@ -33,34 +36,12 @@ TEST(IO_Processor, ConstructionSetsLabelSizesAndStatistics) {
   EXPECT_STREQ(named.getLabel(), "ioNamed");
   EXPECT_EQ(named.maxPacketSize, 256u - 64u);
   EXPECT_EQ(named.statistics->namingNode.getParentNode(), &node);
-  EXPECT_STREQ(named.mutex->getMutexName(), "io_lock");
-  EXPECT_STREQ(named.condition->getConditionName(), "io_cond");
 
   IO_Processor plain(nullptr, pool.region(), iotest::collect, -1);
   EXPECT_STREQ(plain.getLabel(), "io");
   EXPECT_EQ(plain.maxPacketSize, 256u);
   plain.setLabel("a-label-much-longer-than-twenty-three");
   EXPECT_EQ(std::strlen(plain.getLabel()), 23u);
-}
-
-// Queued blocks (no threads) are processed in order by the processing loop,
-// which ends at the empty block.
-TEST(IO_Processor, QueuedBlocksAreProcessedInOrder) {
-  Pool pool(8, 64);
-  Collector out;
-  IO_Processor io(nullptr, pool.region(), iotest::collect, -1, IO_Processor::NONE, &out);
-  for (const char* text : {"one", "two", "three", ""}) {
-    SharedBufferAllocRecord* rec = pool.region()->allocateBlock(64);
-    std::memcpy(io.bufferAddress(rec, nullptr), text, std::strlen(text));
-    setUsedLength(rec, static_cast<uint32_t>(std::strlen(text)));
-    EXPECT_EQ(io.submitOrProcessBlock(rec), 1);
-  }
-  EXPECT_EQ(io.pendingCount(), 4);
-  EXPECT_EQ(IO_Processor::doProcessLoop(&io), 0);
-  EXPECT_EQ(out.text(), "onetwothree");
-  EXPECT_EQ(io.pendingCount(), 0);
-  EXPECT_EQ(zur::statLoad(io.statistics->bytesProcessed), 11u);
-  EXPECT_EQ(pool.freeCount(), 8u);
 }
 
 // Blocks 1 and 3 are kept: the loop walks past them, they stay on the active
@@ -74,9 +55,7 @@ TEST(IO_Processor, KeptBlocksAreSkippedNotReprocessed) {
   const char* texts[] = {"a", "b", "c", "d", "e", ""};
   std::vector<SharedBufferAllocRecord*> recs;
   for (const char* text : texts) {
-    SharedBufferAllocRecord* rec = pool.region()->allocateBlock(64);
-    std::memcpy(io.bufferAddress(rec, nullptr), text, std::strlen(text));
-    setUsedLength(rec, static_cast<uint32_t>(std::strlen(text)));
+    SharedBufferAllocRecord* rec = iotest::filledBlock(io, text);
     recs.push_back(rec);
     io.submitOrProcessBlock(rec);
     // Processing starts while blocks still arrive, then resumes after "b".
@@ -206,6 +185,67 @@ TEST(IO_Processor, TenReceiveErrorsInARowEndTheReader) {
     EXPECT_EQ(out.text(), std::string(static_cast<size_t>(c.dataBlocks), 'D')) << c.script;
     EXPECT_EQ(pool.freeCount(), 4u) << c.script;  // failed blocks went back
   }
+}
+
+// Per step: a lower-case letter allocates a block holding it (filled, not
+// submitted), the same letter in upper case submits that block, '-' + letter
+// gives it back unsubmitted. The end block follows the script.
+struct QueueCase {
+  const char* script;
+  const char* processed;
+};
+
+TEST(IO_ProcessorQueue, OnlySubmittedBlocksAreProcessedInSubmissionOrder) {
+  const QueueCase cases[] = {
+      {"aAbBcC", "abc"},
+      {"abBcC-a", "bc"},      // the oldest block held, then given back
+      {"abcCBA", "cba"},      // submission order, not allocation order
+      {"aAbcC-bdD", "acd"},   // a block given back between submitted ones
+      {"abAcC", "ac"},        // a filled block never submitted stays out
+  };
+  for (const QueueCase& c : cases) {
+    Pool pool(8, 64);
+    Collector out;
+    IO_Processor io(nullptr, pool.region(), iotest::collect, -1, IO_Processor::NONE, &out);
+    SharedBufferAllocRecord* held[26] = {};
+    for (const char* p = c.script; *p != '\0'; ++p) {
+      if (*p == '-') {
+        ++p;
+        pool.region()->returnBlock(held[*p - 'a']);
+        held[*p - 'a'] = nullptr;
+      } else if (*p >= 'a') {
+        held[*p - 'a'] = iotest::filledBlock(io, std::string(1, *p));
+      } else {
+        io.submitOrProcessBlock(held[*p - 'A']);
+        held[*p - 'A'] = nullptr;
+      }
+    }
+    io.submitOrProcessBlock(iotest::filledBlock(io, ""));
+    out.stopAfterCalls = 16;  // bounds a loop that goes wrong
+    EXPECT_EQ(IO_Processor::doProcessLoop(&io), 0) << c.script;
+    EXPECT_EQ(out.text(), c.processed) << c.script;
+    EXPECT_EQ(io.pendingCount(), 0) << c.script;
+    EXPECT_EQ(zur::statLoad(io.statistics->bytesProcessed), std::strlen(c.processed)) << c.script;
+    for (SharedBufferAllocRecord* rec : held) pool.region()->returnBlock(rec);
+    EXPECT_EQ(pool.freeCount(), 8u) << c.script;
+    EXPECT_EQ(pool.region()->checkLists(0), 0) << c.script;
+  }
+}
+
+// Blocks queued for a processing thread that has gone are processed, in
+// order, by processQueuedBlocks; later ones are processed at once.
+TEST(IO_ProcessorQueue, QueuedBlocksAreProcessedWhenTheThreadHasGone) {
+  Pool pool(8, 64);
+  Collector out;
+  IO_Processor io(nullptr, pool.region(), iotest::collect, -1, IO_Processor::NONE, &out);
+  EXPECT_EQ(io.submitOrProcessBlock(iotest::filledBlock(io, "a")), 1);
+  EXPECT_EQ(io.submitOrProcessBlock(iotest::filledBlock(io, "b")), 1);
+  EXPECT_EQ(out.calls, 0);
+  EXPECT_EQ(io.processQueuedBlocks(), 2);
+  EXPECT_EQ(out.text(), "ab");
+  EXPECT_EQ(io.submitOrProcessBlock(iotest::filledBlock(io, "c")), 0);
+  EXPECT_EQ(out.text(), "abc");
+  EXPECT_EQ(pool.freeCount(), 8u);
 }
 
 }  // namespace

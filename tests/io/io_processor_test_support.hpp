@@ -1,5 +1,5 @@
 // Helpers of the I/O processor tests: a pool region on the heap, a processing
-// routine that collects what it is given, test data, a temporary file, a UDP
+// routine that collects what it is given, filled blocks, test data, a temporary file, a UDP
 // socket pair on 127.0.0.1 and a receive routine that follows a script.
 #pragma once
 
@@ -85,6 +85,14 @@ inline ssize_t scriptedReceive(SharedBufferAllocRecord* rec, IO_Processor* io) {
   if (step != 'D') return 0;
   io->bufferAddress(rec, nullptr)[0] = 'D';
   return 1;
+}
+
+// A block of the processor's region holding text, filled but not submitted.
+inline SharedBufferAllocRecord* filledBlock(IO_Processor& io, const std::string& text) {
+  SharedBufferAllocRecord* rec = io.getBufferRegion()->allocateBlock(64);
+  std::memcpy(io.bufferAddress(rec, nullptr), text.data(), text.size());
+  setUsedLength(rec, static_cast<uint32_t>(text.size()));
+  return rec;
 }
 
 // n bytes that differ from their neighbours, so a lost, doubled or reordered

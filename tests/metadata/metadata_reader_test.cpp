@@ -16,7 +16,6 @@
 #include <gtest/gtest.h>
 
 #include "golden/types.hpp"
-#include "golden/types_dense.hpp"
 #include "metadata/metadata_file_builder.hpp"
 
 using namespace metadata_test;
@@ -216,36 +215,16 @@ std::vector<uint8_t> goldenBytes(const std::string &name) {
   return {bytes.begin(), bytes.end()};
 }
 
-// Reads the records of types.csv (as a golden file) into the struct generated
-// with it; the members of the dense struct are read by value only.
-template <typename Record>
-void expectTypesRecords(const std::string &golden) {
-  SCOPED_TRACE(golden);
-  const std::vector<uint8_t> bytes = goldenBytes(golden);
-  MetaDataReader r;
-  ASSERT_EQ(r.openMemory(bytes.data(), bytes.size(), "typed"), 0) << r.errorText();
-  ASSERT_TRUE(r.matchesRecordType<Record>()) << r.errorText();
-  Record rec{};
-  ASSERT_TRUE(r.readRecord(1, rec)) << r.errorText();
-  const int64_t price = rec.price.value;
-  EXPECT_EQ(std::to_string(rec.id) + "," + std::to_string(rec.delta) + "," + std::to_string(rec.big) + "," +
-                std::to_string(rec.neg) + "," + std::to_string(price) + "e-" + std::to_string(rec.price.precision) +
-                "," + std::string(rec.name, strnlen(rec.name, sizeof rec.name)),
-            "2,7,1,1,-125e-3,be");
-  ASSERT_TRUE(r.readRecord(2, rec));
-  EXPECT_EQ(std::to_string(rec.big), "18446744073709551615");
-  EXPECT_FALSE(r.readRecord(3, rec));
-}
-
-// The golden headers read the golden files they were generated with.
-TEST(MetaDataReader, GeneratedStructReadsMatchingFixedRecords) {
-  expectTypesRecords<Tarquel_MetaDataRecord>("types.metadata");
-  expectTypesRecords<Dense_MetaDataRecord>("types_dense.metadata");
+// The golden header's struct refuses the golden file it was generated with
+// under another magic number or with a field renamed or retyped: the reason
+// names what the struct cannot get. (Generated structs reading their files
+// are checked by the client test, which compiles them.)
+TEST(MetaDataReader, GeneratedStructRefusesOtherFiles) {
   FileBuilder b("METADATA", 0, 0);
   b.bytes = goldenBytes("types.metadata");
-
-  // The same records under another magic number or with a field renamed or
-  // retyped: the reason names what the struct cannot get.
+  MetaDataReader same;
+  ASSERT_EQ(same.openMemory(b.bytes.data(), b.bytes.size(), "typed"), 0);
+  EXPECT_TRUE(same.matchesRecordType<Tarquel_MetaDataRecord>()) << same.errorText();
   struct Variant {
     const char *what;
     std::function<void(FileBuilder &)> change;
