@@ -108,6 +108,18 @@ cond-completed @@ src/utils/base/timed_mutex/timed_mutex.cpp @@ zur::statAdd(sta
 prefix-strip @@ src/utils/logging/logging_api/log_prefix.cpp @@ if (fileName[i] == '/' && ++slashesSeen == strip + 1) { @@ if (fileName[i] == '/' && ++slashesSeen == strip) { @@ log prefix: one leading folder too few stripped
 hex-table @@ src/utils/base/text2int/tables.cpp @@ REP16(M, 176) REP16(M, 192) @@ REP16(M, 176) REP16(M, 176) @@ format tables: bytes C0..CF get the texts of B0..BF
 digit-row @@ src/utils/base/text2int/tables.cpp @@ REP16(M, 48) REP16(M, 64) @@ REP16(M, 48) REP16(M, 48) @@ number tables: bytes 40..4F get the digits' entries
+heading-cr @@ src/utils/io/read_file/read_loops.cpp @@ if (length > 0 && line[length - 1] == '\r') --length;\n  if (hasHeader) { @@ if (hasHeader) { @@ text loop: heading line keeps the CR before its LF
+line-cr @@ src/utils/io/read_file/read_loops.cpp @@ if (length > 0 && line[length - 1] == '\r') --length;\n      processLine(line, length); @@ processLine(line, length); @@ text loop: content lines keep the CR before their LF
+block-whole @@ src/utils/io/read_file/read_loops.cpp @@ while (bfr.spaceUsed() >= recordLen) { @@ while (bfr.spaceUsed() > recordLen) { @@ block loop: a block that ends the data is held back
+type-partial @@ src/utils/io/read_file/file_type.cpp @@ if (matchFileHeader(row, header, sizeof header) == mask) return row; @@ if ((matchFileHeader(row, header, sizeof header) & mask) != 0) return row; @@ file type: a row chosen when only some of its bytes match
+type-short @@ src/utils/io/read_file/file_type.cpp @@ if (got != HEADER_BYTES || table[0].readInterfaceRoutine == nullptr) return nullptr; @@ if (got < 2 || table[0].readInterfaceRoutine == nullptr) return nullptr; @@ file type: a file shorter than the probe is matched
+qname-cut @@ src/utils/io/mapped_file/qualified_name.cpp @@ if (static_cast<size_t>(n) >= room) { @@ if (static_cast<size_t>(n) > room) { @@ qualified name: a name without room for its terminator accepted
+paths-room @@ src/utils/io/read_file/open_close.cpp @@ if (total >= pathLen) { @@ if (total > pathLen) { @@ path search: a candidate without room for its terminator tried
+map-reset-whole @@ src/utils/io/mapped_file/mapped_file.cpp @@ if (reset) mapLen = zeroFill(fd, mapLen, fileName); @@ (void)0; @@ mapped file: reset of the whole file leaves its contents
+reader-mult8 @@ src/utils/metadata/metadata_reader/reader_open.cpp @@ if (length % 8 != 0) { @@ if (length % 4 != 0) { @@ reader: variable record length of 4 mod 8 accepted
+http-fold @@ src/utils/io/read_file/http_stream.cpp @@ if (length > 0 && isBlank(line[0])) { @@ if (length > 0 && line[0] == '\t') { @@ HTTP: header line folded with a blank taken as a header
+doc-min-pending @@ src/utils/io/read_file/document_stream.cpp @@ maxPendingBytes_ = limit < MIN_PENDING_LIMIT ? MIN_PENDING_LIMIT : limit; @@ maxPendingBytes_ = limit; @@ document stream: pending limit set below its minimum
+reader-fix-int @@ src/utils/metadata/metadata_reader/reader_records.cpp @@ if (precision != 0) signedValue /= POWERS_OF_10[precision]; @@ (void)0; @@ reader: integral fixed-point value not scaled to an integer
 EOF
 )
 
