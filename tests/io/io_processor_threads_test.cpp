@@ -5,8 +5,8 @@
 // end threads blocked in a receive, a condition wait or a processing routine.
 // While four threads allocate blocks and give some back unsubmitted, the
 // processor never waits on a block that was not submitted and keeps each
-// submitter's order. Waits poll with a five-second bound; no test sleeps for
-// its result.
+// submitter's order. A reader thread feeds the document extractor. Waits poll
+// with a five-second bound; no test sleeps for its result.
 #include "utils/io/io_processor.hpp"
 
 #include <fcntl.h>
@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "io/document_stream_reference.hpp"
 #include "io/io_processor_test_support.hpp"
 #include "test_support.hpp"
 
@@ -255,6 +256,33 @@ TEST(IO_ProcessorQueueThreads, UnsubmittedBlocksAmongConcurrentSubmitters) {
   EXPECT_EQ(lines, static_cast<size_t>(THREADS) * (LINES - LINES / 3));
   EXPECT_EQ(pool.freeCount(), 16u);
   EXPECT_EQ(pool.region()->checkLists(0), 0);
+}
+
+// The document extractor fed by a reader thread from a real pipe: blocks of
+// a small region cut the stream at arbitrary places, and the documents and
+// blocks found agree with the reference splitter.
+TEST(DocumentStreamPipe, ReaderThreadBlocksFeedTheExtractor) {
+  std::string stream = "junk";
+  for (int i = 0; i < 40; ++i) {
+    stream += "<d>" + std::string(static_cast<size_t>(i % 7), 'x') + (i % 3 == 0 ? "++" : "") + "</d>";
+    if (i % 3 == 0) stream += "BB";
+    stream += "\n";
+  }
+  RecordingExtractor extractor("<d>", "</d>", 16);
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  Pool pool(8, 24);  // 24-byte blocks: documents span several reads
+  IO_Processor io(nullptr, pool.region(), &Extract_And_Process_Document_Stream::addIOblockThenProcess, ends[0],
+                  IO_Processor::READ_AND_PROCESS_ON_SAME_THREAD, &extractor, IO_Processor::CONTIGUOUS_FILE_STREAM);
+  for (size_t at = 0; at < stream.size(); at += 5) {
+    const size_t piece = stream.size() - at < 5 ? stream.size() - at : 5;
+    ASSERT_EQ(write(ends[1], stream.data() + at, piece), static_cast<ssize_t>(piece));
+  }
+  close(ends[1]);
+  EXPECT_EQ(io.waitForThreadExit(IO_Processor::READ_THREAD), 0);
+  close(ends[0]);
+  EXPECT_EQ(extractor.events, referenceDocuments(stream, "<d>", "</d>"));
+  EXPECT_EQ(extractor.documentsProcessed(), 40u);
 }
 
 }  // namespace
