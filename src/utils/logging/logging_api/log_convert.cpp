@@ -225,8 +225,39 @@ void renderGeneral(LineUnderConstruction& line, const Arg& arg, const char* conv
 
 }  // namespace
 
+namespace {
+
+// The prefix text of the second last rendered by this thread, up to and
+// including the fraction's '.': consecutive lines of one second only add
+// their microseconds.
+struct PrefixSecondText {
+  int64_t second = INT64_MIN;
+  uint32_t fields = 0;
+  uint32_t len = 0;
+  char text[40];
+};
+thread_local PrefixSecondText prefixSecondText;
+
+}  // namespace
+
 size_t formatPrefixTime(int64_t seconds, uint32_t nanoseconds, bool withDate, bool withTime, char* out) {
-  return formatLocalTime(seconds, nanoseconds, withDate, withTime, 6, prefixDayCache, out);
+  PrefixSecondText& cached = prefixSecondText;
+  const uint32_t fields = (withDate ? 1u : 0u) | (withTime ? 2u : 0u);
+  if (cached.second != seconds || cached.fields != fields) {
+    const size_t len = formatLocalTime(seconds, 0, withDate, withTime, 0, prefixDayCache, cached.text);
+    cached.second = seconds;
+    cached.fields = fields;
+    cached.len = static_cast<uint32_t>(len);
+  }
+  std::memcpy(out, cached.text, 32);
+  if (!withTime) return cached.len;
+  // Microseconds, truncated, zero-filled.
+  const uint32_t us = nanoseconds / 1000u % 1000000u;
+  char* digits = out + cached.len;
+  std::memcpy(digits, numberAsTwoDigits[us / 10000u], 2);
+  std::memcpy(digits + 2, numberAsTwoDigits[us / 100u % 100u], 2);
+  std::memcpy(digits + 4, numberAsTwoDigits[us % 100u], 2);
+  return cached.len + 6;
 }
 
 void renderConversion(LineUnderConstruction& line, const LogMessageRecord& /*record*/, const Arg& arg,

@@ -106,6 +106,23 @@ std::atomic<bool> didSyslogOpen{false};
 constexpr size_t FALLBACK_BLOCK_SIZE = 4608;
 thread_local char fallbackBlock[FALLBACK_BLOCK_SIZE];
 
+// The decimal thread id and its space, as last shown by this thread.
+struct ThreadIdText {
+  uint64_t id = 0;
+  uint8_t len = 0;
+  char text[24];
+};
+thread_local ThreadIdText threadIdText;
+
+// Characters that may stand between '%' and a conversion letter.
+struct ConversionFlagTable {
+  bool flag[256] = {};
+  constexpr ConversionFlagTable() {
+    for (const char* c = "-+ #0123456789.*hlLqjzt"; *c != '\0'; ++c) flag[static_cast<unsigned char>(*c)] = true;
+  }
+};
+constexpr ConversionFlagTable conversionFlags;
+
 int syslogLevelOf(uint32_t importance) {
   if (importance & LogMessageRecord::LOG_SEVERITY_FATAL) return LOG_CRIT;
   if (importance & LogMessageRecord::LOG_SEVERITY_ERROR) return LOG_ERR;
@@ -134,9 +151,15 @@ void LogMessageRecord::renderPrefix(LineUnderConstruction& line, unsigned int pr
   alignas(4) uint32_t work[6];
   uint_fast8_t len = 0;
   if (prefixWithFlags & LOG_THREAD_ID) {
-    const char* text = uint_to_ascii(work, sizeof work, threadId, &len);
-    line.placeCut(text, len);
-    line.placeCut(" ", 1);
+    ThreadIdText& cached = threadIdText;
+    if (cached.len == 0 || cached.id != threadId) {
+      const char* text = uint_to_ascii(work, sizeof work, threadId, &len);
+      std::memcpy(cached.text, text, len);
+      cached.text[len] = ' ';
+      cached.len = static_cast<uint8_t>(len + 1);
+      cached.id = threadId;
+    }
+    line.placeCut(cached.text, cached.len);
   }
   if (prefixWithFlags & LOG_FILENAME) {
     const TextBlock_struct name =
@@ -199,7 +222,7 @@ void LogMessageRecord::renderMessage(LineUnderConstruction& line) const {
     const char* conversion = percent + 1;
     const char* letterAt = conversion;
     bool onlyLong = true;
-    while (*letterAt != '\0' && std::strchr("-+ #0123456789.*hlLqjzt", *letterAt) != nullptr) {
+    while (conversionFlags.flag[static_cast<unsigned char>(*letterAt)]) {
       if (*letterAt != 'l') onlyLong = false;
       ++letterAt;
     }
@@ -245,8 +268,12 @@ SharedBufferAllocRecord* LogMessageRecord::formatRecordAsText(unsigned int prefi
     if (returnLen != nullptr) *returnLen = 0;
     return nullptr;
   }
-  line.elementTotal = static_cast<uint32_t>(coalesce_iovec(line.elementTotal, line.elements));
   const int fd = mgr != nullptr ? mgr->getDescriptor() : STDERR_FILENO;
+  const bool direct = singleThreaded != 0 && (mgr == nullptr || mgr->hasOutput());
+  // Fewer elements for writev; a line only gathered in the block needs none.
+  if (direct || (importanceLevel & AND_USE_STDERR)) {
+    line.elementTotal = static_cast<uint32_t>(coalesce_iovec(line.elementTotal, line.elements));
+  }
   if ((importanceLevel & AND_USE_STDERR) && fd != STDERR_FILENO) {
     writeElements(STDERR_FILENO, line.elements, line.elementTotal);
   }
@@ -256,7 +283,6 @@ SharedBufferAllocRecord* LogMessageRecord::formatRecordAsText(unsigned int prefi
     if (returnLen != nullptr) *returnLen = 0;
     return nullptr;
   }
-  const bool direct = singleThreaded != 0 && (mgr == nullptr || mgr->hasOutput());
   size_t resultLen = total;
   if (direct) {
     resultLen = log_render::writeLineDirect(mgr, line, "formatRecordAsText");

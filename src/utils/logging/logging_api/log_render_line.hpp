@@ -59,9 +59,10 @@ void renderConversion(LineUnderConstruction& line, const LogMessageRecord& recor
                       const LogMessageRecord::ArgumentRecord& arg, const char* conversion, size_t conversionLen, char letter,
                       bool plain);
 
-// Writes "YYYY/MM/DD", "HH:MM:SS.fff..." or both (joined by a space) into out
-// (at least 32 bytes) with the calling thread's prefix day cache;
-// fractionDigits 6 (microseconds, truncated) or 9. Returns the length.
+// Writes "YYYY/MM/DD", "HH:MM:SS.ffffff" (microseconds, truncated) or both
+// (joined by a space) into out (at least 40 bytes) with the calling thread's
+// prefix day cache; the text up to the fraction is kept per thread for the
+// second last shown. Returns the length.
 size_t formatPrefixTime(int64_t seconds, uint32_t nanoseconds, bool withDate, bool withTime, char* out);
 
 }  // namespace log_render
