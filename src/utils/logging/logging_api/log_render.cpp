@@ -52,7 +52,7 @@ bool LineUnderConstruction::addElement(const void* data, size_t len) {
 bool LineUnderConstruction::placeRendered(const char* text, size_t len) {
   if (len > room()) return false;
   char* at = bfrBase + totalRecordLen;
-  if (text != at) std::memmove(at, text, len);
+  if (text != at) moveBytes(at, text, len);
   return addElement(at, len);
 }
 
@@ -70,7 +70,7 @@ size_t gather(const LineUnderConstruction& line) {
     const iovec& e = line.elements[i];
     if (offset + e.iov_len > line.blockLen) break;
     char* at = line.bfrBase + offset;
-    if (e.iov_base != at) std::memmove(at, e.iov_base, e.iov_len);
+    if (e.iov_base != at) moveBytes(at, static_cast<const char*>(e.iov_base), e.iov_len);
     offset += e.iov_len;
   }
   line.bfrBase[offset] = '\0';
@@ -105,6 +105,9 @@ std::atomic<bool> didSyslogOpen{false};
 // before the standard managers exist) renders here and goes to descriptor 2.
 constexpr size_t FALLBACK_BLOCK_SIZE = 4608;
 thread_local char fallbackBlock[FALLBACK_BLOCK_SIZE];
+
+constexpr uint32_t KERNEL_FAST_ELEMENTS = 8;
+constexpr size_t GATHER_DIRECT_LIMIT = 512;
 
 // The decimal thread id and its space, as last shown by this thread.
 struct ThreadIdText {
@@ -270,8 +273,14 @@ SharedBufferAllocRecord* LogMessageRecord::formatRecordAsText(unsigned int prefi
   }
   const int fd = mgr != nullptr ? mgr->getDescriptor() : STDERR_FILENO;
   const bool direct = singleThreaded != 0 && (mgr == nullptr || mgr->hasOutput());
-  // Fewer elements for writev; a line only gathered in the block needs none.
-  if (direct || (importanceLevel & AND_USE_STDERR)) {
+  if (direct && line.elementTotal > KERNEL_FAST_ELEMENTS && total <= GATHER_DIRECT_LIMIT) {
+    // The kernel takes up to 8 element descriptors without allocating; a
+    // short line of more elements is cheaper copied together in its block
+    // (the copy costs less than the allocation) and written as one.
+    line.elements[0] = iovec{line.bfrBase, log_render::gather(line)};
+    line.elementTotal = 1;
+  } else if (direct || (importanceLevel & AND_USE_STDERR)) {
+    // Fewer elements for writev; a line only gathered in the block needs none.
     line.elementTotal = static_cast<uint32_t>(coalesce_iovec(line.elementTotal, line.elements));
   }
   if ((importanceLevel & AND_USE_STDERR) && fd != STDERR_FILENO) {

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "utils/logging/logging_api.hpp"
 
@@ -17,6 +18,32 @@ namespace log_render {
 // is at most ELEMENT_LIMIT.
 constexpr uint32_t MAX_ELEMENT_TOTAL = 2 * LogMessageRecord::LOG_MAX_ARGUMENT_TOTAL + 9;
 constexpr uint32_t ELEMENT_LIMIT = MAX_ELEMENT_TOTAL - 2;
+
+// memmove for the short pieces of a line (separators, numbers, words of the
+// format line) without a library call: every byte is loaded before any is
+// stored, so overlapping pieces move correctly too.
+inline void moveBytes(char* to, const char* from, size_t len) {
+  if (len > 16) {
+    std::memmove(to, from, len);
+  } else if (len >= 8) {
+    uint64_t head, tail;
+    std::memcpy(&head, from, 8);
+    std::memcpy(&tail, from + len - 8, 8);
+    std::memcpy(to, &head, 8);
+    std::memcpy(to + len - 8, &tail, 8);
+  } else if (len >= 4) {
+    uint32_t head, tail;
+    std::memcpy(&head, from, 4);
+    std::memcpy(&tail, from + len - 4, 4);
+    std::memcpy(to, &head, 4);
+    std::memcpy(to + len - 4, &tail, 4);
+  } else if (len != 0) {
+    const char first = from[0], middle = from[len / 2], last = from[len - 1];
+    to[0] = first;
+    to[len / 2] = middle;
+    to[len - 1] = last;
+  }
+}
 
 struct LineUnderConstruction {
   iovec* elements;

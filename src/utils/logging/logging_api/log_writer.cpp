@@ -87,9 +87,12 @@ void LogManager::waitForRoom() {
 
 void LogManager::wakeRoomWaiters() {
   if (roomWaiters.load() == 0) return;
+  // The lock orders the freed blocks before a waiter's check; the broadcast
+  // follows the unlock, so a woken waiter does not block on the lock still
+  // held here (a second sleep and wake-up).
   pthread_mutex_lock(&roomLock);
-  pthread_cond_broadcast(&roomFreed);
   pthread_mutex_unlock(&roomLock);
+  pthread_cond_broadcast(&roomFreed);
 }
 
 bool LogManager::startWriterThread() {
