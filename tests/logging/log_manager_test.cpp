@@ -59,6 +59,76 @@ TEST(LineLayout, EveryPrefixCombinationOnADaylightSavingDay) {
   std::fclose(file);
 }
 
+TEST(LineLayout, ConsecutiveLinesShowTheirOwnSecondAndThread) {
+  narvelix_test::EnvScope zone("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
+  // One thread, in order: the same second twice, the clock change to summer
+  // time, other fields of one second, the next day, another thread id.
+  struct Row {
+    POSIXtimeInNanoseconds instant;
+    uint64_t thread;
+    unsigned mask;
+    const char* prefix;
+  };
+  const Row rows[] = {
+      {1774745999999999999ull, 7, 7, "2026/03/29 01:59:59.999999 7 "},
+      {1774745999000000500ull, 7, 7, "2026/03/29 01:59:59.000000 7 "},
+      {1774746000000001000ull, 42, 7, "2026/03/29 03:00:00.000001 42 "},
+      {1774746000000001000ull, 42, 2, "03:00:00.000001 "},
+      {1774746000000001000ull, 42, 1, "2026/03/29 "},
+      {1774832400123456000ull, 42, 7, "2026/03/30 03:00:00.123456 42 "},
+      {1774832400123456000ull, 7, 4, "7 "},
+  };
+  static POSIXtimeInNanoseconds instant = 0;
+  LogManager::setSourceForCustomLogTime(&instant);
+  std::FILE* file = std::tmpfile();
+  LogManager mgr(&managerTestNode, fileno(file), 0, "seconds", 0, 4608, nullptr, 20000);
+  mgr.setTimeAcquisitionRoutine(&LogManager::returnCustomLogTime);
+  std::string expected;
+  for (const Row& row : rows) {
+    instant = row.instant;
+    LogMessageRecord* rec = new LogMessageRecord(&mgr, app_warning, "f.cpp", 1, 5);
+    rec->threadId = row.thread;
+    *rec << "m\n";
+    rec->writeAsTextToBuffer(row.mask);
+    delete rec;
+    expected += std::string(row.prefix) + "m\n";
+  }
+  LogManager::setSourceForCustomLogTime(nullptr);
+  EXPECT_EQ(narvelix_test::descriptorText(fileno(file)), expected);
+  std::fclose(file);
+}
+
+TEST(LineLayout, PiecesOfEveryShortLengthAreCopiedWhole) {
+  // Text and numbers of 1 to 20 characters, many pieces to a line: gathered
+  // in memory, and written directly (short lines of more than 8 pieces are
+  // gathered first; a long one goes out as its pieces).
+  const char letters[] = "abcdefghijklmnopqrst";
+  std::FILE* file = std::tmpfile();
+  LogManager direct(&managerTestNode, fileno(file), 0, "pieces", 0, 4608, nullptr, 20000);
+  std::string written;
+  uint64_t number = 0;
+  for (size_t len = 1; len <= 20; ++len) {
+    number = number * 10 + len % 10;
+    const std::string text(letters, len);
+    const std::string line = text + std::to_string(number) + "|" + text + std::to_string(number) + "\n";
+    LOG_STREAM_OBJECT(rec);
+    rec << text.c_str() << number << "|" << text.c_str() << number;
+    const char* inMemory = nullptr;
+    FORMAT_LOG_BUFFER(inMemory, rec);
+    EXPECT_EQ(std::string(inMemory) + "\n", line) << len;
+    LOG_INTO(&direct, app_error) << text.c_str() << number << "|" << text.c_str() << number << "|" << len << "|"
+                                 << len << "|" << len << LOG_ENDLINE;
+    written += line.substr(0, line.size() - 1) + "|" + std::to_string(len) + "|" + std::to_string(len) + "|" +
+               std::to_string(len) + "\n";
+  }
+  const std::string longText(600, 'w');
+  LOG_INTO(&direct, app_error) << longText.c_str() << 1 << "|" << 2 << "|" << 3 << "|" << 4 << "|" << 5
+                               << LOG_ENDLINE;
+  written += longText + "1|2|3|4|5\n";
+  EXPECT_EQ(narvelix_test::descriptorText(fileno(file)), written);
+  std::fclose(file);
+}
+
 TEST(LineLayout, TimePointArgumentShowsNanosecondsInLocalTime) {
   narvelix_test::EnvScope zone("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
   LOG_STREAM_OBJECT(rec);

@@ -28,6 +28,9 @@ uint32_t labelSubscript(uint_fast32_t level) {
   return s;
 }
 
+// Text up to this length is copied into the format line in one pass.
+constexpr size_t SHORT_TEXT = 32;
+
 }  // namespace
 
 LogMessageRecord::LogMessageRecord(LogManager* mgr, uint32_t importanceFlags, const char* atFileName,
@@ -80,6 +83,20 @@ void LogMessageRecord::addText(const char* text, size_t len) {
   // and is never split from its double.
   uint32_t offset = generatedOffset;
   const uint32_t limit = GENERATED_FORMAT_LINE_SIZE - 1;
+  if (len <= SHORT_TEXT && 2 * len <= limit - offset) {
+    // Short text with room even if every character were a '%': one pass
+    // without library calls.
+    char* out = generatedFormatLine + offset;
+    for (size_t i = 0; i < len; ++i) {
+      const char c = text[i];
+      *out++ = c;
+      if (c == '%') *out++ = '%';
+    }
+    *out = '\0';
+    generatedOffset = static_cast<uint32_t>(out - generatedFormatLine);
+    logLineFormat = generatedFormatLine;
+    return;
+  }
   const char* p = text;
   const char* end = text + len;
   while (p < end) {

@@ -106,6 +106,10 @@ std::atomic<bool> didSyslogOpen{false};
 constexpr size_t FALLBACK_BLOCK_SIZE = 4608;
 thread_local char fallbackBlock[FALLBACK_BLOCK_SIZE];
 
+// The date and time text with its space, and the bytes formatPrefixTime
+// may store.
+constexpr size_t TIME_TEXT_ROOM = 40;
+
 constexpr uint32_t KERNEL_FAST_ELEMENTS = 8;
 constexpr size_t GATHER_DIRECT_LIMIT = 512;
 
@@ -141,15 +145,18 @@ void LogMessageRecord::renderPrefix(LineUnderConstruction& line, unsigned int pr
   const bool withDate = (prefixWithFlags & LOG_DATESTAMP) != 0;
   const bool withTime = (prefixWithFlags & LOG_TIMESTAMP) != 0;
   if (withDate || withTime) {
-    char work[40];
+    // Written in place when the block has the room (it always has at the
+    // start of a line), else cut to the room from a work buffer.
+    char work[TIME_TEXT_ROOM];
+    char* at = line.room() >= TIME_TEXT_ROOM ? line.bfrBase + line.totalRecordLen : work;
     size_t len = log_render::formatPrefixTime(static_cast<int64_t>(timestamp.tv_sec),
-                                              static_cast<uint32_t>(timestamp.tv_nsec), withDate, withTime, work);
-    work[len++] = ' ';
-    line.placeCut(work, len);
+                                              static_cast<uint32_t>(timestamp.tv_nsec), withDate, withTime, at);
+    at[len++] = ' ';
     if (importanceLevel & AND_USE_SYSLOG) {
-      std::memcpy(syslogTime, work, len);
+      std::memcpy(syslogTime, at, len);
       syslogTime[len] = '\0';
     }
+    line.placeCut(at, len);
   }
   alignas(4) uint32_t work[6];
   uint_fast8_t len = 0;
