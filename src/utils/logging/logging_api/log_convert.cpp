@@ -109,7 +109,7 @@ void renderInteger(LineUnderConstruction& line, const Arg& arg) {
       text = uint_to_ascii(work, sizeof work, arg.logArgs.u64, &len);
       break;
   }
-  line.placeRendered(text, len);
+  line.placeNumber(text, len);
 }
 
 // Values whose scaled form (six decimals) stays within 64 bits go through

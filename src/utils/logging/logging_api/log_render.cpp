@@ -56,6 +56,31 @@ bool LineUnderConstruction::placeRendered(const char* text, size_t len) {
   return addElement(at, len);
 }
 
+bool LineUnderConstruction::placeNumber(const char* text, size_t len) {
+  if (len > room()) return false;
+  char* at = bfrBase + totalRecordLen;
+  const size_t lead = len & 3u;
+  switch (lead) {
+    case 3:
+      at[2] = text[2];
+      [[fallthrough]];
+    case 2:
+      at[1] = text[1];
+      [[fallthrough]];
+    case 1:
+      at[0] = text[0];
+      break;
+    default:
+      break;
+  }
+  for (size_t i = lead; i < len; i += 4) {
+    uint32_t group;
+    std::memcpy(&group, text + i, 4);
+    std::memcpy(at + i, &group, 4);
+  }
+  return addElement(at, len);
+}
+
 void LineUnderConstruction::placeCut(const char* text, size_t len) {
   placeRendered(text, len < room() ? len : room());
 }
@@ -181,7 +206,7 @@ void LogMessageRecord::renderPrefix(LineUnderConstruction& line, unsigned int pr
   }
   if (prefixWithFlags & LOG_LINE_NUMBER) {
     const char* text = uint_to_ascii(work, sizeof work, sourceLine, &len);
-    line.placeCut(text, len);
+    line.placeNumber(text, len);
     line.addConstant(SEPARATORS + 1, 1);
   }
   if (prefixWithFlags & LOG_ERROR_LEVEL) {

@@ -58,6 +58,12 @@ struct LineUnderConstruction {
   // Copies a rendered piece to its offset in the block and adds it; a piece
   // longer than the room left is left out (false).
   bool placeRendered(const char* text, size_t len);
+  // As placeRendered, for the text of uint_to_ascii / int_to_ascii, whose
+  // digits end at a 4-byte boundary of the work buffer, stored in aligned
+  // groups of four: it is read in those groups (and the leading bytes one by
+  // one), so each read is answered by one earlier store, not by waiting for
+  // several to reach the cache.
+  bool placeNumber(const char* text, size_t len);
   // As placeRendered, but cuts the piece to the room left.
   void placeCut(const char* text, size_t len);
   // Adds an element for constant text, cut to the room left.
