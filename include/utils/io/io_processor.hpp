@@ -277,7 +277,8 @@ class IO_Processor {
   // Processes one block on the calling thread: counts, returns or keeps it.
   // *len gets the block's length after the routine.
   int processNow(SharedBufferAllocRecord* rec, uint32_t* len);
-  // Appends one block to the queue under the mutex, raises packetsRead and
+  // Appends one block to the queue under the mutex (taken untimed: the
+  // submissions do not appear in its statistics), raises packetsRead and
   // wakes a waiter. False (nothing queued) when bit 4 was set meanwhile or
   // the queue is full: the caller processes the block itself.
   bool queueBlock(SharedBufferAllocRecord* rec);

@@ -205,13 +205,15 @@ int IO_Processor::processNow(SharedBufferAllocRecord* rec, uint32_t* lenOut) {
 }
 
 bool IO_Processor::queueBlock(SharedBufferAllocRecord* rec) {
-  mutex->LOCK_HERE();
+  // Held for a few stores: taken without the lock statistics, whose two
+  // processor-counter reads would cost more than the hand-over itself.
+  mutex->untimedLock();
   const uint32_t tail = __atomic_load_n(&queueTail, __ATOMIC_RELAXED);
   // Bit 4 is set under the mutex when the processing thread has gone
   // (processQueuedBlocks): nothing may be queued after that.
   const bool atOnce = (__atomic_load_n(&currentThreadState, __ATOMIC_RELAXED) & PROCESS_DURING_READ) != 0;
   if (atOnce || queue == nullptr || tail - __atomic_load_n(&queueHead, __ATOMIC_ACQUIRE) > queueMask) {
-    mutex->unlock();
+    mutex->untimedUnlock();
     if (!atOnce) std::fprintf(stderr, "IO_Processor %s: queue full; block processed at once\n", label);
     return false;
   }
@@ -221,7 +223,7 @@ bool IO_Processor::queueBlock(SharedBufferAllocRecord* rec) {
   __atomic_store_n(&queueTail, tail + 1, __ATOMIC_RELEASE);
   addRelease(statistics->packetsRead, 1);
   if (condition->isSleeping()) condition->postCondition();
-  mutex->unlock();
+  mutex->untimedUnlock();
   return true;
 }
 
