@@ -17,5 +17,5 @@ g++ -std=c++20 -O2 -DSPDLOG_FMT_EXTERNAL -o "$work/log_peers" bench/tools/log_pe
 echo "== peers"
 "$work/log_peers" "$work"
 echo "== narvelix"
-"$build/bench/logging_bench" --benchmark_filter='EnabledThreeNumbers' --benchmark_min_time=1
+"$build/bench/logging_bench" --benchmark_filter='EnabledThreeNumbers|BareWritevToDevNull' --benchmark_min_time=1
 "$build/bench/log_writer_load" "$work"
