@@ -80,8 +80,11 @@ held-messages @@ src/utils/apps/narvelix/parallel.cpp @@ holdMessagesInto(holdMe
 block-masks-refill @@ src/utils/io/read_file/read_loops.cpp @@ for (;;) {\n    ++lineStorageFills; @@ for (;;) { @@ line loop: block masks kept across a buffer refill
 block-masks-first @@ include/utils/io/plain_line.hpp @@ if (offset == 0) valid &= ~bitRange(0, static_cast<unsigned>(first));\n    BlockMasks m; @@ BlockMasks m; @@ plain lines: bytes of the line before in the first block classed
 log-percent @@ src/utils/logging/logging_api/log_render.cpp @@ if (doubled) ++runEnd;  // "%%": the run keeps one '%' @@ (void)0; @@ log renderer: a doubled percent sign loses its second half
-log-thread-gap @@ src/utils/logging/logging_api/log_render.cpp @@ line.placeCut(text, len);\n    line.placeCut(" ", 1); @@ line.placeCut(text, len); @@ log prefix: thread id not followed by a blank
+log-thread-gap @@ src/utils/logging/logging_api/log_render.cpp @@ cached.len = static_cast<uint8_t>(len + 1); @@ cached.len = static_cast<uint8_t>(len); @@ log prefix: thread id not followed by a blank
 log-name-sep @@ src/utils/logging/logging_api/log_render.cpp @@ line.addConstant((prefixWithFlags & LOG_LINE_NUMBER) ? SEPARATORS : SEPARATORS + 1, 1); @@ line.addConstant(SEPARATORS + 1, 1); @@ log prefix: file name and line number joined by a blank
+log-prefix-second @@ src/utils/logging/logging_api/log_convert.cpp @@ if (cached.second != seconds || cached.fields != fields) { @@ if (cached.fields != fields) { @@ log prefix: the date and time of an earlier second kept
+log-number-lead @@ src/utils/logging/logging_api/log_render.cpp @@ case 1:\n      at[0] = text[0]; @@ case 1: @@ log renderer: a number's leading digit not copied
+log-direct-gather @@ src/utils/logging/logging_api/log_render.cpp @@ line.elements[0] = iovec{line.bfrBase, log_render::gather(line)}; @@ line.elements[0] = iovec{line.bfrBase, log_render::gather(line) - 1}; @@ log renderer: a gathered direct line loses its last byte
 split-blanks @@ src/utils/logging/logging_api/log_split.cpp @@ cut = lastKept; @@ cut = i; @@ long-line split: blanks before the cut kept in the piece
 split-separator @@ src/utils/logging/logging_api/log_split.cpp @@ cut = i + 1; @@ cut = i; @@ long-line split: separator moved to the next piece
 log-file-suffix @@ src/utils/logging/logging_api/log_manager.cpp @@ app != nullptr ? app : "log", ".log", inDir, @@ app != nullptr ? app : "log", ".txt", inDir, @@ log manager: log file named with the wrong suffix
