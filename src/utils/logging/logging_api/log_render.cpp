@@ -42,6 +42,11 @@ bool LineUnderConstruction::addElement(const void* data, size_t len) {
     std::fprintf(stderr, "Too many elements: %u\n", elementTotal);
     return false;
   }
+  if (copyIn) {
+    char* at = bfrBase + totalRecordLen;
+    if (data != at) moveBytes(at, static_cast<const char*>(data), len);
+    data = at;
+  }
   elements[elementTotal].iov_base = const_cast<void*>(data);
   elements[elementTotal].iov_len = len;
   ++elementTotal;
@@ -291,6 +296,9 @@ SharedBufferAllocRecord* LogMessageRecord::formatRecordAsText(unsigned int prefi
     if (returnLen != nullptr) *returnLen = 0;
     return nullptr;
   }
+  const int fd = mgr != nullptr ? mgr->getDescriptor() : STDERR_FILENO;
+  const bool direct = singleThreaded != 0 && (mgr == nullptr || mgr->hasOutput());
+  line.copyIn = !direct;
   char syslogTime[32] = "";
   renderPrefix(line, prefixWithFlags, syslogTime);
   const size_t prefixLen = line.totalRecordLen;
@@ -303,8 +311,6 @@ SharedBufferAllocRecord* LogMessageRecord::formatRecordAsText(unsigned int prefi
     if (returnLen != nullptr) *returnLen = 0;
     return nullptr;
   }
-  const int fd = mgr != nullptr ? mgr->getDescriptor() : STDERR_FILENO;
-  const bool direct = singleThreaded != 0 && (mgr == nullptr || mgr->hasOutput());
   if (direct && line.elementTotal > KERNEL_FAST_ELEMENTS && total <= GATHER_DIRECT_LIMIT) {
     // The kernel takes up to 8 element descriptors without allocating; a
     // short line of more elements is cheaper copied together in its block
@@ -329,7 +335,9 @@ SharedBufferAllocRecord* LogMessageRecord::formatRecordAsText(unsigned int prefi
     resultLen = log_render::writeLineDirect(mgr, line, "formatRecordAsText");
   }
   if (!direct || (importanceLevel & AND_USE_SYSLOG)) {
-    const size_t gathered = log_render::gather(line);
+    // Copied in as it was built (each piece within the block's room), or
+    // gathered now for the system log.
+    const size_t gathered = line.copyIn ? total : log_render::gather(line);
     if (!direct) resultLen = gathered;
     if (rec != nullptr) setUsedLength(rec, static_cast<uint32_t>(gathered));
   }

@@ -51,6 +51,11 @@ struct LineUnderConstruction {
   size_t totalRecordLen;  // also the block offset of the next rendered piece
   char* bfrBase;
   size_t blockLen;  // usable bytes: the block's length less the NUL's byte
+  // Set for a line that ends up gathered in the block (writer thread,
+  // memory): every element is copied to its offset as it is added, so the
+  // line is whole in the block when the last one is in and no second pass
+  // over the elements is needed.
+  bool copyIn = false;
 
   size_t room() const { return blockLen - totalRecordLen; }
   // Adds an element for len bytes at data (the bytes stay where they are).
