@@ -1,7 +1,7 @@
 // The pool allocator: equal-sized blocks, free list last-in first-out, active
 // list in allocation order. Every list change is made while holding the region
-// lock, so the free head is popped and pushed with plain atomic stores while
-// it is held (no second locked instruction per block).
+// lock; the free head is popped with a 32-bit compare-and-swap under the lock
+// (the head and the lock word are not an 8-aligned pair, so no 64-bit swap).
 // Waiting is spinning with the relax hint, sched_yield and, while the pool is
 // exhausted, a 100 ms sleep every 16th attempt: no system lock is taken.
 #include <time.h>
@@ -88,19 +88,21 @@ SharedBufferAllocRecord* CircularBufferManager::allocateBlock(size_t /*len*/) {
       ZUR_spinPause(spins);
       continue;
     }
-    // Lock held: pop the free head. Only lock holders change the free list
-    // (returnBlock pushes under the lock too), so the head cannot move under
-    // us: plain stores, ordered for the next holder by the lock's release.
-    // Another allocator may have taken the last block between the look above
-    // and the lock; then wait again unlocked (returners need the lock to give
-    // a block back).
-    const uint32_t off0 = __atomic_load_n(&h->offset_startFreeList, __ATOMIC_RELAXED);
+    // Lock held: pop the free head. Another allocator may have taken the last
+    // block between the look above and the lock; then wait again unlocked
+    // (returners need the lock to give a block back).
+    uint32_t off0 = __atomic_load_n(&h->offset_startFreeList, __ATOMIC_RELAXED);
+    while (off0 != 0) {
+      const uint32_t next = __atomic_load_n(&nativeRecord(off0)->offset_nextInChain, __ATOMIC_RELAXED);
+      if (__atomic_compare_exchange_n(&h->offset_startFreeList, &off0, next, false, __ATOMIC_SEQ_CST,
+                                      __ATOMIC_RELAXED)) {
+        break;
+      }
+    }
     if (off0 == 0) {
       unlockRegion();
       continue;
     }
-    __atomic_store_n(&h->offset_startFreeList,
-                     __atomic_load_n(&nativeRecord(off0)->offset_nextInChain, __ATOMIC_RELAXED), __ATOMIC_RELAXED);
     if (spins != 0) TOTAL_allocation_wait_spins.fetch_add(spins, std::memory_order_relaxed);
     SharedBufferAllocRecord_32* rec = nativeRecord(off0);
     __atomic_store_n(&rec->usedLen, SHARED_BUFFER_UNFILLED, __ATOMIC_RELAXED);
