@@ -11,6 +11,8 @@
 #define ZUR_LIKELY(expr) __builtin_expect(!!(expr), 1)
 #define ZUR_UNLIKELY(expr) __builtin_expect(!!(expr), 0)
 #define ZUR_ALWAYS_INLINE inline __attribute__((always_inline))
+// For a lambda, after its parameter list: [](int x) ZUR_INLINE_LAMBDA { ... }
+#define ZUR_INLINE_LAMBDA __attribute__((always_inline))
 #define ZUR_NOINLINE __attribute__((noinline))
 #define ZUR_COLD __attribute__((cold, noinline))
 #define ZUR_HOT __attribute__((hot))
@@ -21,6 +23,7 @@
 #define ZUR_LIKELY(expr) (expr)
 #define ZUR_UNLIKELY(expr) (expr)
 #define ZUR_ALWAYS_INLINE inline
+#define ZUR_INLINE_LAMBDA
 #define ZUR_NOINLINE
 #define ZUR_COLD
 #define ZUR_HOT

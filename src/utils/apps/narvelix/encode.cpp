@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 #include "utils/base/text2int_plain.hpp"
 #include "utils/apps/narvelix/narvelix.hpp"
@@ -67,6 +68,10 @@ ZUR_ALWAYS_INLINE bool surelyFits(uint32_t type, const char* text, uint32_t leng
   const uint32_t sign = text[0] == '-' ? 1u : 0u;
   return length - sign <= 18 && digitsValue(text + sign, length - sign, &v);
 }
+
+// EMPTY_TEXT out of line: where a field's type is not known to the compiler
+// an inlined string copy from it would warn of bounds it never reaches.
+ZUR_NOINLINE const char* emptyText() { return EMPTY_TEXT; }
 
 // Set while a thread encodes a chunk whose messages are held back: the flag
 // it points at is raised instead of a message being written.
@@ -240,13 +245,26 @@ ZUR_ALWAYS_INLINE void Narvelix::encodeFixedRecordWith(const RowContent& row, ui
                                                        const uint16_t* fieldOffsets) {
   for (uint32_t k = 0; k < selectedTotal; ++k) {
     const SelectedField& f = selected[k];
-    const char* fieldText = row.fieldText[f.column];
-    const uint32_t inputLength = row.fieldLength[f.column];
+    encodeFixedField<kVector, false>(f, row.fieldText[f.column], row.fieldLength[f.column],
+                                     rowIndex, body + fieldOffsets[k]);
+  }
+}
+
+// One field of encodeFixedRecordWith: its text to d, the field's place in the
+// zeroed record. With kQuiet a field that needs a message (a number that may
+// not fit, a text cut short) is not written and false returned instead.
+template <bool kVector, bool kQuiet>
+ZUR_ALWAYS_INLINE bool Narvelix::encodeFixedField(const SelectedField& f, const char* fieldText,
+                                                  uint32_t inputLength, uint32_t rowIndex,
+                                                  unsigned char* d) {
+  {
     const auto shortLength = static_cast<uint_fast8_t>(inputLength & 0xFF);
     // 64-bit fields check their range below, from the digits they parse.
     const bool is64 = f.type == SMV::SMV_TYPE_INT64 || f.type == SMV::SMV_TYPE_UINT64;
-    if (ZUR_UNLIKELY(f.checkRange) && !is64) checkNumericRange(f, fieldText, inputLength, rowIndex);
-    unsigned char* const d = body + fieldOffsets[k];
+    if (ZUR_UNLIKELY(f.checkRange) && !is64) {
+      if (kQuiet) return false;
+      checkNumericRange(f, fieldText, inputLength, rowIndex);
+    }
     switch (f.type) {
       case SMV::SMV_TYPE_INT32: {
         uint32_t v;
@@ -281,10 +299,14 @@ ZUR_ALWAYS_INLINE void Narvelix::encodeFixedRecordWith(const RowContent& row, ui
         if (inputLength < 256 && signedDigits(fieldText, shortLength, 19, &v)) {
           const uint32_t digits = inputLength - (fieldText[0] == '-' && inputLength > 1 ? 1u : 0u);
           if (ZUR_UNLIKELY(f.checkRange) && digits > 18) {
+            if (kQuiet) return false;
             checkNumericRange(f, fieldText, inputLength, rowIndex);
           }
         } else {
-          if (ZUR_UNLIKELY(f.checkRange)) checkNumericRange(f, fieldText, inputLength, rowIndex);
+          if (ZUR_UNLIKELY(f.checkRange)) {
+            if (kQuiet) return false;
+            checkNumericRange(f, fieldText, inputLength, rowIndex);
+          }
           v = static_cast<uint64_t>(text2int64(fieldText, shortLength));
         }
         std::memcpy(d, &v, sizeof v);
@@ -298,7 +320,10 @@ ZUR_ALWAYS_INLINE void Narvelix::encodeFixedRecordWith(const RowContent& row, ui
           break;
         }
         if (!(inputLength < 256 && digitsValue(fieldText, shortLength, &v))) {
-          if (ZUR_UNLIKELY(f.checkRange)) checkNumericRange(f, fieldText, inputLength, rowIndex);
+          if (ZUR_UNLIKELY(f.checkRange)) {
+            if (kQuiet) return false;
+            checkNumericRange(f, fieldText, inputLength, rowIndex);
+          }
           v = text2uint64(fieldText, shortLength);
         }
         std::memcpy(d, &v, sizeof v);
@@ -325,6 +350,7 @@ ZUR_ALWAYS_INLINE void Narvelix::encodeFixedRecordWith(const RowContent& row, ui
         if (ZUR_LIKELY(inputLength < f.length)) {
           copyText(d, fieldText, inputLength);
         } else {
+          if (kQuiet) return false;
           copyText(d, fieldText, f.length - 1u);
           if (!holdMessage()) LOG_CERR(app_warning) << "Row " << rowIndex << " column "
                                 << static_cast<int32_t>(f.column) << " name=\""
@@ -334,6 +360,7 @@ ZUR_ALWAYS_INLINE void Narvelix::encodeFixedRecordWith(const RowContent& row, ui
         break;
     }
   }
+  return true;
 }
 
 void Narvelix::encodeFixedRecord(const RowContent& row, uint32_t rowIndex, unsigned char* body,
@@ -355,12 +382,85 @@ void Narvelix::encodeFixedRecordAvx2(const RowContent& row, uint32_t rowIndex, u
 }
 #endif
 
+// encodeFixedField for a field of a line in the reader's buffer, without
+// messages (false for a field that needs one). An empty text leaves a string
+// field zero; numbers read it as "".
+template <bool kVector>
+ZUR_ALWAYS_INLINE bool Narvelix::encodeInPlace(const SelectedField& f, const unsigned char* text,
+                                               uint32_t length, uint32_t rowIndex,
+                                               unsigned char* d) {
+  if (length != 0) {
+    return encodeFixedField<kVector, true>(f, reinterpret_cast<const char*>(text), length,
+                                           rowIndex, d);
+  }
+  if (f.type == SMV::SMV_TYPE_STRING) return true;
+  return encodeFixedField<kVector, true>(f, emptyText(), 0, rowIndex, d);
+}
+
+template <typename Masks, bool kVector>
+ZUR_ALWAYS_INLINE Narvelix::InPlace Narvelix::encodeLineInPlaceWith(LineRereader& reader,
+                                                       const unsigned char* line,
+                                                       std::size_t length, uint32_t rowIndex,
+                                                       unsigned char* record,
+                                                       const uint16_t* fieldOffsets) {
+  uint32_t k = 0;
+  bool clean = true;
+  const int total = plain_line::splitPlainLine<Masks>(
+      line, length, reader.readable(line), plainSeparator(*this), plainQuote(*this), storedColumns,
+      // Inlined, so that the number parsers are compiled for the caller's
+      // processor target.
+      [&](uint32_t column, std::size_t start, std::size_t fieldLength) ZUR_INLINE_LAMBDA {
+        if (k == selectedTotal || selected[k].column != column) return;
+        const SelectedField& f = selected[k];
+        const auto n = static_cast<uint32_t>(fieldLength);
+        // A field that needs a message leaves the line to the general
+        // path, so that a line given up later on (a quote in a later block)
+        // has written none.
+        if (clean) clean = encodeInPlace<kVector>(f, line + start, n, rowIndex, record + fieldOffsets[k]);
+        ++k;
+      },
+      reader.blockOrigin(), reader.blockCache());
+  if (total < 0) return IN_PLACE_NOT_PLAIN;
+  if (!clean) return IN_PLACE_NEEDS_MESSAGE;
+  // Columns missing from the line read as empty texts.
+  for (; k < selectedTotal; ++k) {
+    if (!encodeInPlace<kVector>(selected[k], line, 0, rowIndex, record + fieldOffsets[k])) {
+      return IN_PLACE_NEEDS_MESSAGE;
+    }
+  }
+  return IN_PLACE_ENCODED;
+}
+
+Narvelix::InPlace Narvelix::encodeLineInPlace(LineRereader& reader, const unsigned char* line,
+                                 std::size_t length, uint32_t rowIndex, unsigned char* record,
+                                 const uint16_t* fieldOffsets) {
+  return encodeLineInPlaceWith<plain_line::PortableMasks, false>(reader, line, length, rowIndex,
+                                                                  record, fieldOffsets);
+}
+
+#if defined(ZUR_USE_AVX2)
+__attribute__((target("avx2"))) Narvelix::InPlace Narvelix::encodeLineInPlaceAvx2(
+    LineRereader& reader, const unsigned char* line, std::size_t length, uint32_t rowIndex,
+    unsigned char* record, const uint16_t* fieldOffsets) {
+  return encodeLineInPlaceWith<plain_line::Avx2Masks, true>(reader, line, length, rowIndex, record,
+                                                            fieldOffsets);
+}
+#else
+Narvelix::InPlace Narvelix::encodeLineInPlaceAvx2(LineRereader& reader, const unsigned char* line,
+                                     std::size_t length, uint32_t rowIndex, unsigned char* record,
+                                     const uint16_t* fieldOffsets) {
+  return encodeLineInPlace(reader, line, length, rowIndex, record, fieldOffsets);
+}
+#endif
+
 void Narvelix::planEncoding(EncodePlan* plan) const {
   // The lean encoder takes fixed-length records of known types.
   plan->lean = !usesVariableLengthRecords && !forceGeneralEncoder;
   plan->vectorNumbers = byte_masks::avx2Available();
+  plan->inPlace = plan->lean;
   uint32_t offset = 0;
   for (uint32_t k = 0; k < selectedTotal; ++k) {
+    if (k > 0 && selected[k].column <= selected[k - 1].column) plan->inPlace = false;
     plan->fieldOffsets[k] = static_cast<uint16_t>(offset);
     offset += selected[k].length;
     switch (selected[k].type) {
@@ -439,7 +539,52 @@ Narvelix::EncodeResult Narvelix::encodeRows(NextRow nextRow, uint32_t firstRow, 
   uint32_t previousFields = 0;
   const std::size_t maxRecordBytes = recordLength + RECORD_HEADER_BYTES;
   const uint32_t endRow = firstRow + rowCount;
+  [[maybe_unused]] bool inPlace = false;
+  if constexpr (std::is_same_v<NextRow, ChunkRows>) {
+    inPlace = plan.inPlace && nextRow.reader->plainSplit() &&
+              !COMPONENT_LOG_ENABLED(app, app_trace);
+  }
   for (uint32_t r = firstRow; r < endRow; ++r) {
+    if constexpr (std::is_same_v<NextRow, ChunkRows>) {
+      if (inPlace) {
+        unsigned char* line;
+        std::size_t lineLength;
+        if (ZUR_UNLIKELY(!nextRow.reader->nextContentLine(&line, &lineLength))) {
+          result.status = EncodeResult::ROW_MISSING;
+          result.row = r;
+          return result;
+        }
+        if (result.staged + maxRecordBytes > STAGING_BYTES) {
+          if (!sink.put(staging, result.staged)) {
+            result.status = EncodeResult::WRITE_FAILED;
+            result.sent = sink.sent;
+            return result;
+          }
+          result.staged = 0;
+          result.row = r;
+        }
+        unsigned char* const record = staging + result.staged;
+        std::memset(record, 0, recordLength);
+        const InPlace encoded =
+            plan.vectorNumbers
+                ? encodeLineInPlaceAvx2(*nextRow.reader, line, lineLength, r, record, plan.fieldOffsets)
+                : encodeLineInPlace(*nextRow.reader, line, lineLength, r, record, plan.fieldOffsets);
+        if (ZUR_LIKELY(encoded == IN_PLACE_ENCODED)) {
+          result.staged += recordLength;
+          continue;
+        }
+        std::memset(record, 0, recordLength);
+        const int decoded = nextRow.reader->splitLine(line, lineLength, row.fieldText, row.fieldLength,
+                                                      storedColumns, encoded == IN_PLACE_NEEDS_MESSAGE);
+        for (auto i = static_cast<uint32_t>(decoded); i < previousFields; ++i) {
+          row.fieldText[i] = EMPTY_TEXT;
+          row.fieldLength[i] = 0;
+        }
+        previousFields = static_cast<uint32_t>(decoded);
+        result.staged += encodeRow(row, r, record, plan);
+        continue;
+      }
+    }
     const int decoded = nextRow(row.fieldText, row.fieldLength, storedColumns);
     if (ZUR_UNLIKELY(decoded < 0)) {
       result.status = EncodeResult::ROW_MISSING;
@@ -578,11 +723,7 @@ int Narvelix::writeMetadataFile(int recordsSeen) {
     RecordSink sink;
     sink.stream = out;
     const EncodeResult result =
-        secondRead ? encodeRows(
-                         [&rereader](const char** text, uint32_t* length, uint32_t columns) {
-                           return rereader.next(text, length, columns);
-                         },
-                         0, rowTotal, sink, staging, plan)
+        secondRead ? encodeRows(ChunkRows{&rereader}, 0, rowTotal, sink, staging, plan)
                    : encodeRows(
                          [&cursor](const char** text, uint32_t* length, uint32_t columns) {
                            return cursor.next(text, length, columns);

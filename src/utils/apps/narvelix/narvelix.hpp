@@ -196,6 +196,9 @@ class Narvelix : public CSV_File {
     uint16_t fieldOffsets[MAX_COLS];
     bool lean;           // fixed-length records by encodeFixedRecord
     bool vectorNumbers;  // ... in its AVX2 form
+    // ... and straight from the line for lines without quotes: the selected
+    // columns come in column order, so fields are encoded in the same order.
+    bool inPlace;
   };
   struct EncodeResult {
     enum Status { OK, ROW_MISSING, WRITE_FAILED };
@@ -305,6 +308,27 @@ class Narvelix : public CSV_File {
                              const uint16_t* fieldOffsets);
   template <bool kVector>
   void encodeFixedRecordWith(const RowContent& row, uint32_t rowIndex, unsigned char* body,
+                             const uint16_t* fieldOffsets);
+  template <bool kVector, bool kQuiet>
+  bool encodeFixedField(const SelectedField& f, const char* fieldText, uint32_t inputLength,
+                        uint32_t rowIndex, unsigned char* d);
+  // encodeFixedRecord straight from a line without quotes (as
+  // reader.nextContentLine gave it), each field parsed where the separator
+  // walk finds it, with no field list between. For a line the whole-line
+  // splitter does not take or a field that needs a message, the record is to
+  // be zeroed again and the line taken by the general path.
+  template <bool kVector>
+  bool encodeInPlace(const SelectedField& f, const unsigned char* text, uint32_t length,
+                     uint32_t rowIndex, unsigned char* d);
+  enum InPlace { IN_PLACE_ENCODED, IN_PLACE_NEEDS_MESSAGE, IN_PLACE_NOT_PLAIN };
+  InPlace encodeLineInPlace(LineRereader& reader, const unsigned char* line, std::size_t length,
+                            uint32_t rowIndex, unsigned char* record, const uint16_t* fieldOffsets);
+  InPlace encodeLineInPlaceAvx2(LineRereader& reader, const unsigned char* line,
+                                std::size_t length, uint32_t rowIndex, unsigned char* record,
+                                const uint16_t* fieldOffsets);
+  template <typename Masks, bool kVector>
+  InPlace encodeLineInPlaceWith(LineRereader& reader, const unsigned char* line, std::size_t length,
+                             uint32_t rowIndex, unsigned char* record,
                              const uint16_t* fieldOffsets);
 
   ConvertOptions options;

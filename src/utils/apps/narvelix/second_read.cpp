@@ -110,18 +110,28 @@ bool LineRereader::nextRawLine(unsigned char** line, std::size_t* length) {
   return buffer_ != nullptr && nextLine(line, length);
 }
 
-int LineRereader::next(const char** text, uint32_t* length, uint32_t maxFields) {
-  if (buffer_ == nullptr) return -1;
-  unsigned char* line;
-  std::size_t lineLength;
+bool LineRereader::nextContentLine(unsigned char** line, std::size_t* length) {
+  if (buffer_ == nullptr) return false;
   if (!headingSkipped_) {
-    if (!nextLine(&line, &lineLength)) return -1;
+    if (!nextLine(line, length)) return false;
     headingSkipped_ = true;
   }
-  if (!nextLine(&line, &lineLength)) return -1;
-  if (lineLength > 0 && line[lineLength - 1] == '\r') --lineLength;
-  if (lineLength > 0 && line[lineLength - 1] == '\r') --lineLength;
-  if (plainSplit_) {
+  if (!nextLine(line, length)) return false;
+  if (*length > 0 && (*line)[*length - 1] == '\r') --*length;
+  if (*length > 0 && (*line)[*length - 1] == '\r') --*length;
+  return true;
+}
+
+int LineRereader::next(const char** text, uint32_t* length, uint32_t maxFields) {
+  unsigned char* line;
+  std::size_t lineLength;
+  if (!nextContentLine(&line, &lineLength)) return -1;
+  return splitLine(line, lineLength, text, length, maxFields);
+}
+
+int LineRereader::splitLine(unsigned char* line, std::size_t lineLength, const char** text,
+                            uint32_t* length, uint32_t maxFields, bool tryPlain) {
+  if (plainSplit_ && tryPlain) {
     // Fields of a line without quotes are the runs between separators, in
     // place; a line with a quote or NUL takes the general splitter.
     const PlainSplit split = {line,

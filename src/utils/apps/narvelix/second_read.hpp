@@ -60,6 +60,22 @@ class LineRereader {
   // on a read error or a line that does not fit the buffer.
   int next(const char** text, uint32_t* length, uint32_t maxFields);
 
+  // The next content line (CRs before its end dropped) for a caller that
+  // splits it itself, as next would with splitLine. False at the end of the
+  // file or range, on a read error or a line that does not fit the buffer.
+  bool nextContentLine(unsigned char** line, std::size_t* length);
+  // Splits a line from nextContentLine as next does; with tryPlain false
+  // (a line known to have a quote or NUL) straight by the general splitter.
+  int splitLine(unsigned char* line, std::size_t lineLength, const char** text, uint32_t* length,
+                uint32_t maxFields, bool tryPlain = true);
+  // Whether lines without quotes may be split by plain_line::splitPlainLine
+  // (with plainSeparator/plainQuote of the splitter).
+  bool plainSplit() const { return plainSplit_; }
+  // Bytes from line that may be read (its own and the slack behind it).
+  std::size_t readable(const unsigned char* line) const {
+    return static_cast<std::size_t>(buffer_ + BUFFER_BYTES + SLACK_BYTES - line);
+  }
+
  private:
   bool nextLine(unsigned char** line, std::size_t* length);
   // Moves the partial line to the front and reads more; false at the end of
