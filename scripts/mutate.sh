@@ -36,7 +36,7 @@ split-start @@ src/utils/io/read_file/csv_split.cpp @@ fieldList[separators] = r
 split-short @@ src/utils/io/read_file/csv_split.cpp @@ for (size_t i = 0; i <= last; ++i) { @@ for (size_t i = 0; i < last; ++i) { @@ CSV splitter: short tail mask misses the terminator
 split-quote @@ src/utils/io/read_file/csv_split.cpp @@ wr[-1] = quote; @@ wr[-1] = 'x'; @@ CSV splitter: doubled quote not unescaped
 cr-strip @@ src/utils/apps/narvelix/scan.cpp @@ if (length > 0 && text[length - 1] == '\r') --length; @@ (void)0; @@ scan: CR before LF kept in content
-cr-strip2 @@ src/utils/apps/narvelix/second_read.cpp @@ --lineLength;\n  if (lineLength > 0 && line[lineLength - 1] == '\r') --lineLength; @@ --lineLength; @@ second read: second CR of CR CR LF kept
+cr-strip2 @@ src/utils/apps/narvelix/second_read.cpp @@ --*length;\n  if (*length > 0 && (*line)[*length - 1] == '\r') --*length; @@ --*length; @@ second read: second CR of CR CR LF kept
 layout-width @@ src/utils/apps/narvelix/layout.cpp @@ const uint32_t withTerminator = columnMaxWidth[i] + 1; @@ const uint32_t withTerminator = columnMaxWidth[i]; @@ layout: text field without room for its terminator
 layout-round @@ src/utils/apps/narvelix/layout.cpp @@ length = withTerminator + ((0u - withTerminator) & 7u); @@ length = withTerminator; @@ layout: text field length not rounded to 8
 record-round @@ src/utils/apps/narvelix/layout.cpp @@ recordLength = fieldOffset + ((0u - fieldOffset) & 7u); @@ recordLength = fieldOffset; @@ layout: record length not rounded to 8
@@ -44,6 +44,9 @@ mask-bit @@ src/utils/apps/narvelix/layout.cpp @@ (uint64_t{1} << (columnSpec.fi
 mask-range @@ src/utils/apps/narvelix/layout.cpp @@ columnSpec.fieldGroup <= 64; @@ columnSpec.fieldGroup < 64; @@ layout: group 64 loses its mask bit
 range-check @@ src/utils/apps/narvelix/layout.cpp @@ ? columnMaxWidth[i] >= 19 @@ ? columnMaxWidth[i] >= 20 @@ layout: 19-digit 64-bit values skip the range check
 text-cut @@ src/utils/apps/narvelix/encode.cpp @@ copyLength = f.length - 1u; @@ copyLength = f.length; @@ encoder: cut text overwrites its terminator
+inplace-quiet @@ src/utils/apps/narvelix/encode.cpp @@ return encodeFixedField<kVector, true>(f, reinterpret_cast<const char*>(text), length, @@ return encodeFixedField<kVector, false>(f, reinterpret_cast<const char*>(text), length, @@ in-place encoder: warns for a line it then gives up
+inplace-column @@ src/utils/apps/narvelix/encode.cpp @@ if (k == selectedTotal || selected[k].column != column) return; @@ if (k == selectedTotal || selected[k].column < column) return; @@ in-place encoder: deleted columns taken for the selected ones
+inplace-order @@ src/utils/apps/narvelix/encode.cpp @@ if (k > 0 && selected[k].column <= selected[k - 1].column) plan->inPlace = false; @@ (void)0; @@ in-place encoder: reordered fields taken in column order
 group-digits @@ src/utils/apps/narvelix/heading.cpp @@ char* digits = heading + 1; @@ char* digits = heading + 2; @@ heading: group number read from the wrong byte
 guard-decimals @@ src/utils/apps/narvelix/input_guard.cpp @@ if (++decimals > 15) return false; @@ if (++decimals > 16) return false; @@ input guard: 16 decimal places accepted
 precision-clamp @@ src/utils/base/text2int/parse.cpp @@ constexpr int_fast8_t MAX_PARSE_PRECISION = 15; @@ constexpr int_fast8_t MAX_PARSE_PRECISION = 14; @@ number parser: precision clamp at 14

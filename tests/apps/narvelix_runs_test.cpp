@@ -331,6 +331,10 @@ TEST(NarvelixRuns, HostileInput) {
       {"twenty_digits_fit_uint64", "n\n18446744073709551615\n1\n", "", 0, "", "?"},
       {"twenty_digits_past_uint64", "n\n18446744073709551616\n", "", 0, notFit("0", "n 18446744073709551616", 7), "?"},
       {"twenty_one_digits", "n\n123456789012345678901\n", "", 0, notFit("0", "n 123456789012345678901", 7), "?"},
+      // The number is found before the quote in the line's next 64 bytes
+      // sends the line to the general splitter: still one warning.
+      {"too_big_before_a_later_quote", "n,t\n99999999999999999999," + std::string(70, 'x') + "\"q\"\n", "", 0,
+       notFit("0", "n 99999999999999999999", 7), "?"},
       {"twenty_one_digits_leading_zero", "n\n000000000000000000001\n00000000000000000001\n", "", 0,
        notFit("0", "n 000000000000000000001", 7), "?"},
       {"nineteen_digits_past_int64", "n\n-1\n9999999999999999999\n", "", 0, notFit("1", "n 9999999999999999999", 6),
