@@ -126,6 +126,12 @@ reader-mult8 @@ src/utils/metadata/metadata_reader/reader_open.cpp @@ if (length
 http-fold @@ src/utils/io/read_file/http_stream.cpp @@ if (length > 0 && isBlank(line[0])) { @@ if (length > 0 && line[0] == '\t') { @@ HTTP: header line folded with a blank taken as a header
 doc-min-pending @@ src/utils/io/read_file/document_stream.cpp @@ maxPendingBytes_ = limit < MIN_PENDING_LIMIT ? MIN_PENDING_LIMIT : limit; @@ maxPendingBytes_ = limit; @@ document stream: pending limit set below its minimum
 reader-fix-int @@ src/utils/metadata/metadata_reader/reader_records.cpp @@ if (precision != 0) signedValue /= POWERS_OF_10[precision]; @@ (void)0; @@ reader: integral fixed-point value not scaled to an integer
+hdr-pack @@ src/utils/apps/narvelix/cpp_header.cpp @@ std::fprintf(out, "#pragma pack(push,1) @@ std::fprintf(out, "#pragma pack(push,8) @@ C++ header: dense struct packed to 8 bytes
+hdr-dense-width @@ src/utils/apps/narvelix/cpp_header.cpp @@ if (!options.useDensePacking) width += (0u - width) & 7u; @@ width += (0u - width) & 7u; @@ C++ header: dense text member rounded up to 8
+hdr-group @@ src/utils/apps/narvelix/cpp_header.cpp @@ static_cast<int>(column.fieldGroup), column.fieldName, typeName, s); @@ static_cast<int>(column.fieldGroup) + 1, column.fieldName, typeName, s); @@ C++ header: optional field described with the next group
+group-outside @@ src/utils/apps/narvelix/heading.cpp @@ if (kept == 0 || kept > 64) { @@ if (kept > 64) { @@ heading: group 0 not reported as written in every record
+group-kept @@ src/utils/apps/narvelix/heading.cpp @@ const uint32_t kept = group & 0xFFu; @@ const uint32_t kept = group; @@ heading: group number past 255 not cut to its byte
+dump-absent @@ include/utils/metadata/metadata_reader.hpp @@ return isFieldPresent(field) ? recordData_ + fieldOffsets_[field] : nullptr; @@ return recordData_ != nullptr && field < totalFields() ? recordData_ + fieldOffsets_[field] : nullptr; @@ reader: an absent field handed out as data
 EOF
 )
 
