@@ -1,7 +1,7 @@
 // Helpers shared by the tests: whole-file reads and writes, scratch folders,
 // scoped environment variables, bounded polling,
 // the tools of this build run as child processes with captured output (in a
-// cross build through the emulator), log lines reduced to "LABEL message",
+// cross build through the emulator), the problem lines of a log,
 // golden files, and a converted file shown as narvelix-dump shows it.
 #pragma once
 
@@ -152,12 +152,6 @@ inline RunResult runProgram(const std::string& program, const std::vector<std::s
   return runShell(tool(program) + words(args), dir, stdinFile);
 }
 
-// A program of the build machine (the compiler).
-inline RunResult runHostProgram(const std::string& program, const std::vector<std::string>& args,
-                                const std::string& dir) {
-  return runShell(shellQuote(program) + words(args), dir);
-}
-
 inline RunResult runNarvelix(const std::vector<std::string>& args, const std::string& dir,
                              const std::string& stdinFile = "/dev/null") {
   return runProgram(NARVELIX_EXE, args, dir, stdinFile);
@@ -178,34 +172,21 @@ inline std::string replaceAll(std::string text, const std::string& from, const s
   return text;
 }
 
-// Log lines reduced to "LABEL message": whatever stands before the first
-// "file:line " prefix and its label is cut off. Other lines are kept whole.
-inline std::vector<std::string> logLines(const std::string& err) {
+// The lines of err that are not TRACE, DEBUG or INFO lines, one per line,
+// reduced to "LABEL message": whatever stands before the first "file:line "
+// prefix and its label is cut off. Other lines are kept whole.
+inline std::string problemLines(const std::string& err) {
   static const std::regex prefix(
       R"(^(?:.*?:[0-9]+ )?((?:TRACE|DEBUG|INFO|WARNING|ERROR|FATAL|USER|UNKNOWN) .*)$)");
-  std::vector<std::string> lines;
+  std::string picked;
   std::istringstream in(err);
   std::string line;
   while (std::getline(in, line)) {
     std::smatch m;
-    lines.push_back(std::regex_match(line, m, prefix) ? m[1].str() : line);
-  }
-  return lines;
-}
-
-// The lines of err that are not TRACE, DEBUG or INFO lines, one per line.
-inline std::string problemLines(const std::string& err) {
-  std::string picked;
-  for (const std::string& l : logLines(err)) {
+    const std::string l = std::regex_match(line, m, prefix) ? m[1].str() : line;
     if (l.rfind("TRACE ", 0) != 0 && l.rfind("DEBUG ", 0) != 0 && l.rfind("INFO ", 0) != 0) picked += l + "\n";
   }
   return picked;
-}
-
-inline std::string joinLines(const std::vector<std::string>& lines) {
-  std::string all;
-  for (const std::string& l : lines) all += l + "\n";
-  return all;
 }
 
 // Compares actual with tests/golden/<name>; NARVELIX_UPDATE_GOLDEN=1 rewrites

@@ -253,6 +253,14 @@ TEST(NarvelixRuns, TypesAndLayout) {
        "u,i,big,neg,price,s,blank\n7,-3,12345678901,-12345678901,12.50,abc,\n,,,,,,\n\"4\"\"2\",5,1,-1,-0.25,\"x,y\"\n",
        "", 0, "",
        "?"},
+      // Numbers come back normalised, texts as the splitter leaves them.
+      {"normalised_values",
+       "id,big,delta,wide,price,rate,name,mixed,note\n"
+       "1,12345678901234567890,-5,-9223372036854775808,12.50,+3,plain,\"x\"\"y\",\n"
+       "0042,0,12,123,-0.05,12.,\"a,b\",ab\"cd\"ef,\n"
+       "999999999,18446744073709551615,-00017,-1,.75,7,\"say \\\"hi\\\"\",  spaced  ,\n"
+       "7,00000000000000000001,-0,-0000000000000000042,-100.000,-0.5,\\n,tab\there,\n",
+       "", 0, "", "?"},
       {"no_content", "a,b,c\n", "", 0, "",
        "?"},
       {"empty_heading_line", "\n", "", 0, "", "?"},
@@ -363,7 +371,10 @@ TEST(NarvelixRuns, HostileInput) {
 
 TEST(NarvelixRuns, HeadingsAndGroups) {
   std::vector<Case> runs;
-  const std::string outside = "WARNING Optional field \"%\" has fieldGroup # outside 1..64; it is written in every record\n";
+  auto outside = [](const std::string& name, const std::string& group) {
+    return "WARNING Optional field \"" + name + "\" has fieldGroup " + group +
+           " outside 1..64; it is written in every record\n";
+  };
   for (const auto& [heading, message] : std::vector<std::pair<std::string, std::string>>{
            {"#id", ""},
            {"Unit Price ($)", ""},
@@ -374,9 +385,9 @@ TEST(NarvelixRuns, HeadingsAndGroups) {
            {"#?64last", ""},
            {"?257x", ""},
            {"?1x", "ERROR Using fieldGroup 1 for an optional field is not recommended; field=\"x\"\n"},
-           {"?note", replaceAll(replaceAll(outside, "%", "note"), "#", "0")},
-           {"?65big", replaceAll(replaceAll(outside, "%", "big"), "#", "65")},
-           {"?12345678901x", replaceAll(replaceAll(outside, "%", "x"), "#", "0")}}) {
+           {"?note", outside("note", "0")},
+           {"?65big", outside("big", "65")},
+           {"?12345678901x", outside("x", "0")}}) {
     runs.push_back({"heading_" + std::to_string(runs.size()), "keep," + heading + "\n1,2\n", "", 0, message, "?"});
   }
   // Group rules of variable-length records: id | ?2a ?2b | ?3c.
@@ -390,11 +401,12 @@ TEST(NarvelixRuns, HeadingsAndGroups) {
   runs[runs.size() - 2].status = 1;
   runs[runs.size() - 2].problems =
       "ERROR Row 0 field group 2 has had content skipped before column 2 name=\"b\"; field must be deleted from output\n";
-  // Groups without a mask bit are in every record.
-  runs.push_back({"groups_without_mask_bit", "id,?n,?70m\n1,,\n2,5,6\n", "", 0,
-                  replaceAll(replaceAll(outside, "%", "n"), "#", "0") +
-                      replaceAll(replaceAll(outside, "%", "m"), "#", "70"),
-                  "?"});
+  runs.push_back({"groups_across_rows", "id,name,?2qty,?2unit,?3price\n1,first,5,kg,9.99\n2,second,,,\n"
+                  "3,third,,,0.10\n4,fourth,12,box,\n", "", 0, "", "?"});
+  // Groups without a mask bit are in every record, also when the ordinary
+  // fields of a row are all empty.
+  runs.push_back({"groups_without_mask_bit", "id,?2qty,?note,?65tag,?70m\n1,5,hello,t1,3\n2,,,t2,\n,7,only,,6\n",
+                  "", 0, outside("note", "0") + outside("tag", "65") + outside("m", "70"), "?"});
   runCases(runs);
 }
 

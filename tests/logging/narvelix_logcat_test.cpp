@@ -47,7 +47,6 @@ TEST(NarvelixLogcat, ExitStatusesAndOutput) {
       {"cut.bin", 1, textBefore,
        "narvelix-logcat: cut.bin: truncated record at byte offset " + std::to_string(lastRecord) + ": " + std::to_string(image.size() - 5 - lastRecord) + " of " +
            std::to_string(image.size() - lastRecord) + " bytes\n"},
-      {"--raw all.bin", 0, "*", ""},
       {"missing.bin", 1, "", "narvelix-logcat: missing.bin: No such file or directory\n"},
       {"", 2, "", "narvelix-logcat: no file given\nusage: "},
       {"--bogus all.bin", 2, "", "narvelix-logcat: unknown option --bogus\n"},

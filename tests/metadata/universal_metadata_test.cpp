@@ -9,9 +9,7 @@
 
 #include <gtest/gtest.h>
 
-
 #include "golden/types.hpp"
-#include "golden/types_dense.hpp"
 
 namespace {
 
@@ -88,12 +86,12 @@ TEST(UniversalMetaData, NamedAndZeroFilledMacrosSetNameAndGroup) {
 }
 
 TEST(UniversalMetaData, GeneratedStreamOperatorWritesEveryField) {
-  Dense_MetaDataRecord r{};
+  Tarquel_MetaDataRecord r{};
   r.id = 3;
   r.neg = 7;
-  std::memcpy(r.name, "abcde", 5);  // full width: no terminator
+  std::memcpy(r.name, "abcdefgh", 8);  // full width: no terminator
   r.price = VariableFixedPointValue{1250, 2};
   TextStream os;
   os << r;
-  EXPECT_EQ(os.text, "[Dense_MetaDataRecord={ id=3 delta=0 big=0 neg=7 price=1250e-2 name=\"abcde\" blank=\"\" }]");
+  EXPECT_EQ(os.text, "[Tarquel_MetaDataRecord={ id=3 delta=0 big=0 neg=7 price=1250e-2 name=\"abcdefgh\" blank=\"\" }]");
 }
