@@ -200,11 +200,13 @@ TEST(NarvelixRuns, MagicAndStructName) {
   for (const auto& [magic, stored] : std::vector<std::pair<std::string, std::string>>{
            {"AB", std::string("AB\0\0\0\0\0\0", 8)}, {"ABCDEFGHIJ", "ABCDEFGH"}, {"EXACTLY8", "EXACTLY8"}}) {
     const RunResult r =
-        runNarvelix({"--magic", magic, "--name", longName, "--cpp", "-o", "m.metadata", "a.csv"}, dir);
+        runNarvelix({"--magic", magic, "--name", longName, "--cpp", "--dense", "-o", "m.metadata", "a.csv"}, dir);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(readFile(dir + "/m.metadata").substr(0, 8), stored) << magic;
     hasText(dir + "/m.metadata.hpp", "= {\"" + stored.substr(0, stored.find('\0')) + "\"};");
-    hasText(dir + "/m.metadata.hpp", "struct " + longName + "_MetaDataRecord {");
+    // Dense: packed to single bytes, texts as wide as their fields.
+    hasText(dir + "/m.metadata.hpp", "#pragma pack(push,1)\nstruct " + longName + "_MetaDataRecord {");
+    hasText(dir + "/m.metadata.hpp", " name[2];");
   }
   // A struct name must be a C++ identifier of at most 64 characters that is
   // not a keyword; the option stands after the first input, and no input of
