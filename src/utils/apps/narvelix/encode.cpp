@@ -301,6 +301,19 @@ Narvelix::EncodeResult Narvelix::encodeRows(NextRow nextRow, uint32_t firstRow, 
     inPlace = plan.inPlace && nextRow.reader->plainSplit() &&
               !COMPONENT_LOG_ENABLED(app, app_trace);
   }
+  // Room for one more record before row r: the staged records are sent first
+  // when the staging buffer could not hold it.
+  auto makeRoom = [&](uint32_t r) {
+    if (result.staged + maxRecordBytes <= STAGING_BYTES) return true;
+    if (!sink.put(staging, result.staged)) {
+      result.status = EncodeResult::WRITE_FAILED;
+      result.sent = sink.sent;
+      return false;
+    }
+    result.staged = 0;
+    result.row = r;
+    return true;
+  };
   for (uint32_t r = firstRow; r < endRow; ++r) {
     if constexpr (std::is_same_v<NextRow, ChunkRows>) {
       if (inPlace) {
@@ -311,15 +324,7 @@ Narvelix::EncodeResult Narvelix::encodeRows(NextRow nextRow, uint32_t firstRow, 
           result.row = r;
           return result;
         }
-        if (result.staged + maxRecordBytes > STAGING_BYTES) {
-          if (!sink.put(staging, result.staged)) {
-            result.status = EncodeResult::WRITE_FAILED;
-            result.sent = sink.sent;
-            return result;
-          }
-          result.staged = 0;
-          result.row = r;
-        }
+        if (!makeRoom(r)) return result;
         unsigned char* const record = staging + result.staged;
         std::memset(record, 0, recordLength);
         const InPlace encoded =
@@ -354,15 +359,7 @@ Narvelix::EncodeResult Narvelix::encodeRows(NextRow nextRow, uint32_t firstRow, 
       row.fieldLength[i] = 0;
     }
     previousFields = static_cast<uint32_t>(decoded);
-    if (result.staged + maxRecordBytes > STAGING_BYTES) {
-      if (!sink.put(staging, result.staged)) {
-        result.status = EncodeResult::WRITE_FAILED;
-        result.sent = sink.sent;
-        return result;
-      }
-      result.staged = 0;
-      result.row = r;
-    }
+    if (!makeRoom(r)) return result;
     result.staged += encodeRow(row, r, staging + result.staged, plan);
   }
   return result;
